@@ -1,0 +1,108 @@
+// On-disk AVI (RIFF) structures the engine reads and writes, and the pure
+// byte tests on them: chunk id classes, step rules, the repaired file's name.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+using TFourCC = std::array<char, 4>;
+
+[[nodiscard]] constexpr TFourCC fourcc(const char (&s)[5]) { return {s[0], s[1], s[2], s[3]}; }
+
+inline constexpr TFourCC id_list = fourcc("LIST");
+inline constexpr TFourCC id_junk = fourcc("JUNK");
+inline constexpr TFourCC id_idx1 = fourcc("idx1");
+inline constexpr TFourCC id_movi = fourcc("movi");
+inline constexpr TFourCC id_hdrl = fourcc("hdrl");
+inline constexpr TFourCC id_strl = fourcc("strl");
+inline constexpr TFourCC id_strh = fourcc("strh");
+inline constexpr TFourCC id_strf = fourcc("strf");
+inline constexpr TFourCC id_vids = fourcc("vids");
+
+// Bytes 8-15 of every file the engine accepts: the form type and the id of
+// the header list that must follow it directly.
+inline constexpr std::string_view avi_signature = "AVI LIST";
+inline constexpr std::uint64_t avi_signature_offset = 8;
+inline constexpr std::uint64_t header_list_size_offset = 16;
+inline constexpr std::uint64_t header_list_offset = 12;
+// dwScale/dwRate of the first stream header in the usual layout; read
+// without checking that layout.
+inline constexpr std::uint64_t dw_scale_offset = 128;
+inline constexpr std::uint64_t dw_rate_offset = 132;
+
+inline constexpr std::uint32_t index_entry_size = 16;
+// Flags written into index entries.
+inline constexpr std::uint32_t flag_keyframe = 0x10;
+inline constexpr std::uint32_t flag_none = 0;
+
+// The block size the engine moves data in.
+inline constexpr std::uint32_t block_size = 32768;
+
+// Files of 2 GiB or more: index offsets and the engine's positions are
+// 32-bit signed quantities there.
+inline constexpr std::uint64_t max_source_size = 0x80000000ull;
+
+enum class TChunkClass { list, junk, stream_index, data, old_index, damage };
+
+[[nodiscard]] constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+[[nodiscard]] constexpr bool same_id(const TFourCC& a, const TFourCC& b) {
+  return a[0] == b[0] && a[1] == b[1] && a[2] == b[2] && a[3] == b[3];
+}
+
+// Two digits followed by "dc", "db" or "wb".
+[[nodiscard]] constexpr bool is_data_id(const TFourCC& id) {
+  if (!is_digit(id[0]) || !is_digit(id[1])) return false;
+  return (id[2] == 'd' && (id[3] == 'c' || id[3] == 'b')) || (id[2] == 'w' && id[3] == 'b');
+}
+
+// Two digits followed by "dc" or "db".
+[[nodiscard]] constexpr bool is_video_id(const TFourCC& id) {
+  return is_digit(id[0]) && is_digit(id[1]) && id[2] == 'd' && (id[3] == 'c' || id[3] == 'b');
+}
+
+[[nodiscard]] constexpr bool is_audio_id(const TFourCC& id) {
+  return is_digit(id[0]) && is_digit(id[1]) && id[2] == 'w' && id[3] == 'b';
+}
+
+// The order of the tests matters: "ix" wins over the digits test.
+[[nodiscard]] constexpr TChunkClass classify_id(const TFourCC& id) {
+  if (same_id(id, id_list)) return TChunkClass::list;
+  if (same_id(id, id_junk)) return TChunkClass::junk;
+  if ((id[0] == 'i' && id[1] == 'x') || (id[2] == 'i' && id[3] == 'x')) return TChunkClass::stream_index;
+  if (is_data_id(id)) return TChunkClass::data;
+  if (same_id(id, id_idx1)) return TChunkClass::old_index;
+  return TChunkClass::damage;
+}
+
+// Stream number of a data chunk id (its two digits).
+[[nodiscard]] constexpr int stream_number(const TFourCC& id) { return (id[0] - '0') * 10 + (id[1] - '0'); }
+
+[[nodiscard]] inline std::uint32_t read_le32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+inline void write_le32(unsigned char* p, std::uint32_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+  p[2] = static_cast<unsigned char>(v >> 16);
+  p[3] = static_cast<unsigned char>(v >> 24);
+}
+
+[[nodiscard]] inline TFourCC to_fourcc(const unsigned char* p) {
+  return {static_cast<char>(p[0]), static_cast<char>(p[1]), static_cast<char>(p[2]), static_cast<char>(p[3])};
+}
+
+// A data chunk's size rounded up to even: the pad byte after an odd size is
+// not counted in the size field.
+[[nodiscard]] constexpr std::uint64_t padded_size(std::uint32_t size) {
+  return static_cast<std::uint64_t>(size) + (size & 1u);
+}
+
+// "Fixed." + name beside the source; ".avi" appended unless the extension is
+// exactly ".avi" or ".divx" (case-sensitive).
+[[nodiscard]] std::string fixed_name(const std::string& path);

@@ -1,0 +1,191 @@
+// POSIX implementation of the engine's file layer.
+#include "file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+TIoError::TIoError(bool is_write, int error_number, std::string path)
+    : std::runtime_error(std::strerror(error_number)),
+      is_write_(is_write),
+      error_number_(error_number),
+      path_(std::move(path)) {}
+
+TFileIO::~TFileIO() { abandon(); }
+
+bool TFileIO::adopt(int fd, const std::string& path) {
+  if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return false;
+  }
+  abandon();
+  fd_ = fd;
+  path_ = path;
+  pos_ = 0;
+  size_ = static_cast<std::uint64_t>(st.st_size);
+  cache_length_ = 0;
+  pending_.clear();
+  return true;
+}
+
+bool TFileIO::open_read(const std::string& path) {
+  return adopt(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK), path);
+}
+
+bool TFileIO::open_read_write(const std::string& path) {
+  return adopt(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK), path);
+}
+
+bool TFileIO::create(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
+  return adopt(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666), path);
+}
+
+bool TFileIO::create_temp(const std::string& folder, const std::string& prefix) {
+  std::string name = folder;
+  if (name.empty()) name = "/tmp";
+  if (name.back() != '/') name += '/';
+  name += prefix + "XXXXXX";
+  std::vector<char> buffer(name.begin(), name.end());
+  buffer.push_back('\0');
+  // mkostemp creates with O_EXCL and mode 0600: nothing planted can redirect it.
+  const int fd = ::mkostemp(buffer.data(), O_CLOEXEC);
+  return adopt(fd, std::string(buffer.data()));
+}
+
+void TFileIO::close() {
+  if (fd_ < 0) return;
+  flush();
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0 && errno != EINTR) throw TIoError(true, errno, path_);
+}
+
+void TFileIO::abandon() {
+  pending_.clear();
+  cache_length_ = 0;
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+void TFileIO::set_read_cache(std::size_t bytes) {
+  cache_capacity_ = std::max<std::size_t>(bytes, 16);
+  cache_.clear();
+  cache_.shrink_to_fit();
+  cache_length_ = 0;
+}
+
+void TFileIO::set_write_buffer(std::size_t bytes) {
+  flush();
+  pending_capacity_ = bytes;
+  pending_.shrink_to_fit();
+}
+
+std::size_t TFileIO::raw_read(std::uint64_t offset, unsigned char* buffer, std::size_t n) {
+  std::size_t done = 0;
+  while (done < n) {
+    const ssize_t got = ::pread(fd_, buffer + done, n - done, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw TIoError(false, errno, path_);
+    }
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+void TFileIO::raw_write(std::uint64_t offset, const unsigned char* buffer, std::size_t n) {
+  std::size_t done = 0;
+  while (done < n) {
+    const ssize_t put = ::pwrite(fd_, buffer + done, n - done, static_cast<off_t>(offset + done));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      throw TIoError(true, errno, path_);
+    }
+    if (put == 0) throw TIoError(true, ENOSPC, path_);
+    done += static_cast<std::size_t>(put);
+  }
+}
+
+void TFileIO::flush() {
+  if (pending_.empty() || fd_ < 0) return;
+  // Clear first: a failed flush must not be retried by the destructor.
+  std::vector<unsigned char> data;
+  data.swap(pending_);
+  raw_write(pending_offset_, data.data(), data.size());
+  data.clear();
+  pending_.swap(data);
+}
+
+std::size_t TFileIO::read_at(std::uint64_t offset, void* buffer, std::size_t n) {
+  auto* out = static_cast<unsigned char*>(buffer);
+  if (n == 0) return 0;
+  flush();
+  if (offset >= cache_offset_ && offset - cache_offset_ < cache_length_) {
+    const std::size_t start = static_cast<std::size_t>(offset - cache_offset_);
+    if (cache_length_ - start >= n) {
+      std::memcpy(out, cache_.data() + start, n);
+      return n;
+    }
+  }
+  if (n > cache_capacity_ / 2) return raw_read(offset, out, n);
+  if (cache_.size() != cache_capacity_) cache_.resize(cache_capacity_);
+  cache_length_ = 0;
+  cache_offset_ = offset;
+  cache_length_ = raw_read(offset, cache_.data(), cache_capacity_);
+  const std::size_t got = std::min(n, cache_length_);
+  std::memcpy(out, cache_.data(), got);
+  return got;
+}
+
+std::size_t TFileIO::read(void* buffer, std::size_t n) {
+  const std::size_t got = read_at(pos_, buffer, n);
+  pos_ += got;
+  return got;
+}
+
+void TFileIO::write(const void* buffer, std::size_t n) {
+  if (n == 0) return;
+  cache_length_ = 0;
+  const auto* in = static_cast<const unsigned char*>(buffer);
+  const bool appends = !pending_.empty() && pos_ == pending_offset_ + pending_.size();
+  if (!appends) flush();
+  if (pending_.size() + n > pending_capacity_) {
+    flush();
+    if (n >= pending_capacity_) {
+      raw_write(pos_, in, n);
+      pos_ += n;
+      size_ = std::max(size_, pos_);
+      return;
+    }
+  }
+  if (pending_.empty()) {
+    pending_offset_ = pos_;
+    pending_.reserve(pending_capacity_);
+  }
+  pending_.insert(pending_.end(), in, in + n);
+  pos_ += n;
+  size_ = std::max(size_, pos_);
+}
+
+void TFileIO::truncate(std::uint64_t length) {
+  flush();
+  cache_length_ = 0;
+  if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) throw TIoError(true, errno, path_);
+  size_ = length;
+}

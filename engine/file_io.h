@@ -1,0 +1,88 @@
+// The engine's file layer: POSIX files with 64-bit offsets, a logical
+// position, a read cache and a write-behind buffer. Real I/O failures throw
+// TIoError; the repair turns them into result 0 and an error line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+class TIoError final : public std::runtime_error {
+ public:
+  TIoError(bool is_write, int error_number, std::string path);
+  [[nodiscard]] bool is_write() const { return is_write_; }
+  [[nodiscard]] int error_number() const { return error_number_; }
+  [[nodiscard]] const std::string& path() const { return path_; }
+
+ private:
+  bool is_write_;
+  int error_number_;
+  std::string path_;
+};
+
+class TFileIO final {
+ public:
+  TFileIO() = default;
+  ~TFileIO();
+  TFileIO(const TFileIO&) = delete;
+  TFileIO& operator=(const TFileIO&) = delete;
+
+  // Each returns false and leaves errno set on failure.
+  bool open_read(const std::string& path);
+  bool open_read_write(const std::string& path);
+  // A new file under `path`: whatever the name held before (a file, a link
+  // planted there) is unlinked first, then the file is created exclusively.
+  bool create(const std::string& path);
+  // A new file with a unique name in `folder`, exclusively, mode 0600.
+  bool create_temp(const std::string& folder, const std::string& prefix);
+
+  // Flushes pending writes (may throw) and closes.
+  void close();
+  // Closes without flushing and without throwing: for paths out after a failure.
+  void abandon();
+
+  [[nodiscard]] bool is_open() const { return fd_ >= 0; }
+  [[nodiscard]] const std::string& path() const { return path_; }
+
+  // Read cache capacity: large for sequential copying, small when only chunk
+  // headers and a few data bytes are read.
+  void set_read_cache(std::size_t bytes);
+  void set_write_buffer(std::size_t bytes);
+
+  [[nodiscard]] std::uint64_t size() const { return size_; }
+  [[nodiscard]] std::uint64_t pos() const { return pos_; }
+  [[nodiscard]] bool at_end() const { return pos_ >= size_; }
+  void seek(std::uint64_t position) { pos_ = position; }
+
+  // Reads at the position and advances by the bytes read; fewer than n only
+  // at the end of the file.
+  std::size_t read(void* buffer, std::size_t n);
+  // Reads at `offset` without moving the position.
+  std::size_t read_at(std::uint64_t offset, void* buffer, std::size_t n);
+  // Writes all n bytes at the position and advances; throws on failure.
+  void write(const void* buffer, std::size_t n);
+  // Cuts (or extends) the file to `length`.
+  void truncate(std::uint64_t length);
+  void flush();
+
+ private:
+  bool adopt(int fd, const std::string& path);
+  std::size_t raw_read(std::uint64_t offset, unsigned char* buffer, std::size_t n);
+  void raw_write(std::uint64_t offset, const unsigned char* buffer, std::size_t n);
+
+  int fd_ = -1;
+  std::string path_;
+  std::uint64_t pos_ = 0;
+  std::uint64_t size_ = 0;
+
+  std::vector<unsigned char> cache_;
+  std::size_t cache_capacity_ = 4096;
+  std::uint64_t cache_offset_ = 0;
+  std::size_t cache_length_ = 0;
+
+  std::vector<unsigned char> pending_;
+  std::size_t pending_capacity_ = 0;
+  std::uint64_t pending_offset_ = 0;
+};

@@ -1,0 +1,44 @@
+// How the engine speaks to whatever front end is attached: log lines,
+// progress and the user's stop request. The engine knows nothing of windows.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+// Kinds of log line; the values are the message-box types of the toolkit.
+enum : std::uint8_t {
+  mk_warning = 0,
+  mk_error = 1,
+  mk_information = 2,
+  mk_confirmation = 3,
+  mk_plain = 4,
+};
+
+// Installed by a front end (the window, the command-line tool, a test).
+class TReportSink {
+ public:
+  virtual ~TReportSink() = default;
+  // One log line; show_box asks for a modal box as well (the engine never does).
+  virtual void out_text(const std::string& text, std::uint8_t kind, bool show_box) = 0;
+  // Current position of the progress indicator, and moving it.
+  [[nodiscard]] virtual int progress_position() const = 0;
+  virtual void set_progress_position(int position) = 0;
+  // Let the front end handle what is pending (repaint, the Stop button).
+  virtual void pump_events() = 0;
+};
+
+// Installs the sink (nullptr: lines and progress go nowhere). Not owned.
+void set_report_sink(TReportSink* sink);
+[[nodiscard]] TReportSink* report_sink();
+
+void log_line(const std::string& text, std::uint8_t kind, bool dialog);
+// Moves the indicator to v mod 65536 when v is 0 or at least two points ahead,
+// then pumps pending events in every case.
+void show_progress(std::uint32_t v);
+// Pumps pending events once, without touching the indicator.
+void pump_messages();
+
+// The user's stop request: 1 asks the engine to abandon the current file.
+// Lock-free, so a signal handler may set it.
+extern std::atomic<std::uint8_t> stop_flag;

@@ -1,0 +1,104 @@
+// Language modules through dlopen/dlsym.
+#include "platform/lang_module.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <vector>
+
+#ifndef REELWRIGHT_MODULE_DIR
+#define REELWRIGHT_MODULE_DIR ""
+#endif
+
+namespace {
+
+// The library's entry point, or nullptr when it is no language module.
+TLoadStringFn find_load_string(TModuleHandle module) {
+  void* symbol = dlsym(module, lang_module_symbol);
+  // POSIX guarantees that an object pointer from dlsym converts to a function pointer.
+  return reinterpret_cast<TLoadStringFn>(symbol);
+}
+
+// Opens one candidate file. A library without the entry point is closed again:
+// loading an unrelated lang.so must not look like a language.
+TModuleHandle open_module(const std::string& path) {
+  TModuleHandle module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) {
+    return nullptr;
+  }
+  if (find_load_string(module) == nullptr) {
+    dlclose(module);
+    return nullptr;
+  }
+  return module;
+}
+
+}  // namespace
+
+TModuleHandle load_library(const std::string& file_name) {
+  if (file_name.empty()) {
+    return nullptr;
+  }
+  if (file_name.find('/') != std::string::npos) {
+    return open_module(file_name);
+  }
+  // Beside the executable first, so a build tree or an unpacked copy uses its
+  // own modules; then the installed ones; then whatever the system finds.
+  std::vector<std::string> candidates;
+  if (const std::string folder = executable_folder(); !folder.empty()) {
+    candidates.push_back(folder + file_name);
+  }
+  if (const std::string installed = REELWRIGHT_MODULE_DIR; !installed.empty()) {
+    candidates.push_back(installed.back() == '/' ? installed + file_name
+                                                 : installed + '/' + file_name);
+  }
+  candidates.push_back(file_name);
+  for (const std::string& candidate : candidates) {
+    if (TModuleHandle module = open_module(candidate); module != nullptr) {
+      return module;
+    }
+  }
+  return nullptr;
+}
+
+int load_string(TModuleHandle module, std::uint32_t id, char* buffer, int buffer_size) {
+  if (buffer == nullptr || buffer_size < 1) {
+    return 0;
+  }
+  buffer[0] = '\0';
+  if (module == nullptr) {
+    return 0;
+  }
+  // Looked up on every call: a cached pointer could outlive a closed module.
+  const TLoadStringFn load = find_load_string(module);
+  if (load == nullptr) {
+    return 0;
+  }
+  const int copied = load(id, buffer, buffer_size);
+  // Distrust a module that claims more than fits: keep the result terminated.
+  if (copied < 0 || copied >= buffer_size) {
+    buffer[buffer_size - 1] = '\0';
+    return copied < 0 ? 0 : buffer_size - 1;
+  }
+  return copied;
+}
+
+std::string executable_folder() {
+  std::vector<char> path(256);
+  for (;;) {
+    const ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
+    if (length < 0) {
+      return {};
+    }
+    // readlink truncates silently; a full buffer may mean a longer path.
+    if (static_cast<std::size_t>(length) < path.size()) {
+      const std::string full(path.data(), static_cast<std::size_t>(length));
+      const std::size_t slash = full.rfind('/');
+      return slash == std::string::npos ? std::string{} : full.substr(0, slash + 1);
+    }
+    if (path.size() >= 65536) {
+      return {};
+    }
+    path.resize(path.size() * 2);
+  }
+}

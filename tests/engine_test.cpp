@@ -1,0 +1,438 @@
+// The repair of intact and cut-off files in both modes: output bytes, index
+// entries and log lines; the chunk id classes, the file name, the progress
+// rule and the old-index scan.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/lang.h"
+#include "engine/algorithm_unit.h"
+#include "engine_test_support.h"
+
+using namespace avitest;
+
+namespace {
+
+// A file like a muxer writes it: MPEG-4 video with key frames every 4th
+// frame, interleaved audio, some odd sizes, and an index.
+TAviBuilder typical_file(int frames = 12) {
+  TAviBuilder b;
+  for (int i = 0; i < frames; ++i) {
+    b.video(static_cast<std::size_t>(300 + 7 * i), i % 4 == 0);
+    b.audio(static_cast<std::size_t>(101 + i));
+  }
+  return b;
+}
+
+// The bytes of `avi` with the RIFF size of `riff_source`: the engine never
+// rewrites the RIFF size.
+TBytes with_riff_size_of(TBytes bytes, const TBytes& riff_source) {
+  put_le32(bytes, 4, get_le32(riff_source, 4));
+  return bytes;
+}
+
+TBytes cut(const TBytes& bytes, std::size_t length) { return TBytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length)); }
+
+class BothModes : public ::testing::TestWithParam<bool> {};
+
+}  // namespace
+
+TEST(ChunkIds, ClassesFollowTheTestOrder) {
+  EXPECT_EQ(classify_id(fourcc("00dc")), TChunkClass::data);
+  EXPECT_EQ(classify_id(fourcc("01wb")), TChunkClass::data);
+  EXPECT_EQ(classify_id(fourcc("99db")), TChunkClass::data);
+  for (const char* id : {"0Adc", "00DC", "00pc", "00tx", "00wc", "a0dc"}) {
+    EXPECT_EQ(classify_id(fourcc(*reinterpret_cast<const char(*)[5]>(id))), TChunkClass::damage) << id;
+  }
+  EXPECT_EQ(classify_id(fourcc("ix00")), TChunkClass::stream_index);
+  EXPECT_EQ(classify_id(fourcc("00ix")), TChunkClass::stream_index);
+  EXPECT_EQ(classify_id(fourcc("LIST")), TChunkClass::list);
+  EXPECT_EQ(classify_id(fourcc("JUNK")), TChunkClass::junk);
+  EXPECT_EQ(classify_id(fourcc("idx1")), TChunkClass::old_index);
+  EXPECT_EQ(classify_id(fourcc("junk")), TChunkClass::damage);  // case-sensitive
+  EXPECT_TRUE(is_video_id(fourcc("00db")));
+  EXPECT_FALSE(is_video_id(fourcc("00wb")));
+}
+
+TEST(ChunkIds, StepRules) {
+  EXPECT_EQ(4 + 8 + padded_size(7), 20u);  // data chunk of size 7 at 4: next at 20
+  EXPECT_EQ(padded_size(8), 8u);
+  EXPECT_EQ(padded_size(0xFFFFFFFFu), 0x100000000ull);  // no wrap-around
+}
+
+TEST(FixedName, ExtensionRules) {
+  EXPECT_EQ(fixed_name("/v/a.avi"), "/v/Fixed.a.avi");
+  EXPECT_EQ(fixed_name("/v/a.divx"), "/v/Fixed.a.divx");
+  EXPECT_EQ(fixed_name("/v/a.AVI"), "/v/Fixed.a.AVI.avi");
+  EXPECT_EQ(fixed_name("/v/Movie.Avi"), "/v/Fixed.Movie.Avi.avi");
+  EXPECT_EQ(fixed_name("/v/clip.mpg"), "/v/Fixed.clip.mpg.avi");
+  EXPECT_EQ(fixed_name("/v/noext"), "/v/Fixed.noext.avi");
+  EXPECT_EQ(fixed_name("/v.d/noext"), "/v.d/Fixed.noext.avi");
+  EXPECT_EQ(fixed_name("rel.avi"), "Fixed.rel.avi");
+}
+
+TEST(Progress, MovesOnlyByTwoOrToZero) {
+  TRecordingSink sink;
+  std::vector<int> seen;
+  for (std::uint32_t v : {0u, 1u, 2u, 3u, 4u}) {
+    show_progress(v);
+    seen.push_back(sink.progress_position());
+  }
+  EXPECT_EQ(seen, (std::vector<int>{0, 0, 2, 2, 4}));
+  sink.set_progress_position(50);
+  show_progress(49);
+  EXPECT_EQ(sink.progress_position(), 50);
+  show_progress(0);
+  EXPECT_EQ(sink.progress_position(), 0);
+  sink.set_progress_position(99);
+  show_progress(100);
+  EXPECT_EQ(sink.progress_position(), 99);
+  sink.set_progress_position(98);
+  show_progress(100);
+  EXPECT_EQ(sink.progress_position(), 100);
+  show_progress(65536 + 0);  // only the low 16 bits count
+  EXPECT_EQ(sink.progress_position(), 0);
+  EXPECT_EQ(sink.pumps, 10);  // every call pumps
+}
+
+TEST_P(BothModes, IntactFileComesBackIdentical) {
+  const TAvi avi = typical_file().build();
+  const TRun run = run_fix(avi.bytes, GetParam());
+  ASSERT_EQ(run.result, fix_repaired);
+  EXPECT_EQ(run.output, avi.bytes);
+  EXPECT_EQ(run.source_after, GetParam() ? avi.bytes : run.output);
+  EXPECT_TRUE(run.temp_left.empty());
+  const std::vector<TLine> expected_start = {{" " + msg(31), mk_information},
+                                             {" " + msg(34) + " " + run.source_path, mk_plain}};
+  std::vector<TLine> expected = expected_start;
+  for (const auto& line : closing_lines(run.source_path, 0)) expected.push_back(line);
+  EXPECT_EQ(run.lines, expected);
+}
+
+TEST_P(BothModes, IndexCutOffIsRebuilt) {
+  const TAvi with = typical_file().build();
+  const TBytes without = cut(with.bytes, with.idx1_pos);
+  const TRun run = run_fix(without, GetParam());
+  ASSERT_EQ(run.result, fix_repaired);
+  EXPECT_EQ(run.output, with_riff_size_of(with.bytes, without));
+  if (GetParam()) {
+    EXPECT_EQ(run.source_after, without);
+  }
+}
+
+TEST_P(BothModes, FileCutInsideAChunkKeepsTheCompleteOnes) {
+  const TAvi with = typical_file(6).build();
+  // Cut 10 bytes into the last audio chunk's data.
+  const std::size_t last = with.chunk_pos.back();
+  const TBytes damaged = cut(with.bytes, last + 18);
+  const TRun run = run_fix(damaged, GetParam());
+  ASSERT_EQ(run.result, fix_repaired);
+  const std::size_t idx = find_last_idx1(run.output);
+  ASSERT_NE(idx, std::string::npos);
+  auto expected = index_entries(with.bytes, with.idx1_pos);
+  expected.pop_back();
+  EXPECT_EQ(index_entries(run.output, idx), expected);
+  if (GetParam()) {
+    // The partial chunk is not copied; the list ends where it began.
+    EXPECT_EQ(idx, last);
+    EXPECT_EQ(get_le32(run.output, with.movi_pos - 4), last - with.movi_pos);
+  } else {
+    // In place the partial chunk stays inside the list; the index follows it.
+    EXPECT_EQ(idx, damaged.size());
+    EXPECT_EQ(get_le32(run.output, with.movi_pos - 4), damaged.size() - with.movi_pos);
+    TBytes kept(run.output.begin(), run.output.begin() + static_cast<std::ptrdiff_t>(damaged.size()));
+    put_le32(kept, with.movi_pos - 4, get_le32(damaged, with.movi_pos - 4));
+    EXPECT_EQ(kept, damaged);
+  }
+  EXPECT_EQ(run.output.size(), idx + 8 + 16 * expected.size());
+}
+
+TEST_P(BothModes, MissingPadByteMakesTheChunkIncomplete) {
+  TAviBuilder b = typical_file(2);
+  b.video(301, false);  // odd size: one pad byte
+  const TAvi with = b.build();
+  const TBytes damaged = cut(with.bytes, with.idx1_pos - 1);
+  const TRun run = run_fix(damaged, GetParam());
+  ASSERT_EQ(run.result, fix_repaired);
+  const auto entries = index_entries(run.output, find_last_idx1(run.output));
+  EXPECT_EQ(entries.size(), 4u);
+}
+
+TEST_P(BothModes, OddListEndIsPadded) {
+  const TAvi with = typical_file(2).build();
+  TBytes damaged = cut(with.bytes, with.idx1_pos);
+  damaged.push_back(0x77);  // one stray byte: the list now ends at an odd offset
+  const TRun run = run_fix(damaged, GetParam());
+  ASSERT_EQ(run.result, fix_repaired);
+  const std::size_t idx = find_last_idx1(run.output);
+  if (GetParam()) {
+    EXPECT_EQ(idx, with.idx1_pos);  // the stray byte is not a chunk: not copied
+  } else {
+    EXPECT_EQ(get_le32(run.output, with.movi_pos - 4), damaged.size() - with.movi_pos);
+    EXPECT_EQ(run.output[damaged.size()], 0);  // pad byte
+    EXPECT_EQ(idx, damaged.size() + 1);
+  }
+}
+
+TEST_P(BothModes, JunkAndNestedListsInTheMoviData) {
+  TAviBuilder b;
+  b.video(200, true).junk(7).audio(50).list("rec ").video(120, false).audio(51).video(88, false);
+  const TAvi avi = b.build();
+  const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), GetParam());
+  ASSERT_EQ(run.result, fix_repaired);
+  const auto source_entries = index_entries(avi.bytes, avi.idx1_pos);
+  const auto entries = index_entries(run.output, find_last_idx1(run.output));
+  ASSERT_EQ(entries.size(), source_entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(entries[i].id, source_entries[i].id);
+    EXPECT_EQ(entries[i].size, source_entries[i].size);
+    EXPECT_EQ(entries[i].flags, source_entries[i].flags);
+    // The JUNK chunk of size 7 takes 15 bytes (no rounding); the list header 12.
+    const std::uint32_t left_out = i == 0 ? 0 : (i == 1 ? 15 : 27);
+    EXPECT_EQ(entries[i].offset, source_entries[i].offset - (GetParam() ? left_out : 0)) << i;
+  }
+  if (GetParam()) {
+    // Each entry's offset points at its chunk in the output.
+    for (const auto& e : entries) {
+      EXPECT_EQ(std::string(run.output.begin() + avi.movi_pos + e.offset,
+                            run.output.begin() + avi.movi_pos + e.offset + 4),
+                e.id);
+    }
+  }
+}
+
+TEST_P(BothModes, FlagsOfEmptyAndSmallChunks) {
+  TAviBuilder b;
+  b.video(100, true).chunk("00dc", {}).audio(0).audio(1).chunk("00db", mpeg4_frame(40, false));
+  const TAvi avi = b.build();
+  const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), GetParam());
+  ASSERT_EQ(run.result, fix_repaired);
+  const auto entries = index_entries(run.output, find_last_idx1(run.output));
+  ASSERT_EQ(entries.size(), 5u);
+  EXPECT_EQ(entries[0].flags, 0x10u);
+  EXPECT_EQ(entries[1].flags, 0u);     // empty video chunk
+  EXPECT_EQ(entries[2].flags, 0u);     // empty audio chunk
+  EXPECT_EQ(entries[3].flags, 0x10u);  // audio of size 1
+  EXPECT_EQ(entries[4].flags, 0u);     // P-VOP
+}
+
+TEST_P(BothModes, PerStreamIndexChunkIsTakenAsAChunkOfItsStream) {
+  // An OpenDML standard index: "ix00", size, then 16 bytes on its chunk-id field.
+  TBytes ix;
+  append_le32(ix, 0x00000002);  // wLongsPerEntry, bIndexSubType, bIndexType
+  append_le32(ix, 0);           // nEntriesInUse
+  append_id(ix, "00dc");        // dwChunkId
+  append_le32(ix, 0);
+  append_le32(ix, 0);
+  append_le32(ix, 0);
+  TAviBuilder b;
+  b.video(100, true).chunk("ix00", ix).audio(20);
+  const TAvi avi = b.build();
+  const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), GetParam());
+  ASSERT_EQ(run.result, fix_repaired);
+  const auto entries = index_entries(run.output, find_last_idx1(run.output));
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[1].id, "00dc");
+  EXPECT_EQ(entries[1].size, ix.size());
+  EXPECT_EQ(entries[1].offset, avi.chunk_pos[1] - avi.movi_pos);
+  EXPECT_EQ(entries[2].id, "01wb");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engine, BothModes, ::testing::Values(true, false),
+                         [](const auto& param_info) { return param_info.param ? "NewFile" : "InPlace"; });
+
+TEST(HeaderWalk, JunkBeforeTheMoviListIsWalkedOver) {
+  TAviBuilder b = typical_file(3);
+  b.header_junk(1001);  // odd: the walk does not round
+  const TAvi avi = b.build();
+  const TRun run = run_fix(avi.bytes, true);
+  ASSERT_EQ(run.result, fix_repaired);
+  EXPECT_EQ(index_entries(run.output, find_last_idx1(run.output)), index_entries(avi.bytes, avi.idx1_pos));
+  // The movi data now end at an odd offset: a pad byte precedes the index.
+  EXPECT_EQ(find_last_idx1(run.output), avi.idx1_pos + 1u);
+}
+
+TEST(HeaderWalk, NoMoviListIsRefused) {
+  TAvi avi = typical_file(3).build();
+  avi.bytes[avi.movi_pos] = 'M';
+  for (bool new_file : {true, false}) {
+    const TRun run = run_fix(avi.bytes, new_file);
+    EXPECT_EQ(run.result, fix_not_repaired);
+    EXPECT_FALSE(new_file && run.output_exists);
+    EXPECT_EQ(run.source_after, avi.bytes);
+    EXPECT_TRUE(run.temp_left.empty());
+    ASSERT_FALSE(run.lines.empty());
+    EXPECT_EQ(run.lines.back(), (TLine{" " + msg(70) + " " + run.source_path, mk_error}));
+  }
+}
+
+TEST(HeaderWalk, HugeSizeFieldEndsTheWalk) {
+  TAvi avi = typical_file(3).build();
+  put_le32(avi.bytes, 16, 0xFFFFFFF8u);  // would wrap back onto itself in 32 bits
+  const TRun run = run_fix(avi.bytes, true);
+  EXPECT_EQ(run.result, fix_not_repaired);
+  EXPECT_EQ(run.lines.back().text, " " + msg(70) + " " + run.source_path);
+}
+
+TEST(SetUp, NotAnAviFile) {
+  TAvi avi = typical_file(2).build();
+  avi.bytes[12] = 'J';  // a JUNK chunk first would do the same
+  for (bool new_file : {true, false}) {
+    const TRun run = run_fix(avi.bytes, new_file);
+    EXPECT_EQ(run.result, fix_not_repaired);
+    EXPECT_EQ(run.lines, (std::vector<TLine>{{" " + msg(31), mk_information},
+                                             {run.source_path + " " + msg(28), mk_error}}));
+    EXPECT_FALSE(new_file && run.output_exists);
+    EXPECT_EQ(run.source_after, avi.bytes);
+    EXPECT_TRUE(run.temp_left.empty());
+  }
+}
+
+TEST(SetUp, TinyFiles) {
+  // Shorter than the signature: not an AVI file.
+  const TRun tiny = run_fix(TBytes{'R', 'I', 'F', 'F'}, true);
+  EXPECT_EQ(tiny.result, fix_not_repaired);
+  EXPECT_EQ(tiny.lines.back().text, tiny.source_path + " " + msg(28));
+  // Signature present but too short for the stream header's rate fields.
+  TBytes short_avi = typical_file(1).build().bytes;
+  short_avi.resize(100);
+  const TRun run = run_fix(short_avi, true);
+  EXPECT_EQ(run.result, fix_not_repaired);
+  EXPECT_EQ(run.lines.back(), (TLine{" " + msg(72) + " " + run.source_path, mk_error}));
+  EXPECT_FALSE(run.output_exists);
+}
+
+TEST(SetUp, SourceMissing) {
+  use_english_catalogue();
+  TRecordingSink sink;
+  EXPECT_EQ(fix_file("/nonexistent/clip.avi", 1), fix_not_repaired);
+  EXPECT_EQ(sink.lines, (std::vector<TLine>{{" " + msg(31), mk_information}, {" " + msg(27), mk_error}}));
+  EXPECT_EQ(sink.positions.front(), 0);
+}
+
+TEST(SetUp, ProgressEndsAtHundred) {
+  const TAvi avi = typical_file(40).build();
+  use_english_catalogue();
+  TTempDir dir;
+  write_file(dir.file("a.avi"), avi.bytes);
+  TRecordingSink sink;
+  ASSERT_EQ(fix_file(dir.file("a.avi").string(), 1), fix_repaired);
+  ASSERT_FALSE(sink.positions.empty());
+  EXPECT_EQ(sink.positions.front(), 0);
+  EXPECT_EQ(sink.positions.back(), 100);
+  EXPECT_TRUE(std::is_sorted(sink.positions.begin(), sink.positions.end()));
+  EXPECT_GE(sink.pumps, 80);  // at least twice per chunk
+  EXPECT_FALSE(sink.any_box);
+}
+
+TEST(Stop, EndsTheFileWithMinusOne) {
+  const TAvi avi = typical_file(40).build();
+  use_english_catalogue();
+  TTempDir dir;
+  TTempDir temp;
+  ::setenv("TMPDIR", temp.path().c_str(), 1);
+  write_file(dir.file("a.avi"), avi.bytes);
+  TRecordingSink sink;
+  sink.on_pump = [](int n) {
+    if (n == 20) stop_flag.store(1);
+  };
+  const int result = fix_file(dir.file("a.avi").string(), 1);
+  ::unsetenv("TMPDIR");
+  EXPECT_EQ(result, fix_stopped);
+  EXPECT_EQ(stop_flag.load(), 0);  // honoured, so a batch goes on
+  EXPECT_EQ(sink.lines.back(), (TLine{" " + msg(35), mk_warning}));
+  EXPECT_EQ(sink.progress_position(), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
+  EXPECT_EQ(read_file(dir.file("a.avi")), avi.bytes);
+  // The new file keeps what was copied, without an index.
+  const TBytes partial = read_file(dir.file("Fixed.a.avi"));
+  EXPECT_GT(partial.size(), avi.movi_pos + 4u);
+  EXPECT_EQ(find_last_idx1(partial), std::string::npos);
+  EXPECT_EQ(TBytes(avi.bytes.begin(), avi.bytes.begin() + static_cast<std::ptrdiff_t>(partial.size())), partial);
+}
+
+// The old-index scan on its own.
+namespace {
+
+std::uint32_t locate(const TBytes& bytes) {
+  TTempDir dir;
+  write_file(dir.file("f.avi"), bytes);
+  TFileIO file;
+  EXPECT_TRUE(file.open_read(dir.file("f.avi").string()));
+  file.seek(1234);
+  const std::uint32_t at = locate_old_index(file);
+  EXPECT_EQ(file.pos(), 1234u);  // the position is kept
+  return at;
+}
+
+}  // namespace
+
+TEST(OldIndexScan, FindsTheIndexAtTheEnd) {
+  const TAvi avi = typical_file(5).build();
+  EXPECT_EQ(locate(avi.bytes), avi.idx1_pos);
+}
+
+TEST(OldIndexScan, NoIndexOrAnEmptyOne) {
+  const TAvi avi = typical_file(5).build();
+  EXPECT_EQ(locate(cut(avi.bytes, avi.idx1_pos)), 0u);  // ends in a chunk's data
+  TBytes empty_index = cut(avi.bytes, avi.idx1_pos);
+  append_id(empty_index, "idx1");
+  append_le32(empty_index, 0);
+  EXPECT_EQ(locate(empty_index), 0u);  // "idx1" nearer the end than any entry
+}
+
+TEST(OldIndexScan, OneEntryIsNotEnough) {
+  TAviBuilder b;
+  b.video(50, true);
+  const TAvi avi = b.build();
+  EXPECT_EQ(locate(avi.bytes), 0u);
+}
+
+TEST(OldIndexScan, OverwrittenIdFallsBackToAnEarlierOne) {
+  TAviBuilder b;
+  TBytes data = filled(200, 0x11);
+  std::memcpy(data.data() + 40, "idx1", 4);  // the same four bytes inside a chunk
+  b.video(100, true).chunk("00dc", data).audio(30);
+  TAvi avi = b.build();
+  avi.bytes[avi.idx1_pos] = 'X';
+  EXPECT_EQ(locate(avi.bytes), avi.chunk_pos[1] + 8 + 40);
+  avi.bytes[avi.chunk_pos[1] + 8 + 40] = 'X';
+  EXPECT_EQ(locate(avi.bytes), 0u);
+}
+
+TEST(OldIndexScan, LargeFileAndIdAcrossAWindowBorder) {
+  // Index entries fill more than one window; the id straddles the border
+  // between the last two windows searched.
+  for (std::size_t straddle = 0; straddle < 4; ++straddle) {
+    TAviBuilder b;
+    b.video(64, true);
+    const TAvi base = b.build();
+    TBytes bytes = cut(base.bytes, base.idx1_pos);
+    const std::size_t entries = 5000;
+    // Place "idx1" so that the first window (the last 32764 bytes) starts
+    // `straddle` + 1 bytes into it... computed from the final size.
+    const std::size_t index_bytes = 8 + 16 * entries;
+    const std::size_t filler = 40000;
+    bytes.resize(bytes.size() + filler, 0x22);
+    const std::size_t idx_pos = bytes.size();
+    append_id(bytes, "idx1");
+    append_le32(bytes, static_cast<std::uint32_t>(16 * entries));
+    for (std::size_t i = 0; i < entries; ++i) {
+      append_id(bytes, "00dc");
+      append_le32(bytes, 0x10);
+      append_le32(bytes, 4);
+      append_le32(bytes, 64);
+    }
+    // Trim entries from the end so that the window border 32764 * k before
+    // the end falls inside "idx1".
+    const std::size_t size_now = idx_pos + index_bytes;
+    std::size_t k = (size_now - idx_pos) / 32764;
+    const std::size_t border = size_now - 32764 * k;  // start of window k
+    // Move the border to idx_pos + straddle + 1 by dropping bytes at the end.
+    const std::size_t drop = (border - (idx_pos + straddle + 1)) % 16 == 0 ? border - (idx_pos + straddle + 1) : 0;
+    if (drop == 0) continue;
+    bytes.resize(size_now - drop);
+    ASSERT_EQ(bytes.size() - 32764 * k, idx_pos + straddle + 1);
+    EXPECT_EQ(locate(bytes), idx_pos) << straddle;
+  }
+}

@@ -1,0 +1,77 @@
+// Shared pieces of the engine tests.
+#include "engine_test_support.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "app/lang.h"
+#include "engine/algorithm_unit.h"
+
+namespace avitest {
+
+TRecordingSink::TRecordingSink() { set_report_sink(this); }
+TRecordingSink::~TRecordingSink() { set_report_sink(nullptr); }
+
+void TRecordingSink::out_text(const std::string& text, std::uint8_t kind, bool show_box) {
+  lines.push_back({text, kind});
+  any_box = any_box || show_box;
+}
+
+void TRecordingSink::set_progress_position(int position) {
+  position_ = position;
+  positions.push_back(position);
+}
+
+void TRecordingSink::pump_events() {
+  ++pumps;
+  if (on_pump) on_pump(pumps);
+}
+
+void use_english_catalogue() {
+  static const bool loaded = [] {
+    lang_base = 10000;
+    lang_module = load_library(REELWRIGHT_TEST_LANG_EN);
+    return lang_module != nullptr;
+  }();
+  (void)loaded;
+}
+
+std::string msg(std::uint32_t k) { return message(k); }
+
+TRun run_fix(const TBytes& bytes, bool new_file, const std::string& name) {
+  use_english_catalogue();
+  TTempDir dir;
+  TTempDir temp;
+  const std::string previous_tmpdir = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "";
+  ::setenv("TMPDIR", temp.path().c_str(), 1);
+  TRun run;
+  run.source_path = dir.file(name).string();
+  run.source_before = bytes;
+  write_file(run.source_path, bytes);
+  {
+    TRecordingSink sink;
+    run.result = fix_file(run.source_path, new_file ? 1 : 0);
+    run.lines = sink.lines;
+  }
+  if (previous_tmpdir.empty()) {
+    ::unsetenv("TMPDIR");
+  } else {
+    ::setenv("TMPDIR", previous_tmpdir.c_str(), 1);
+  }
+  run.source_after = read_file(run.source_path);
+  const std::string out = new_file ? fixed_name(run.source_path) : run.source_path;
+  run.output_exists = std::filesystem::exists(out);
+  if (run.output_exists) run.output = read_file(out);
+  for (const auto& entry : std::filesystem::directory_iterator(temp.path())) {
+    run.temp_left.push_back(entry.path().filename().string());
+  }
+  return run;
+}
+
+std::vector<TLine> closing_lines(const std::string& path, std::uint32_t damage_count) {
+  return {{" " + msg(38) + " " + path + " .", mk_plain},
+          {" " + msg(39) + " " + std::to_string(damage_count), mk_plain},
+          {" " + msg(40), mk_plain}};
+}
+
+}  // namespace avitest
