@@ -1,1 +1,390 @@
-// placeholder
+// Damaged places in the movi data: reports, cut-backs, the search for the
+// next video chunk, the end-of-file outcome, and sizes or ids that lie.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "app/lang.h"
+#include "engine/algorithm_unit.h"
+#include "engine_test_support.h"
+
+using namespace avitest;
+
+namespace {
+
+TBytes cut(const TBytes& bytes, std::size_t length) {
+  return TBytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length));
+}
+
+std::string hex8(std::uint32_t v) {
+  char b[16];
+  std::snprintf(b, sizeof b, "%08X", v);
+  return b;
+}
+
+std::vector<TLine> damage_lines(std::uint32_t frames, const std::string& time, std::uint32_t offset) {
+  return {{" " + msg(36) + " " + std::to_string(frames) + " (" + time + ")", mk_error},
+          {" " + msg(37) + " " + std::to_string(offset) + " ($" + hex8(offset) + ")", mk_plain}};
+}
+
+std::vector<TLine> only_damage_lines(const std::vector<TLine>& lines) {
+  std::vector<TLine> out;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].text.rfind(" " + msg(36) + " ", 0) == 0) {
+      out.push_back(lines[i]);
+      if (i + 1 < lines.size()) out.push_back(lines[i + 1]);
+    }
+  }
+  return out;
+}
+
+std::vector<TEntry> new_index(const TRun& run) {
+  const std::size_t at = find_last_idx1(run.output);
+  return at == std::string::npos ? std::vector<TEntry>{} : index_entries(run.output, at);
+}
+
+// Entry of the source chunk `i` of `avi` with the offset it has in the source.
+TEntry source_entry(const TAvi& avi, std::size_t i) { return index_entries(avi.bytes, avi.idx1_pos).at(i); }
+
+TEntry moved(TEntry e, std::int64_t by) {
+  e.offset = static_cast<std::uint32_t>(static_cast<std::int64_t>(e.offset) + by);
+  return e;
+}
+
+TBytes garbage(std::size_t n) { return filled(n, 0xEE); }
+
+}  // namespace
+
+TEST(Damage, GarbageInTheMiddleNewFile) {
+  TAviBuilder b;
+  b.video(300, true).audio(101).video(307).audio(102).raw(garbage(50)).video(280, true).audio(103).video(90).audio(104);
+  const TAvi avi = b.build();
+  const TBytes source = cut(avi.bytes, avi.idx1_pos);
+  const TRun run = run_fix(source, true);
+  ASSERT_EQ(run.result, fix_repaired);
+  EXPECT_EQ(run.source_after, source);
+  const std::uint32_t damage_at = avi.chunk_pos[3] + 8 + 102;
+  EXPECT_EQ(only_damage_lines(run.lines), damage_lines(2, "00:00:00", damage_at));
+  EXPECT_EQ(run.lines.back().text, " " + msg(40));
+  EXPECT_EQ(run.lines[run.lines.size() - 2].text, " " + msg(39) + " 1");
+
+  // The index loses the last video frame before the damage and what came
+  // after it; the output is overwritten from the last data chunk copied (the
+  // audio chunk), so the video frame stays in the file unindexed.
+  const std::int64_t a1 = avi.chunk_pos[3];
+  const std::int64_t v2 = avi.chunk_pos[4];
+  const std::vector<TEntry> expected = {source_entry(avi, 0), source_entry(avi, 1), moved(source_entry(avi, 4), a1 - v2),
+                                        moved(source_entry(avi, 5), a1 - v2), moved(source_entry(avi, 6), a1 - v2),
+                                        moved(source_entry(avi, 7), a1 - v2)};
+  EXPECT_EQ(new_index(run), expected);
+  TBytes body = cut(source, avi.chunk_pos[3]);
+  body.insert(body.end(), source.begin() + v2, source.end());
+  put_le32(body, avi.movi_pos - 4, static_cast<std::uint32_t>(body.size() - avi.movi_pos));
+  EXPECT_EQ(cut(run.output, body.size()), body);
+}
+
+TEST(Damage, GarbageInTheMiddleInPlace) {
+  TAviBuilder b;
+  b.video(300, true).audio(101).video(307).audio(102).raw(garbage(50)).video(280, true).audio(103);
+  const TAvi avi = b.build();
+  const TBytes source = cut(avi.bytes, avi.idx1_pos);
+  const TRun run = run_fix(source, false);
+  ASSERT_EQ(run.result, fix_repaired);
+  EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 1), source_entry(avi, 4),
+                                                 source_entry(avi, 5)}));
+  // The garbage stays inside the list, which runs to the old end of the file.
+  EXPECT_EQ(get_le32(run.output, avi.movi_pos - 4), source.size() - avi.movi_pos);
+  EXPECT_EQ(find_last_idx1(run.output), source.size());
+}
+
+TEST(Damage, TailOfZeros) {
+  TAviBuilder b;
+  b.video(300, true).audio(101).video(307).audio(102).raw(filled(100, 0));
+  const TAvi avi = b.build();
+  const TBytes source = cut(avi.bytes, avi.idx1_pos);
+  for (bool new_file : {true, false}) {
+    const TRun run = run_fix(source, new_file);
+    ASSERT_EQ(run.result, fix_repaired);
+    EXPECT_EQ(only_damage_lines(run.lines), damage_lines(2, "00:00:00", avi.chunk_pos[3] + 110));
+    // Every chunk before the damage but the last one.
+    EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 1), source_entry(avi, 2)}));
+    if (new_file) {
+      EXPECT_EQ(find_last_idx1(run.output), avi.chunk_pos[3]);  // the last chunk copied is dropped
+    } else {
+      EXPECT_EQ(find_last_idx1(run.output), source.size());
+    }
+  }
+}
+
+TEST(Damage, ChunkHeaderShiftedBackByTwoBytes) {
+  TAviBuilder b;
+  // The audio chunk claims two bytes more than it has: the scan lands two
+  // bytes into the next chunk's id.
+  b.video(300, true).chunk_with_size("01wb", filled(100, 0xA5), 102).video(200, true).audio(60);
+  const TAvi avi = b.build();
+  const TBytes source = cut(avi.bytes, avi.idx1_pos);
+  const TRun run = run_fix(source, false);
+  ASSERT_EQ(run.result, fix_repaired);
+  EXPECT_EQ(only_damage_lines(run.lines), damage_lines(1, "00:00:00", avi.chunk_pos[2] + 2));
+  // The cut-back takes the last video frame and the audio after it; the scan
+  // resumes at the chunk whose id began before the damaged place.
+  EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 2), source_entry(avi, 3)}));
+}
+
+TEST(Damage, DamageBeforeAnyVideoFrameCutsEverything) {
+  TAviBuilder b;
+  b.audio(100).chunk("00dc", {}).raw(garbage(30)).video(200, true).audio(60);
+  const TAvi avi = b.build();
+  const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), false);
+  ASSERT_EQ(run.result, fix_repaired);
+  EXPECT_EQ(only_damage_lines(run.lines), damage_lines(1, "00:00:00", avi.chunk_pos[1] + 8));
+  EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 2), source_entry(avi, 3)}));
+}
+
+TEST(Damage, SecondCutBackRemovesOnlyWhatFollowedTheFirst) {
+  TAviBuilder b;
+  b.video(100, true).audio(40).video(110).raw(garbage(20)).chunk("00dc", {}).audio(41).raw(garbage(20)).video(120, true).audio(42);
+  const TAvi avi = b.build();
+  const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), false);
+  ASSERT_EQ(run.result, fix_repaired);
+  EXPECT_EQ(only_damage_lines(run.lines).size(), 4u);
+  EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 1), source_entry(avi, 5),
+                                                 source_entry(avi, 6)}));
+}
+
+TEST(Damage, FalseOldIndexInsideTheData) {
+  for (const char* first : {"ix00", "00pc"}) {
+    TBytes fake;
+    append_id(fake, "idx1");
+    append_le32(fake, 16);
+    append_id(fake, first);
+    append_le32(fake, 0);
+    append_le32(fake, 4);
+    append_le32(fake, 0);
+    TAviBuilder b;
+    b.video(100, true).audio(40).raw(fake).video(120, true).audio(42);
+    const TAvi avi = b.build();
+    const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), false);
+    ASSERT_EQ(run.result, fix_repaired) << first;
+    EXPECT_EQ(only_damage_lines(run.lines), damage_lines(1, "00:00:00", avi.chunk_pos[1] + 48)) << first;
+    EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 2), source_entry(avi, 3)})) << first;
+  }
+}
+
+TEST(Damage, RealOldIndexEndsTheScanAndIsReplaced) {
+  TAviBuilder b;
+  b.video(100, true).audio(40).video(120).audio(42);
+  const TAvi avi = b.build();
+  TBytes bytes = avi.bytes;
+  put_le32(bytes, avi.idx1_pos + 8 + 4, 0);  // wrong flags in the old index: rebuilt anyway
+  const TRun run = run_fix(bytes, false);
+  ASSERT_EQ(run.result, fix_repaired);
+  EXPECT_EQ(run.output, avi.bytes);
+  EXPECT_TRUE(only_damage_lines(run.lines).empty());
+}
+
+TEST(Damage, FrameCountAndTimeFormat) {
+  struct TCase {
+    std::uint32_t scale, rate, frames;
+    const char* time;
+  };
+  for (const TCase& c : {TCase{1, 25, 90025, "01:00:01"}, TCase{36000, 1, 11, "110:00:00"}, TCase{1001, 30000, 0, "00:00:00"},
+                         TCase{1, 0, 5, "00:00:00"}, TCase{1, 25, 1525, "00:01:01"}}) {
+    TAviBuilder b;
+    b.stream({"vids", "DIVX", "DIVX", c.scale, c.rate});
+    for (std::uint32_t i = 0; i < c.frames; ++i) b.chunk("00dc", {});
+    b.raw(garbage(10)).video(100, true);
+    const TAvi avi = b.build();
+    const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), false);
+    ASSERT_EQ(run.result, fix_repaired);
+    const auto lines = only_damage_lines(run.lines);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].text, " " + msg(36) + " " + std::to_string(c.frames) + " (" + c.time + ")");
+  }
+}
+
+TEST(Damage, OffsetInDecimalAndHex) {
+  TAviBuilder b;
+  b.video(100, true);
+  const TAvi probe = b.build();
+  // An audio chunk sized so that the garbage after it starts at 1 000 000.
+  const std::uint32_t audio_at = probe.chunk_pos[0] + 8 + 100;
+  const std::size_t audio_size = 1000000 - audio_at - 8;
+  ASSERT_EQ(audio_size % 2, 0u);
+  b.audio(audio_size).raw(garbage(10)).video(50, true);
+  const TAvi avi = b.build();
+  const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), true);
+  ASSERT_EQ(run.result, fix_repaired);
+  const auto lines = only_damage_lines(run.lines);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1].text, " " + msg(37) + " 1000000 ($000F4240)");
+}
+
+// The search reads blocks of 32768 bytes that share two bytes: an id whose
+// letters fall on either side of a block border is found.
+class AcrossBlockBorders : public ::testing::TestWithParam<int> {};
+
+TEST_P(AcrossBlockBorders, NextVideoChunkIsFound) {
+  TAviBuilder b;
+  b.video(100, true).audio(40).raw(garbage(static_cast<std::size_t>(32768 + GetParam()))).video(120, true).audio(42);
+  const TAvi avi = b.build();
+  const TBytes source = cut(avi.bytes, avi.idx1_pos);
+  for (bool new_file : {true, false}) {
+    const TRun run = run_fix(source, new_file);
+    ASSERT_EQ(run.result, fix_repaired);
+    EXPECT_EQ(only_damage_lines(run.lines).size(), 2u);
+    const auto entries = new_index(run);
+    ASSERT_EQ(entries.size(), 2u) << GetParam();
+    EXPECT_EQ(entries[0].id, "00dc");
+    EXPECT_EQ(entries[0].size, 120u);
+    EXPECT_EQ(entries[0].offset, new_file ? avi.chunk_pos[1] - avi.movi_pos : avi.chunk_pos[2] - avi.movi_pos);
+  }
+  EXPECT_EQ(run_fix(source, true).source_after, source);
+}
+
+INSTANTIATE_TEST_SUITE_P(Damage, AcrossBlockBorders, ::testing::Values(-6, -5, -4, -3, -2, -1, 0, 1, 2, 32766, 32767));
+
+TEST(Damage, SearchReachesTheOldIndex) {
+  // Garbage right before the index: the search runs into the old index and
+  // the scan ends there.
+  TAviBuilder b;
+  b.video(100, true).audio(40).video(120).audio(42).raw(filled(20, 0x33));
+  const TAvi avi = b.build();
+  for (bool new_file : {true, false}) {
+    const TRun run = run_fix(avi.bytes, new_file);
+    ASSERT_EQ(run.result, fix_repaired);
+    EXPECT_EQ(only_damage_lines(run.lines), damage_lines(2, "00:00:00", avi.chunk_pos[3] + 50));
+    EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 1)}));
+    if (new_file) {
+      // The list ends where the output was cut back to: the last audio chunk.
+      EXPECT_EQ(find_last_idx1(run.output), avi.chunk_pos[3]);
+    } else {
+      EXPECT_EQ(find_last_idx1(run.output), avi.idx1_pos);
+      EXPECT_EQ(get_le32(run.output, avi.movi_pos - 4), avi.idx1_pos - avi.movi_pos);
+    }
+  }
+}
+
+TEST(Damage, OldIndexWithoutTestBytesIsTakenAsReal) {
+  TAviBuilder b;
+  b.video(100, true).audio(40).with_index(false);
+  TAvi avi = b.build();
+  const std::size_t idx = avi.bytes.size();
+  append_id(avi.bytes, "idx1");
+  append_le32(avi.bytes, 16);
+  avi.bytes.push_back('0');
+  avi.bytes.push_back('0');  // the entry's id ends with the file
+  for (bool new_file : {true, false}) {
+    const TRun run = run_fix(avi.bytes, new_file);
+    ASSERT_EQ(run.result, fix_repaired);
+    EXPECT_TRUE(only_damage_lines(run.lines).empty());
+    EXPECT_EQ(find_last_idx1(run.output), idx);
+    EXPECT_EQ(new_index(run).size(), 2u);
+    EXPECT_EQ(run.output.size(), idx + 8 + 32);
+  }
+}
+
+// Size fields that would wrap a 32-bit position or run past the data.
+TEST(LyingSizes, HugeJunkOrChunkSizeEndsTheScan) {
+  for (const char* id : {"JUNK", "00dc", "01wb"}) {
+    TAviBuilder b;
+    b.video(100, true).audio(40).chunk_with_size(id, filled(20, 0x11), 0xFFFFFFF8u).video(60, true);
+    const TAvi avi = b.build();
+    for (bool new_file : {true, false}) {
+      const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), new_file);
+      ASSERT_EQ(run.result, fix_repaired) << id;
+      EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 1)})) << id;
+    }
+  }
+}
+
+TEST(LyingSizes, CorruptSizeDoesNotSwallowTheOldIndex) {
+  TAviBuilder b;
+  b.video(100, true).audio(40).chunk_with_size("00dc", mpeg4_frame(120, false), 0x7FFF0000u).audio(42);
+  const TAvi avi = b.build();
+  for (bool new_file : {true, false}) {
+    const TRun run = run_fix(avi.bytes, new_file);
+    ASSERT_EQ(run.result, fix_repaired);
+    EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 1)}));
+    if (new_file) {
+      EXPECT_EQ(find_last_idx1(run.output), avi.chunk_pos[2]);
+    } else {
+      // The chunks stay in the list; only the old index is replaced.
+      EXPECT_EQ(find_last_idx1(run.output), avi.idx1_pos);
+      EXPECT_EQ(cut(run.output, avi.idx1_pos), cut(avi.bytes, avi.idx1_pos));
+    }
+  }
+}
+
+TEST(LyingSizes, IdInTheHeaderIsNoEndOfTheData) {
+  // The real index id is overwritten; the only other "idx1" is a text in a
+  // header chunk. In place, the file must not be cut behind its header.
+  TAviBuilder b;
+  b.video(100, true).audio(40).video(120).audio(42);
+  TAvi avi = b.build();
+  TBytes bytes = avi.bytes;
+  std::memcpy(bytes.data() + 100, "idx1", 4);  // inside the first stream header's fields
+  std::memcpy(bytes.data() + avi.idx1_pos, "XXXX", 4);
+  const TRun run = run_fix(bytes, false);
+  ASSERT_EQ(run.result, fix_repaired);
+  EXPECT_GT(run.output.size(), avi.idx1_pos);
+  const auto entries = new_index(run);
+  // The overwritten id is a damaged place: the last frame before it is cut.
+  ASSERT_GE(entries.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) EXPECT_EQ(entries[i], source_entry(avi, i));
+  TBytes kept = cut(run.output, avi.idx1_pos);
+  put_le32(kept, avi.movi_pos - 4, get_le32(bytes, avi.movi_pos - 4));
+  EXPECT_EQ(kept, cut(bytes, avi.idx1_pos));
+}
+
+TEST(InPlaceGuard, RefusesToCutAwayDataBehindTheIndex) {
+  TAviBuilder b;
+  b.video(100, true).audio(40).video(120).audio(42);
+  b.trailer([] {
+    TBytes t;
+    append_id(t, "AVIX");
+    append_le32(t, 0);
+    return t;
+  }());
+  const TAvi avi = b.build();
+  const TRun in_place = run_fix(avi.bytes, false);
+  EXPECT_EQ(in_place.result, fix_not_repaired);
+  EXPECT_EQ(in_place.source_after, avi.bytes);
+  EXPECT_EQ(in_place.lines.back(), (TLine{" " + msg(75), mk_error}));
+  EXPECT_TRUE(in_place.temp_left.empty());
+  // A new file is fine: it never writes to the source.
+  const TRun new_file = run_fix(avi.bytes, true);
+  EXPECT_EQ(new_file.result, fix_repaired);
+  EXPECT_EQ(new_index(new_file).size(), 4u);
+}
+
+TEST(InPlaceGuard, RefusesWhenAnEarlierIdxInsideAChunkWouldBeTheCut) {
+  TAviBuilder b;
+  TBytes data = filled(200, 0x11);
+  std::memcpy(data.data() + 40, "idx1", 4);
+  b.video(100, true).chunk("00dc", data).audio(30).video(60);
+  TAvi avi = b.build();
+  avi.bytes[avi.idx1_pos] = 'X';
+  const TRun run = run_fix(avi.bytes, false);
+  EXPECT_EQ(run.result, fix_not_repaired);
+  EXPECT_EQ(run.source_after, avi.bytes);
+  EXPECT_TRUE(run.temp_left.empty());
+}
+
+TEST(SourceSize, TwoGigabytesOrMoreIsRefused) {
+  use_english_catalogue();
+  TTempDir dir;
+  const TAvi avi = TAviBuilder().video(100, true).build();
+  const auto path = dir.file("big.avi");
+  write_file(path, avi.bytes);
+  // Sparse: no disk space is used.
+  ASSERT_EQ(::truncate(path.c_str(), 0x80000000LL), 0);
+  TRecordingSink sink;
+  EXPECT_EQ(fix_file(path.string(), 1), fix_not_repaired);
+  EXPECT_EQ(sink.lines.back(), (TLine{" " + msg(71) + " " + path.string(), mk_error}));
+  EXPECT_FALSE(std::filesystem::exists(fixed_name(path.string())));
+  EXPECT_EQ(std::filesystem::file_size(path), 0x80000000ull);
+}
