@@ -388,3 +388,69 @@ TEST(SourceSize, TwoGigabytesOrMoreIsRefused) {
   EXPECT_FALSE(std::filesystem::exists(fixed_name(path.string())));
   EXPECT_EQ(std::filesystem::file_size(path), 0x80000000ull);
 }
+
+// A file cut inside a chunk header: fewer bytes than an id or a size needs
+// end the scan as the end of the file does.
+class CutInsideAHeader : public ::testing::TestWithParam<int> {};
+
+TEST_P(CutInsideAHeader, EndsTheScanWithResultOne) {
+  TAviBuilder b;
+  b.video(100, true).audio(40).junk(10).video(120).audio(42);
+  const TAvi avi = b.build();
+  // The JUNK chunk lies right after the audio chunk; the last video chunk after it.
+  const std::size_t junk_at = avi.chunk_pos[1] + 8 + 40;
+  for (const std::size_t header : {junk_at, static_cast<std::size_t>(avi.chunk_pos[2])}) {
+    const TBytes source = cut(avi.bytes, header + static_cast<std::size_t>(GetParam()));
+    for (bool new_file : {true, false}) {
+      const TRun run = run_fix(source, new_file);
+      ASSERT_EQ(run.result, fix_repaired) << header << " " << GetParam();
+      EXPECT_TRUE(only_damage_lines(run.lines).empty());
+      EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 1)}));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Damage, CutInsideAHeader, ::testing::Values(1, 2, 3, 4, 5, 6, 7, 8));
+
+TEST(Damage, SearchFromBeyondTheOldIndexStart) {
+  // A JUNK size that jumps into the old index: the id is read where the
+  // positioning stops, at the old index, which fails its test (its entries
+  // name "ix00" chunks). The damaged place is reported there, and the search,
+  // counted from where the jump pointed, runs out at the end of the file.
+  TAviBuilder b;
+  b.video(100, true).audio(40).video(120).audio(42).with_index(false);
+  TAvi avi = b.build();
+  const std::size_t junk_at = avi.bytes.size();
+  append_id(avi.bytes, "JUNK");
+  append_le32(avi.bytes, 0);  // patched below
+  const std::size_t idx = avi.bytes.size();
+  append_id(avi.bytes, "idx1");
+  const std::size_t entries = 3000;
+  append_le32(avi.bytes, static_cast<std::uint32_t>(16 * (entries + 2)));
+  for (std::size_t i = 0; i < entries; ++i) {
+    append_id(avi.bytes, "ix00");
+    append_le32(avi.bytes, 0);
+    append_le32(avi.bytes, 4);
+    append_le32(avi.bytes, 8);
+  }
+  for (int i = 0; i < 2; ++i) {
+    append_id(avi.bytes, "00dc");
+    append_le32(avi.bytes, 0x10);
+    append_le32(avi.bytes, 4);
+    append_le32(avi.bytes, 100);
+  }
+  put_le32(avi.bytes, junk_at + 4, static_cast<std::uint32_t>(20000));
+  put_le32(avi.bytes, avi.movi_pos - 4, static_cast<std::uint32_t>(idx - avi.movi_pos));
+
+  const TRun run = run_fix(avi.bytes, true);
+  ASSERT_EQ(run.result, fix_repaired);
+  EXPECT_EQ(only_damage_lines(run.lines), damage_lines(2, "00:00:00", static_cast<std::uint32_t>(idx)));
+  // The end-of-file outcome: everything before the damage but the last chunk.
+  const auto expected = index_entries(TAviBuilder().video(100, true).audio(40).video(120).audio(42).build().bytes,
+                                      TAviBuilder().video(100, true).audio(40).video(120).audio(42).build().idx1_pos);
+  EXPECT_EQ(new_index(run), (std::vector<TEntry>{expected[0], expected[1], expected[2]}));
+  // In place, the bytes from the list's end on are no index it knows: refused.
+  const TRun in_place = run_fix(avi.bytes, false);
+  EXPECT_EQ(in_place.result, fix_not_repaired);
+  EXPECT_EQ(in_place.source_after, avi.bytes);
+}
