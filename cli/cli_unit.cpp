@@ -1,0 +1,489 @@
+// reelwright-fix: runs the repair engine over the files named on the command
+// line and reports in text or as one JSON document.
+#include "cli/cli_unit.h"
+
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <ostream>
+
+#include "app/lang.h"
+#include "engine/algorithm_unit.h"
+#include "engine/avi_structs.h"
+#include "engine/reporting.h"
+
+#ifndef REELWRIGHT_VERSION
+#define REELWRIGHT_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr const char* program_name = "reelwright-fix";
+
+// Set by the SIGINT/SIGTERM handler; only lock-free atomics may be touched there.
+std::atomic<bool> interrupt_seen{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<std::uint8_t>::is_always_lock_free);
+
+void on_interrupt(int) {
+  // The engine abandons the file in progress at its next check, as after Stop.
+  stop_flag.store(1);
+  interrupt_seen.store(true);
+}
+
+void install_signal_handlers() {
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  // Restart interrupted reads and writes: the file in progress must end the
+  // way a Stop ends it, not with an I/O error.
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+
+  // With a file-size limit, writes past it should fail with EFBIG (a write
+  // error the engine reports) rather than kill the process.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGXFSZ, &ignore, nullptr);
+}
+
+std::size_t terminal_width(int fd) {
+  winsize size{};
+  if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+void print_usage(std::ostream& out) {
+  out << "Usage: " << program_name << " [--in-place] [--json] [--] FILE...\n"
+      << "Rebuilds the index of damaged AVI files, one after the other.\n"
+      << "\n"
+      << "  --in-place  rewrite each FILE itself; by default the repaired copy is\n"
+      << "              written beside it as \"Fixed.\" + its name\n"
+      << "  --json      print one JSON document with each file's path, result (1\n"
+      << "              repaired, 0 not repaired, -1 stopped), output file and log\n"
+      << "  --help      show this help and exit\n"
+      << "  --version   show the version and exit\n"
+      << "  --          end of options: every later argument is a FILE\n"
+      << "\n"
+      << "Options may stand before and between the files.\n"
+      << "Log lines start with the kind: I information, W warning, E error, blank\n"
+      << "for plain lines. In JSON, bytes that are not valid UTF-8 (in file names,\n"
+      << "say) are written as U+FFFD.\n"
+      << "\n"
+      << "Exit status: 0 every file repaired, 1 some file not, 2 usage error,\n"
+      << "130 interrupted (SIGINT or SIGTERM stop the file in progress).\n";
+}
+
+void print_usage_error(std::ostream& err, const std::string& complaint) {
+  err << program_name << ": " << complaint << '\n'
+      << "Try '" << program_name << " --help' for more information.\n";
+}
+
+// Length of the valid UTF-8 sequence starting at text[i], 0 when there is none.
+std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  // Bounds of the second byte exclude overlong forms, surrogates and code
+  // points above U+10FFFF.
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() - i < length) return 0;
+  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+  for (std::size_t k = 2; k < length; ++k) {
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  }
+  return length;
+}
+
+char kind_marker(std::uint8_t kind) {
+  switch (kind) {
+    case mk_information:
+      return 'I';
+    case mk_warning:
+      return 'W';
+    case mk_error:
+      return 'E';
+    default:
+      return ' ';
+  }
+}
+
+struct TLogLine {
+  std::uint8_t kind = mk_plain;
+  std::string text;
+};
+
+struct TFileRecord {
+  std::string path;
+  std::optional<int> result;
+  std::optional<std::string> output;
+  std::vector<TLogLine> log;
+};
+
+// What one mode does to one file, reporting through the installed sink.
+struct TFileOutcome {
+  std::optional<int> result;  // empty for modes that report no repair result
+  bool succeeded = false;
+};
+
+struct TOperation {
+  TFileOutcome (*run)(const std::string& path, bool in_place);
+  bool writes_fixed_file;  // in new-file mode, "Fixed." + name beside the source
+};
+
+TFileOutcome run_fix(const std::string& path, bool in_place) {
+  const int result = fix_file(path, in_place ? 0 : 1);
+  return {result, result == fix_repaired};
+}
+
+TOperation operation_for(TMode mode) {
+  switch (mode) {
+    case TMode::fix:
+      break;
+  }
+  return {run_fix, true};
+}
+
+// Why `path` is not handed to the engine, or nothing when it is a regular file.
+std::optional<std::string> unusable_reason(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::string(std::strerror(errno));
+  if (S_ISDIR(info.st_mode)) return std::string(std::strerror(EISDIR));
+  // A FIFO or device would block or never end; only regular files are repaired.
+  if (!S_ISREG(info.st_mode)) return std::string("Not a regular file");
+  return std::nullopt;
+}
+
+bool name_exists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+// The "\r"-redrawn progress line on a terminal. It also keeps the indicator
+// position the engine's progress rule reads back, drawn or not.
+class TProgressLine final {
+ public:
+  TProgressLine(std::ostream& err, bool enabled, std::size_t width) : err_(err), enabled_(enabled), width_(width) {}
+
+  void start_file(const std::string& path) {
+    position_ = 0;
+    name_ = display_name(path);
+  }
+  [[nodiscard]] int position() const { return position_; }
+  void set_position(int position) {
+    position_ = position;
+    draw();
+  }
+  // Around a log line written to the same terminal.
+  void hide() {
+    if (drawn_columns_ == 0) return;
+    // One write per change, so a slow terminal never shows half a line.
+    err_ << ('\r' + std::string(drawn_columns_, ' ') + '\r') << std::flush;
+    drawn_columns_ = 0;
+  }
+  void redraw() {
+    if (shown_) draw();
+  }
+  void end_file() {
+    hide();
+    shown_ = false;
+  }
+  [[nodiscard]] bool enabled() const { return enabled_; }
+
+ private:
+  void draw() {
+    if (!enabled_) return;
+    const int percent = position_ < 0 ? 0 : (position_ > 100 ? 100 : position_);
+    std::string line = std::to_string(percent);
+    line.insert(0, 3 - line.size(), ' ');
+    line += "% ";
+    // One column short of the width, so the line never wraps and "\r" returns to its start.
+    const std::size_t room = width_ > line.size() + 1 ? width_ - line.size() - 1 : 0;
+    line += fitted(name_, room);
+    const std::size_t columns = display_columns(line);
+    std::string padding;
+    if (columns < drawn_columns_) padding.assign(drawn_columns_ - columns, ' ');
+    err_ << ('\r' + line + padding) << std::flush;
+    drawn_columns_ = columns + padding.size();
+    shown_ = true;
+  }
+
+  // The file's own name, without control bytes that would move the cursor.
+  static std::string display_name(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    std::string name = slash == std::string::npos || slash + 1 == path.size() ? path : path.substr(slash + 1);
+    for (char& c : name) {
+      const auto b = static_cast<unsigned char>(c);
+      if (b < 0x20 || b == 0x7F) c = '?';
+    }
+    return name;
+  }
+  // Columns roughly: one per character, UTF-8 continuation bytes take none.
+  static std::size_t display_columns(const std::string& text) {
+    std::size_t columns = 0;
+    for (const char c : text) {
+      if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++columns;
+    }
+    return columns;
+  }
+  // The name's tail when it is too long, cut at a character boundary.
+  static std::string fitted(const std::string& name, std::size_t room) {
+    if (display_columns(name) <= room) return name;
+    if (room <= 3) return std::string(room, '.');
+    std::size_t start = name.size();
+    std::size_t columns = 0;
+    while (start > 0 && columns < room - 3) {
+      --start;
+      if ((static_cast<unsigned char>(name[start]) & 0xC0) != 0x80) ++columns;
+    }
+    return "..." + name.substr(start);
+  }
+
+  std::ostream& err_;
+  bool enabled_;
+  std::size_t width_;
+  std::string name_;
+  int position_ = 0;
+  std::size_t drawn_columns_ = 0;
+  bool shown_ = false;
+};
+
+// Log lines to standard output as they come, each behind its kind marker.
+class TTextSink final : public TReportSink {
+ public:
+  TTextSink(std::ostream& out, TProgressLine& progress) : out_(out), progress_(progress) {}
+
+  void out_text(const std::string& text, std::uint8_t kind, bool) override {
+    progress_.hide();
+    out_ << kind_marker(kind) << ' ' << text << '\n';
+    // The progress line shares the terminal: the log line must show before it is redrawn.
+    if (progress_.enabled()) out_.flush();
+    progress_.redraw();
+  }
+  [[nodiscard]] int progress_position() const override { return progress_.position(); }
+  void set_progress_position(int position) override { progress_.set_position(position); }
+  void pump_events() override {}
+
+ private:
+  std::ostream& out_;
+  TProgressLine& progress_;
+};
+
+// Log lines collected into the current file's record for the JSON document.
+class TJsonSink final : public TReportSink {
+ public:
+  explicit TJsonSink(TProgressLine& progress) : progress_(progress) {}
+
+  void set_record(TFileRecord* record) { record_ = record; }
+  void out_text(const std::string& text, std::uint8_t kind, bool) override {
+    if (record_ != nullptr) record_->log.push_back({kind, text});
+  }
+  [[nodiscard]] int progress_position() const override { return progress_.position(); }
+  void set_progress_position(int position) override { progress_.set_position(position); }
+  void pump_events() override {}
+
+ private:
+  TProgressLine& progress_;
+  TFileRecord* record_ = nullptr;
+};
+
+// Installs a sink for the lifetime of the object.
+class TSinkScope final {
+ public:
+  explicit TSinkScope(TReportSink* sink) { set_report_sink(sink); }
+  ~TSinkScope() { set_report_sink(nullptr); }
+  TSinkScope(const TSinkScope&) = delete;
+  TSinkScope& operator=(const TSinkScope&) = delete;
+};
+
+void write_json_document(std::ostream& out, const std::vector<TFileRecord>& records) {
+  out << "{\"files\":[";
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const TFileRecord& record = records[i];
+    if (i > 0) out << ',';
+    out << "\n{\"path\":" << json_string(record.path) << ",\"result\":";
+    if (record.result) {
+      out << *record.result;
+    } else {
+      out << "null";
+    }
+    out << ",\"output\":" << (record.output ? json_string(*record.output) : std::string("null")) << ",\"log\":[";
+    for (std::size_t k = 0; k < record.log.size(); ++k) {
+      if (k > 0) out << ',';
+      out << "\n {\"kind\":" << static_cast<int>(record.log[k].kind) << ",\"text\":" << json_string(record.log[k].text)
+          << '}';
+    }
+    out << "]}";
+  }
+  out << "]}\n";
+}
+
+}  // namespace
+
+TCliOptions parse_arguments(const std::vector<std::string>& args) {
+  TCliOptions options;
+  bool options_ended = false;
+  for (const std::string& arg : args) {
+    if (options_ended || arg.empty() || arg[0] != '-' || arg == "-") {
+      options.files.push_back(arg);
+    } else if (arg == "--") {
+      options_ended = true;
+    } else if (arg == "--in-place") {
+      options.in_place = true;
+    } else if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--help") {
+      options.command = TCommand::help;
+      return options;
+    } else if (arg == "--version") {
+      options.command = TCommand::version;
+      return options;
+    } else {
+      options.command = TCommand::usage_error;
+      options.error = "unknown option '" + arg + "'";
+      return options;
+    }
+  }
+  if (options.files.empty()) {
+    options.command = TCommand::usage_error;
+    options.error = "no FILE given";
+  }
+  return options;
+}
+
+std::string json_string(std::string_view text) {
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string quoted;
+  quoted.reserve(text.size() + 2);
+  quoted += '"';
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    const std::size_t length = utf8_sequence_length(text, i);
+    if (length == 0) {
+      quoted += "\\ufffd";
+      ++i;
+      continue;
+    }
+    if (b == '"' || b == '\\') {
+      quoted += '\\';
+      quoted += static_cast<char>(b);
+    } else if (b < 0x20 || b == 0x7F) {
+      quoted += "\\u00";
+      quoted += hex[b >> 4];
+      quoted += hex[b & 0x0F];
+    } else {
+      quoted.append(text.substr(i, length));
+    }
+    i += length;
+  }
+  quoted += '"';
+  return quoted;
+}
+
+int run_cli(const std::vector<std::string>& args, const TCliStreams& streams) {
+  const TCliOptions options = parse_arguments(args);
+  switch (options.command) {
+    case TCommand::help:
+      print_usage(streams.out);
+      streams.out.flush();
+      return exit_all_repaired;
+    case TCommand::version:
+      streams.out << program_name << " (Reelwright) " << REELWRIGHT_VERSION << '\n' << std::flush;
+      return exit_all_repaired;
+    case TCommand::usage_error:
+      print_usage_error(streams.err, options.error);
+      return exit_usage;
+    case TCommand::run:
+      break;
+  }
+
+  const TOperation operation = operation_for(options.mode);
+  TProgressLine progress(streams.err, streams.progress, streams.progress_width);
+  TTextSink text_sink(streams.out, progress);
+  TJsonSink json_sink(progress);
+  TReportSink* sink = options.json ? static_cast<TReportSink*>(&json_sink) : &text_sink;
+  const TSinkScope sink_scope(sink);
+
+  std::vector<TFileRecord> records;
+  records.reserve(options.files.size());
+  bool all_succeeded = true;
+  for (const std::string& path : options.files) {
+    if (interrupt_seen.load()) break;
+    TFileRecord& record = records.emplace_back();
+    record.path = path;
+
+    if (const std::optional<std::string> reason = unusable_reason(path)) {
+      const std::string line = std::string(program_name) + ": " + path + ": " + *reason;
+      streams.err << line << '\n' << std::flush;
+      record.result = fix_not_repaired;
+      record.log.push_back({mk_error, line});
+      all_succeeded = false;
+      continue;
+    }
+
+    json_sink.set_record(&record);
+    progress.start_file(path);
+    TFileOutcome outcome;
+    try {
+      outcome = operation.run(path, options.in_place);
+    } catch (const std::exception& e) {
+      // Keep going: the other files and the JSON document still matter.
+      const std::string line = std::string(program_name) + ": " + path + ": " + e.what();
+      progress.hide();
+      streams.err << line << '\n' << std::flush;
+      record.log.push_back({mk_error, line});
+      outcome = {fix_not_repaired, false};
+    }
+    progress.end_file();
+    json_sink.set_record(nullptr);
+
+    record.result = outcome.result;
+    if (operation.writes_fixed_file && !options.in_place) {
+      const std::string output = fixed_name(path);
+      if (name_exists(output)) record.output = output;
+    }
+    if (!outcome.succeeded) all_succeeded = false;
+    if (!options.json) streams.out.flush();
+  }
+
+  if (options.json) write_json_document(streams.out, records);
+  streams.out.flush();
+
+  if (interrupt_seen.load()) return exit_interrupted;
+  return all_succeeded ? exit_all_repaired : exit_some_failed;
+}
+
+int run_cli(int argc, char** argv) {
+  install_signal_handlers();
+  if (!init_catalogue()) std::cerr << "Load lang DLL FAILED!" << std::endl;
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  const TCliStreams streams{std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1, terminal_width(STDERR_FILENO)};
+  return run_cli(args, streams);
+}

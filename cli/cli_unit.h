@@ -1,0 +1,63 @@
+// reelwright-fix: the repair engine for scripts and servers. Argument
+// parsing, the text and JSON reports, and the run over the files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Exit statuses.
+inline constexpr int exit_all_repaired = 0;
+inline constexpr int exit_some_failed = 1;
+inline constexpr int exit_usage = 2;
+inline constexpr int exit_interrupted = 130;  // 128 + SIGINT, as shells report it
+
+// What is done to each file. The mode picks the per-file operation.
+enum class TMode : std::uint8_t {
+  fix,
+};
+
+// What the command line asks for.
+enum class TCommand : std::uint8_t {
+  run,
+  help,
+  version,
+  usage_error,
+};
+
+struct TCliOptions {
+  TCommand command = TCommand::run;
+  TMode mode = TMode::fix;
+  bool in_place = false;
+  bool json = false;
+  std::vector<std::string> files;
+  std::string error;  // the complaint, for usage_error
+};
+
+// Parses the arguments after the program name. Options may stand before and
+// between files; "--" ends them. --help and --version win when met before
+// anything wrong.
+[[nodiscard]] TCliOptions parse_arguments(const std::vector<std::string>& args);
+
+// `text` as a quoted JSON string. Quotes, backslashes and control characters
+// are escaped; each byte that is not part of a valid UTF-8 sequence becomes
+// U+FFFD, since JSON text must be Unicode and file names need not be.
+[[nodiscard]] std::string json_string(std::string_view text);
+
+// Where a run writes. progress: draw the progress line on err (a terminal).
+struct TCliStreams {
+  std::ostream& out;
+  std::ostream& err;
+  bool progress = false;
+  std::size_t progress_width = 80;  // terminal columns available
+};
+
+// The run after process set-up: parses `args` and processes the files,
+// reporting to `streams`. Returns the exit status.
+int run_cli(const std::vector<std::string>& args, const TCliStreams& streams);
+
+// The whole program: signal handling, the message catalogue, standard streams.
+int run_cli(int argc, char** argv);
