@@ -436,3 +436,17 @@ TEST(OldIndexScan, LargeFileAndIdAcrossAWindowBorder) {
     EXPECT_EQ(locate(bytes), idx_pos) << straddle;
   }
 }
+
+TEST(EndOfFile, EmptyChunkEndingTheFileGetsNoEntry) {
+  // The end of the file right behind a size field ends the scan, even for a
+  // chunk of size 0 that has no byte missing.
+  TAviBuilder b;
+  b.video(100, true).audio(40).chunk("00dc", {});
+  const TAvi avi = b.build();
+  for (bool new_file : {true, false}) {
+    const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), new_file);
+    ASSERT_EQ(run.result, fix_repaired);
+    const auto entries = index_entries(run.output, find_last_idx1(run.output));
+    EXPECT_EQ(entries.size(), 2u);
+  }
+}
