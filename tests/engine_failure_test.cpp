@@ -72,7 +72,104 @@ TChildOutcome fix_with_file_size_limit(const fs::path& source, bool new_file, rl
   return outcome;
 }
 
+// Runs fix_file in a child process without root's power over permissions
+// (as "nobody" when the tests run as root), with TMPDIR set.
+TChildOutcome fix_without_privileges(const fs::path& source, bool new_file, const fs::path& tmpdir) {
+  int pipe_fds[2];
+  EXPECT_EQ(::pipe(pipe_fds), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(pipe_fds[0]);
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    ::setenv("TMPDIR", tmpdir.c_str(), 1);
+    TRecordingSink sink;
+    const int result = fix_file(source.string(), new_file ? 1 : 0);
+    const std::string report = std::to_string(result) + "\n" + std::to_string(sink.lines.back().kind) + "\n" +
+                               sink.lines.back().text;
+    (void)!::write(pipe_fds[1], report.data(), report.size());
+    ::_exit(0);
+  }
+  ::close(pipe_fds[1]);
+  std::string report;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<std::size_t>(n));
+  ::close(pipe_fds[0]);
+  ::waitpid(pid, nullptr, 0);
+  TChildOutcome outcome;
+  const std::size_t first = report.find('\n');
+  const std::size_t second = report.find('\n', first + 1);
+  if (first == std::string::npos || second == std::string::npos) return outcome;
+  outcome.result = std::stoi(report.substr(0, first));
+  outcome.last_kind = std::stoi(report.substr(first + 1, second - first - 1));
+  outcome.last_line = report.substr(second + 1);
+  return outcome;
+}
+
+// A folder the unprivileged child may enter and read, and write only when asked.
+void open_up(const fs::path& dir, bool writable) {
+  fs::permissions(dir, writable ? fs::perms::all : (fs::perms::all & ~(fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write)));
+}
+
 }  // namespace
+
+TEST(Permissions, UnreadableSource) {
+  use_english_catalogue();
+  TTempDir dir;
+  TTempDir temp;
+  open_up(dir.path(), true);
+  open_up(temp.path(), true);
+  const TAvi avi = sizeable_file(3);
+  write_file(dir.file("a.avi"), avi.bytes);
+  fs::permissions(dir.file("a.avi"), fs::perms::none);
+  for (bool new_file : {true, false}) {
+    const TChildOutcome outcome = fix_without_privileges(dir.file("a.avi"), new_file, temp.path());
+    EXPECT_EQ(outcome.result, fix_not_repaired);
+    EXPECT_EQ(outcome.last_line, " " + msg(27));
+    EXPECT_EQ(outcome.last_kind, mk_error);
+  }
+  EXPECT_FALSE(fs::exists(dir.file("Fixed.a.avi")));
+  EXPECT_TRUE(fs::is_empty(temp.path()));
+}
+
+TEST(Permissions, UnwritableOutputFolder) {
+  use_english_catalogue();
+  TTempDir dir;
+  TTempDir temp;
+  open_up(temp.path(), true);
+  const TAvi avi = sizeable_file(3);
+  write_file(dir.file("a.avi"), avi.bytes);
+  fs::permissions(dir.file("a.avi"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  open_up(dir.path(), false);
+  const TChildOutcome outcome = fix_without_privileges(dir.file("a.avi"), true, temp.path());
+  EXPECT_EQ(outcome.result, fix_not_repaired);
+  EXPECT_EQ(outcome.last_line, " " + msg(33));
+  EXPECT_TRUE(fs::is_empty(temp.path()));
+  EXPECT_FALSE(fs::exists(dir.file("Fixed.a.avi")));
+  EXPECT_EQ(read_file(dir.file("a.avi")), avi.bytes);
+  // In place needs write access to the file itself: it cannot be opened.
+  const TChildOutcome in_place = fix_without_privileges(dir.file("a.avi"), false, temp.path());
+  EXPECT_EQ(in_place.result, fix_not_repaired);
+  EXPECT_EQ(in_place.last_line, " " + msg(27));
+  EXPECT_EQ(read_file(dir.file("a.avi")), avi.bytes);
+}
+
+TEST(Permissions, UnwritableTemporaryFolder) {
+  use_english_catalogue();
+  TTempDir dir;
+  TTempDir temp;
+  open_up(dir.path(), true);
+  open_up(temp.path(), false);
+  const TAvi avi = sizeable_file(3);
+  write_file(dir.file("a.avi"), avi.bytes);
+  fs::permissions(dir.file("a.avi"), fs::perms::all);
+  for (bool new_file : {true, false}) {
+    const TChildOutcome outcome = fix_without_privileges(dir.file("a.avi"), new_file, temp.path());
+    EXPECT_EQ(outcome.result, fix_not_repaired);
+    EXPECT_EQ(outcome.last_line, " " + msg(32));
+  }
+  EXPECT_FALSE(fs::exists(dir.file("Fixed.a.avi")));
+  EXPECT_EQ(read_file(dir.file("a.avi")), avi.bytes);
+}
 
 TEST(Failures, OutputNameTakenByAFolder) {
   use_english_catalogue();

@@ -450,3 +450,17 @@ TEST(EndOfFile, EmptyChunkEndingTheFileGetsNoEntry) {
     EXPECT_EQ(entries.size(), 2u);
   }
 }
+
+TEST(EndOfFile, MoviSpanUnderHundredBytes) {
+  // The progress divisor would be 0 here.
+  TAviBuilder b;
+  b.audio(10);
+  const TAvi avi = b.build();
+  const TBytes source = cut(avi.bytes, avi.idx1_pos);
+  ASSERT_LT(source.size() - avi.movi_pos, 100u);
+  for (bool new_file : {true, false}) {
+    const TRun run = run_fix(source, new_file);
+    ASSERT_EQ(run.result, fix_repaired);
+    EXPECT_EQ(run.output, with_riff_size_of(avi.bytes, source));
+  }
+}
