@@ -19,6 +19,18 @@ inline constexpr int fix_stopped = -1;
 // Returns 1 repaired, 0 not repaired (the reason was logged), -1 stopped.
 int fix_file(const std::string& path, std::uint8_t backup);
 
+// Read-only diagnosis of one file, reported through log_line: the movi data,
+// the old index against the chunks really present, damaged places, a chunk
+// cut off at the end, and whether Fix would change the file. Never writes and
+// makes no temporary file. Returns the number of problems found (0: healthy),
+// or -1 when the file could not be checked (not an AVI file, unreadable).
+int check_file(const std::string& path);
+
+// Removes a trailing idx1 index in place, only when that index chunk runs to
+// the end of the file and names data chunks; corrects the RIFF size. Returns
+// 1 when an index was removed, 0 when the file was left as it was.
+int strip_index(const std::string& path);
+
 // Offset of the "idx1" id of the index the file ends in, or 0 when the file
 // does not end in an index table. The source's position is kept.
 [[nodiscard]] std::uint32_t locate_old_index(TFileIO& source);

@@ -21,3 +21,27 @@ inline constexpr std::uint32_t msg_too_short = 72;
 inline constexpr std::uint32_t msg_read_error = 73;
 inline constexpr std::uint32_t msg_write_error = 74;
 inline constexpr std::uint32_t msg_data_after_index = 75;
+// Check for Errors.
+inline constexpr std::uint32_t msg_checking = 80;
+inline constexpr std::uint32_t msg_movi_begins = 81;
+inline constexpr std::uint32_t msg_movi_ends = 82;
+inline constexpr std::uint32_t msg_no_old_index = 83;
+inline constexpr std::uint32_t msg_old_index_at = 84;
+inline constexpr std::uint32_t msg_old_index_entries = 85;
+inline constexpr std::uint32_t msg_chunks_found = 86;
+inline constexpr std::uint32_t msg_index_agrees = 87;
+inline constexpr std::uint32_t msg_index_count_differs = 88;
+inline constexpr std::uint32_t msg_index_entry_differs = 89;
+inline constexpr std::uint32_t msg_no_key_frames = 90;
+inline constexpr std::uint32_t msg_chunk_cut_off = 91;
+inline constexpr std::uint32_t msg_no_problems = 92;
+inline constexpr std::uint32_t msg_problems = 93;
+inline constexpr std::uint32_t msg_fix_would_change = 94;
+inline constexpr std::uint32_t msg_fix_would_keep = 95;
+// Strip Index.
+inline constexpr std::uint32_t msg_stripping = 96;
+inline constexpr std::uint32_t msg_index_removed = 97;
+inline constexpr std::uint32_t msg_no_index_to_strip = 98;
+inline constexpr std::uint32_t msg_index_not_strippable = 99;
+// Check for Errors, again.
+inline constexpr std::uint32_t msg_chunk_into_index = 100;

@@ -1,0 +1,207 @@
+// Check for Errors and Strip Index: a read-only diagnosis over the repair's
+// own chunk walk, and the removal of a trailing index.
+#include <cstring>
+
+#include "app/lang.h"
+#include "engine/algorithm_unit.h"
+#include "engine_messages.h"
+#include "scan.h"
+
+namespace engine_detail {
+
+int TScan::run_check() {
+  log_line(" " + message(msg_checking) + " " + path_, mk_information, false);
+  show_progress(0);
+  if (!source_.open_read(path_)) {
+    log_message(msg_cannot_open, mk_error);
+    return -1;
+  }
+  try {
+    if (set_up()) return -1;
+    if (!scan()) {
+      log_message(msg_stopped, mk_warning);
+      show_progress(0);
+      stop_flag.store(0);
+      return -1;
+    }
+    return finish_check();
+  } catch (const TIoError& e) {
+    log_io_error(e);
+    return -1;
+  }
+}
+
+// Whether the file holds exactly `index` at `at` and ends right after it.
+bool TScan::file_holds_index(std::uint64_t at, const std::vector<unsigned char>& index) {
+  if (at + index.size() != file_size_) return false;
+  std::vector<unsigned char> bytes(index.size());
+  return source_.read_at(at, bytes.data(), bytes.size()) == bytes.size() && bytes == index;
+}
+
+int TScan::finish_check() {
+  const std::vector<unsigned char>& found = index_.entries();
+  const std::uint64_t found_count = found.size() / index_entry_size;
+  const std::uint64_t list_size = in_place_list_size();
+  const std::uint64_t list_end = movi_pos_ + list_size;
+  log_line(" " + message(msg_movi_begins) + " " + std::to_string(movi_pos_), mk_plain, false);
+  log_line(" " + message(msg_movi_ends) + " " + std::to_string(list_end), mk_plain, false);
+
+  std::uint32_t problems = damage_count_;
+  if (end_ == TScanEnd::cut_off_chunk) {
+    log_line(" " + message(msg_chunk_cut_off) + " " + std::to_string(end_chunk_pos_), mk_warning, false);
+    ++problems;
+  } else if (end_ == TScanEnd::chunk_into_index) {
+    log_line(" " + message(msg_chunk_into_index) + " " + std::to_string(end_chunk_pos_), mk_warning, false);
+    ++problems;
+  }
+  log_line(" " + message(msg_chunks_found) + " " + std::to_string(found_count), mk_plain, false);
+
+  // The old index, when the file ends in a real one.
+  const bool has_old_index = data_end_ < file_size_ && old_index_test_passes(source_, data_end_);
+  if (!has_old_index) {
+    log_message(msg_no_old_index, mk_warning);
+    ++problems;
+  } else {
+    unsigned char head[8] = {};
+    const std::size_t got = source_.read_at(data_end_, head, sizeof head);
+    const std::uint64_t declared = got == sizeof head ? read_le32(head + 4) / index_entry_size : 0;
+    const std::uint64_t present = (file_size_ - std::min(file_size_, data_end_ + 8)) / index_entry_size;
+    const std::uint64_t old_count = std::min(declared, present);
+    log_line(" " + message(msg_old_index_at) + " " + std::to_string(data_end_), mk_plain, false);
+    log_line(" " + message(msg_old_index_entries) + " " + std::to_string(old_count), mk_plain, false);
+
+    std::optional<std::uint64_t> first_difference;
+    bool marks_key_frame = false;
+    bool has_video = false;
+    std::vector<unsigned char> old(block_size / index_entry_size * index_entry_size);
+    for (std::uint64_t i = 0; i < old_count;) {
+      const std::uint64_t batch = std::min<std::uint64_t>(old_count - i, old.size() / index_entry_size);
+      const std::size_t length = static_cast<std::size_t>(batch * index_entry_size);
+      if (source_.read_at(data_end_ + 8 + i * index_entry_size, old.data(), length) != length) break;
+      for (std::uint64_t k = 0; k < batch; ++k, ++i) {
+        const unsigned char* e = old.data() + k * index_entry_size;
+        if (is_video_id(to_fourcc(e))) {
+          has_video = true;
+          if ((read_le32(e + 4) & flag_keyframe) != 0) marks_key_frame = true;
+        }
+        if (!first_difference && i < found_count) {
+          const unsigned char* f = found.data() + i * index_entry_size;
+          // The flags are the index's own business; id, offset and size
+          // must match the chunk.
+          if (std::memcmp(e, f, 4) != 0 || std::memcmp(e + 8, f + 8, 8) != 0) first_difference = i;
+        }
+      }
+    }
+    const bool count_differs = old_count != found_count;
+    if (count_differs) {
+      log_line(" " + message(msg_index_count_differs) + " " + std::to_string(old_count) + " / " +
+                   std::to_string(found_count),
+               mk_error, false);
+    }
+    if (first_difference) {
+      log_line(" " + message(msg_index_entry_differs) + " " + std::to_string(*first_difference + 1), mk_error, false);
+    }
+    if (count_differs || first_difference) {
+      ++problems;
+    } else {
+      log_message(msg_index_agrees, mk_information);
+    }
+    if (has_video && !marks_key_frame) {
+      log_message(msg_no_key_frames, mk_warning);
+      ++problems;
+    }
+  }
+
+  if (problems == 0) {
+    log_message(msg_no_problems, mk_information);
+  } else {
+    log_line(" " + message(msg_problems) + " " + std::to_string(problems), mk_error, false);
+  }
+
+  // What an in-place repair would write: the list size, a pad byte after an
+  // odd end, the new index, and nothing after it.
+  std::vector<unsigned char> index(8);
+  std::memcpy(index.data(), id_idx1.data(), 4);
+  write_le32(index.data() + 4, static_cast<std::uint32_t>(found.size()));
+  index.insert(index.end(), found.begin(), found.end());
+  unsigned char field[4];
+  const bool same_list_size = source_.read_at(movi_pos_ - 4, field, 4) == 4 && read_le32(field) == list_size;
+  bool same = same_list_size;
+  std::uint64_t at = list_end;
+  if (same && list_end % 2 != 0) {
+    unsigned char pad = 1;
+    same = source_.read_at(list_end, &pad, 1) == 1 && pad == 0;
+    ++at;
+  }
+  same = same && file_holds_index(at, index);
+  log_message(same ? msg_fix_would_keep : msg_fix_would_change, mk_plain);
+  show_progress(100);
+  return static_cast<int>(problems);
+}
+
+}  // namespace engine_detail
+
+using namespace engine_detail;
+
+int check_file(const std::string& path) {
+  TScan check(path, TScanMode::check);
+  return check.run_check();
+}
+
+int strip_index(const std::string& path) {
+  log_line(" " + message(msg_stripping) + " " + path, mk_information, false);
+  TFileIO file;
+  if (!file.open_read_write(path)) {
+    log_message(msg_cannot_open, mk_error);
+    return 0;
+  }
+  try {
+    unsigned char signature[8];
+    if (file.read_at(avi_signature_offset, signature, sizeof signature) != sizeof signature ||
+        std::memcmp(signature, avi_signature.data(), sizeof signature) != 0) {
+      log_line(path + " " + message(msg_not_avi), mk_error, false);
+      return 0;
+    }
+    if (file.size() >= max_source_size) {
+      log_line(" " + message(msg_too_large) + " " + path, mk_error, false);
+      return 0;
+    }
+    const auto movi = find_movi_list(file);
+    if (!movi) {
+      log_line(" " + message(msg_no_movi) + " " + path, mk_error, false);
+      return 0;
+    }
+    const std::uint64_t q = locate_old_index(file);
+    if (q == 0 || q < movi->movi_pos + 4) {
+      log_message(msg_no_index_to_strip, mk_warning);
+      return 0;
+    }
+    // Nothing but the index is ever cut away.
+    if (!only_old_index_from(file, q)) {
+      log_message(msg_index_not_strippable, mk_warning);
+      return 0;
+    }
+    unsigned char old_riff[4];
+    if (file.read_at(4, old_riff, 4) != 4) return 0;
+    unsigned char riff[4];
+    write_le32(riff, static_cast<std::uint32_t>(q - 8));
+    file.seek(4);
+    file.write(riff, 4);
+    file.flush();
+    try {
+      file.truncate(q);
+    } catch (const TIoError&) {
+      // Not half done: the RIFF size goes back with the index still there.
+      file.seek(4);
+      file.write(old_riff, 4);
+      file.flush();
+      throw;
+    }
+    file.close();
+    log_line(" " + message(msg_index_removed) + " " + std::to_string(q), mk_plain, false);
+    return 1;
+  } catch (const TIoError& e) {
+    log_io_error(e);
+    return 0;
+  }
+}

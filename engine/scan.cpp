@@ -1,0 +1,609 @@
+// The chunk walk over the movi data, damage recovery, and the writing of the
+// new index in new-file or in-place mode.
+#include "scan.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/lang.h"
+#include "engine/algorithm_unit.h"
+#include "engine/reporting.h"
+#include "engine_messages.h"
+
+namespace engine_detail {
+
+namespace {
+
+// Read-ahead when every byte is copied; only headers and a few data bytes
+// are read in place or in a check, so a large cache would read the whole file.
+constexpr std::size_t copy_read_cache = 256 * 1024;
+constexpr std::size_t header_read_cache = 2048;
+constexpr std::size_t output_write_buffer = 256 * 1024;
+constexpr std::size_t temp_write_buffer = 64 * 1024;
+
+std::string temp_folder() {
+  const char* dir = std::getenv("TMPDIR");
+  return (dir != nullptr && *dir != '\0') ? std::string(dir) : std::string("/tmp");
+}
+
+}  // namespace
+
+void log_message(std::uint32_t k, std::uint8_t kind) { log_line(" " + message(k), kind, false); }
+
+std::string two_digits(std::uint64_t v) {
+  std::string s = std::to_string(v);
+  return s.size() < 2 ? "0" + s : s;
+}
+
+std::string hex8(std::uint64_t v) {
+  char buffer[24];
+  std::snprintf(buffer, sizeof buffer, "%08llX", static_cast<unsigned long long>(v));
+  return buffer;
+}
+
+// Visits the top-level chunks after offset 12 by their size fields, without
+// rounding and without looking at their ids, until the type "movi".
+std::optional<TMoviList> find_movi_list(TFileIO& file) {
+  std::uint64_t p = header_list_size_offset;
+  std::uint64_t s = 0;
+  for (;;) {
+    p += s;
+    unsigned char b[8];
+    if (file.read_at(p, b, sizeof b) != sizeof b) return std::nullopt;
+    s = read_le32(b);
+    p += 8;
+    if (same_id(to_fourcc(b + 4), id_movi)) break;
+  }
+  return TMoviList{p - 4, static_cast<std::uint32_t>(s)};
+}
+
+bool old_index_test_passes(TFileIO& file, std::uint64_t id_pos) {
+  unsigned char b[2];
+  if (file.read_at(id_pos + 10, b, 2) != 2) return true;
+  return (b[0] == 'd' && (b[1] == 'c' || b[1] == 'b')) || (b[0] == 'w' && b[1] == 'b');
+}
+
+bool only_old_index_from(TFileIO& file, std::uint64_t q) {
+  const std::uint64_t size = file.size();
+  if (q >= size) return true;
+  unsigned char b[8];
+  const std::size_t got = file.read_at(q, b, sizeof b);
+  if (got < 4 || !same_id(to_fourcc(b), id_idx1)) return false;
+  if (!old_index_test_passes(file, q)) return false;
+  if (got < 8) return true;  // its header alone already runs to the end
+  return q + 8 + read_le32(b + 4) >= size;
+}
+
+std::uint64_t TIndexStore::pos() const { return file_ != nullptr ? file_->pos() : first_entry_pos + memory_.size(); }
+
+void TIndexStore::append(const unsigned char* entry) {
+  if (file_ != nullptr) {
+    file_->write(entry, index_entry_size);
+  } else {
+    memory_.insert(memory_.end(), entry, entry + index_entry_size);
+  }
+}
+
+void TIndexStore::cut(std::uint64_t pos) {
+  if (file_ != nullptr) {
+    file_->truncate(pos);
+    file_->seek(pos);
+  } else {
+    memory_.resize(static_cast<std::size_t>(pos - first_entry_pos));
+  }
+}
+
+TScan::TScan(std::string path, TScanMode mode) : path_(std::move(path)), mode_(mode), block_(block_size) {}
+
+void log_io_error(const TIoError& e) {
+  const std::uint32_t k = e.is_write() ? msg_write_error : msg_read_error;
+  log_line(" " + message(k) + " " + e.path() + " (" + std::strerror(e.error_number()) + ")", mk_error, false);
+}
+
+int TScan::run_repair() {
+  damage_count_ = 0;
+  show_progress(0);
+  log_message(msg_repair_started, mk_information);
+  const bool opened = new_file() ? source_.open_read(path_) : source_.open_read_write(path_);
+  if (!opened) {
+    log_message(msg_cannot_open, mk_error);
+    return fix_not_repaired;
+  }
+  try {
+    if (auto refused = set_up()) return *refused;
+    if (!scan()) return stop();
+    return finish_repair();
+  } catch (const TIoError& e) {
+    log_io_error(e);
+    clean_up_failure();
+    return fix_not_repaired;
+  }
+}
+
+void TScan::clean_up_failure() {
+  if (source_size_before_probe_ && source_.is_open()) {
+    // Undo the probe's extension; nothing below the old end was changed.
+    try {
+      source_.truncate(*source_size_before_probe_);
+    } catch (const TIoError&) {
+    }
+  }
+  source_.abandon();
+  temp_.abandon();
+  output_.abandon();
+  if (temp_made_) ::unlink(temp_.path().c_str());
+  if (output_made_) ::unlink(output_path_.c_str());
+  temp_made_ = false;
+  output_made_ = false;
+}
+
+std::optional<int> TScan::set_up() {
+  file_size_ = source_.size();
+  unsigned char signature[8];
+  const std::size_t got = source_.read_at(avi_signature_offset, signature, sizeof signature);
+  if (got != sizeof signature || std::memcmp(signature, avi_signature.data(), sizeof signature) != 0) {
+    log_line(path_ + " " + message(msg_not_avi), mk_error, false);
+    source_.abandon();
+    return fix_not_repaired;
+  }
+  if (file_size_ >= max_source_size) {
+    log_line(" " + message(msg_too_large) + " " + path_, mk_error, false);
+    source_.abandon();
+    return fix_not_repaired;
+  }
+  if (file_size_ < dw_rate_offset + 4) {
+    log_line(" " + message(msg_too_short) + " " + path_, mk_error, false);
+    source_.abandon();
+    return fix_not_repaired;
+  }
+
+  if (mode_ != TScanMode::check) {
+    if (!temp_.create_temp(temp_folder(), "reelwright-index-")) {
+      log_message(msg_no_temp_file, mk_error);
+      source_.abandon();
+      return fix_not_repaired;
+    }
+    temp_made_ = true;
+    temp_.set_write_buffer(temp_write_buffer);
+    index_.use_file(&temp_);
+  }
+
+  if (new_file()) {
+    output_path_ = fixed_name(path_);
+    if (!output_.create(output_path_)) {
+      log_message(msg_no_output_file, mk_error);
+      clean_up_failure();
+      return fix_not_repaired;
+    }
+    output_made_ = true;
+    output_.set_write_buffer(output_write_buffer);
+    source_.set_read_cache(copy_read_cache);
+  } else {
+    source_.set_read_cache(header_read_cache);
+  }
+
+  if (mode_ != TScanMode::check) log_line(" " + message(msg_scanning) + " " + path_, mk_plain, false);
+
+  unsigned char rate[8];
+  if (source_.read_at(dw_scale_offset, rate, sizeof rate) == sizeof rate) {
+    dw_scale_ = read_le32(rate);
+    dw_rate_ = read_le32(rate + 4);
+  }
+
+  const auto movi = find_movi_list(source_);
+  if (!movi) {
+    log_line(" " + message(msg_no_movi) + " " + path_, mk_error, false);
+    clean_up_failure();
+    return fix_not_repaired;
+  }
+  movi_pos_ = movi->movi_pos;
+  old_list_size_ = movi->size;
+
+  data_end_ = locate_old_index(source_);
+  // An "idx1" inside the header lists is no end of the movi data.
+  if (data_end_ == 0 || data_end_ < movi_pos_ + 4) data_end_ = file_size_;
+
+  if (mode_ != TScanMode::check) {
+    unsigned char head[8];
+    std::memcpy(head, id_idx1.data(), 4);
+    write_le32(head + 4, old_list_size_);
+    temp_.write(head, sizeof head);
+  }
+
+  rel_pos_ = 4;
+  entry_count_ = 0;
+  shift_ = 0;
+  video_count_ = 0;
+  last_video_entry_ = first_entry_pos;
+  cur_entry_pos_ = first_entry_pos;
+  last_data_out_ = movi_pos_ + 4;
+  cur_chunk_out_ = movi_pos_ + 4;
+  ix_pending_ = false;
+  keys_.emplace(read_stream_headers(source_));
+
+  if (new_file()) copy_header();
+  return std::nullopt;
+}
+
+void TScan::copy_header() {
+  source_.seek(0);
+  copy_source_to_output(movi_pos_ + 4);
+}
+
+void TScan::copy_source_to_output(std::uint64_t length) {
+  while (length > 0) {
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(length, block_size));
+    const std::size_t got = source_.read(block_.data(), take);
+    output_.write(block_.data(), got);
+    if (got < take) break;
+    length -= take;
+  }
+}
+
+bool TScan::read_u32(std::uint32_t& value) {
+  unsigned char b[4];
+  if (source_.read(b, 4) != 4) return false;
+  value = read_le32(b);
+  return true;
+}
+
+bool TScan::scan() {
+  const std::uint64_t span = file_size_ - movi_pos_;
+  for (;;) {
+    const auto rel = static_cast<std::uint64_t>(std::max<std::int64_t>(rel_pos_, 0));
+    const std::uint64_t percent = span >= 100 ? rel / (span / 100) : rel * 100 / span;
+    show_progress(static_cast<std::uint32_t>(percent));
+
+    if (stop_flag.load() != 0) return false;
+
+    position(movi() + rel_pos_);
+    // Lists, fillers and per-stream indexes are stepped over until an id
+    // that needs a decision.
+    bool finished = false;
+    for (;;) {
+      if (at_end()) {
+        finished = true;
+        break;
+      }
+      unsigned char b[4];
+      const std::uint64_t id_pos = source_.pos();
+      if (source_.read(b, 4) != 4) {
+        end_ = TScanEnd::cut_off_chunk;
+        end_chunk_pos_ = id_pos;
+        finished = true;
+        break;
+      }
+      cur_id_ = to_fourcc(b);
+      cur_id_pos_ = id_pos;
+      const TChunkClass kind = classify_id(cur_id_);
+      if (kind == TChunkClass::list) {
+        // Relative move: the list's size and type are skipped, never clamped.
+        source_.seek(source_.pos() + 8);
+        rel_pos_ += 12;
+        if (new_file()) shift_ += 12;
+      } else if (kind == TChunkClass::junk) {
+        std::uint32_t z = 0;
+        if (!read_u32(z)) {
+          end_ = TScanEnd::cut_off_chunk;
+          end_chunk_pos_ = id_pos;
+          finished = true;
+          break;
+        }
+        rel_pos_ += static_cast<std::int64_t>(z) + 8;
+        shift_ += static_cast<std::int64_t>(z) + 8;
+        position(movi() + rel_pos_);
+      } else if (kind == TChunkClass::stream_index) {
+        // The id 16 bytes on is the chunk-id field of an OpenDML index.
+        rel_pos_ += 16;
+        position(movi() + rel_pos_);
+        ix_pending_ = true;
+      } else {
+        break;
+      }
+    }
+    if (!finished && at_end()) {
+      end_ = TScanEnd::cut_off_chunk;
+      end_chunk_pos_ = cur_id_pos_;
+    }
+    if (finished || at_end()) break;
+
+    if (classify_id(cur_id_) == TChunkClass::data) {
+      if (accept_chunk() == TStep::finish) break;
+    } else {
+      handle_damage();
+    }
+
+    pump_messages();
+    if (at_end() || same_id(cur_id_, id_idx1)) break;
+  }
+  if (same_id(cur_id_, id_idx1) && !forced_end_) end_ = TScanEnd::old_index;
+  return true;
+}
+
+TScan::TStep TScan::accept_chunk() {
+  const bool video = is_video_id(cur_id_);
+  if (video) ++video_count_;
+  if (ix_pending_) {
+    // The whole per-stream index chunk is taken as a chunk of this stream.
+    source_.seek(source_.pos() - 16);
+    rel_pos_ -= 16;
+    ix_pending_ = false;
+  }
+  end_chunk_pos_ = static_cast<std::uint64_t>(movi() + rel_pos_);
+  std::uint32_t z = 0;
+  if (!read_u32(z)) {
+    end_ = TScanEnd::cut_off_chunk;
+    return TStep::finish;
+  }
+  if (at_end()) {
+    // A header that ends the file: an empty chunk has nothing missing.
+    end_ = z == 0 ? TScanEnd::end_of_data : TScanEnd::cut_off_chunk;
+    return TStep::finish;
+  }
+  const std::int64_t next = rel_pos_ + 8 + static_cast<std::int64_t>(padded_size(z));
+
+  // A chunk whose last byte (pad included) is missing, or that would run
+  // into the old index, ends the scan.
+  const std::int64_t last_byte = movi() + next - 1;
+  position(last_byte);
+  if (at_end()) {
+    end_ = TScanEnd::cut_off_chunk;
+    return TStep::finish;
+  }
+  if (static_cast<std::uint64_t>(last_byte) >= data_end_) {
+    end_ = static_cast<std::uint64_t>(last_byte) >= file_size_ ? TScanEnd::cut_off_chunk : TScanEnd::chunk_into_index;
+    return TStep::finish;
+  }
+
+  const std::uint64_t entry_pos = index_.pos();
+  if (video && z > 0) last_video_entry_ = entry_pos;
+  cur_entry_pos_ = entry_pos;
+  std::uint32_t flags = flag_none;
+  if (z > 0) {
+    if (video) {
+      const auto data_offset = static_cast<std::uint64_t>(movi() + rel_pos_ + 8);
+      if (keys_->is_key(source_, cur_id_, data_offset, z)) flags = flag_keyframe;
+    } else {
+      flags = flag_keyframe;
+    }
+  }
+  const std::int64_t offset = new_file() ? rel_pos_ - shift_ : rel_pos_;
+  append_entry(cur_id_, flags, static_cast<std::uint32_t>(offset), z);
+
+  const std::int64_t chunk_start = rel_pos_;
+  rel_pos_ = next;
+  position(movi() + chunk_start);
+  if (new_file()) {
+    if (z > 0) last_data_out_ = output_.pos();
+    cur_chunk_out_ = output_.pos();
+    copy_source_to_output(static_cast<std::uint64_t>(next - chunk_start));
+  }
+  ++entry_count_;
+  return TStep::go_on;
+}
+
+void TScan::append_entry(const TFourCC& id, std::uint32_t flags, std::uint32_t offset, std::uint32_t size) {
+  unsigned char entry[index_entry_size];
+  std::memcpy(entry, id.data(), 4);
+  write_le32(entry + 4, flags);
+  write_le32(entry + 8, offset);
+  write_le32(entry + 12, size);
+  index_.append(entry);
+}
+
+void TScan::handle_damage() {
+  if (same_id(cur_id_, id_idx1)) {
+    const bool real = old_index_test_passes(source_, cur_id_pos_);
+    position(static_cast<std::int64_t>(cur_id_pos_) + 4);
+    if (real) return;
+    cur_id_ = fourcc("0000");
+  }
+
+  ++damage_count_;
+  const std::uint64_t seconds =
+      dw_rate_ == 0 ? 0 : static_cast<std::uint64_t>(video_count_) * dw_scale_ / dw_rate_;
+  log_line(" " + message(msg_damage_frame) + " " + std::to_string(video_count_) + " (" + two_digits(seconds / 3600) +
+               ":" + two_digits((seconds / 60) % 60) + ":" + two_digits(seconds % 60) + ")",
+           mk_error, false);
+  log_line(" " + message(msg_damage_offset) + " " + std::to_string(cur_id_pos_) + " ($" + hex8(cur_id_pos_) + ")",
+           mk_plain, false);
+
+  // Provisional cut-back: the index entries stay until the search is over;
+  // the output is overwritten from the last copied data chunk on.
+  if (new_file()) output_.seek(last_data_out_);
+
+  for (;;) {
+    const std::int64_t nominal = movi() + rel_pos_;
+    position(nominal);
+    if (at_end()) return end_of_file_outcome();
+    const std::size_t n = source_.read(block_.data(), block_.size());
+    std::optional<std::uint64_t> found_pos;
+    TFourCC found_id{};
+    for (std::size_t j = 0; j + 1 < n; ++j) {
+      const unsigned char a = block_[j];
+      const unsigned char b = block_[j + 1];
+      if ((a != 'd' && a != 'w') || (b != 'c' && b != 'b')) continue;
+      // The pair is bytes 3-4 of an id starting two bytes earlier, which may
+      // lie before the block.
+      position(nominal + static_cast<std::int64_t>(j) - 2);
+      const std::uint64_t candidate_pos = source_.pos();
+      unsigned char id[4];
+      bool have_id = false;
+      if (!at_end()) have_id = source_.read(id, 4) == 4;
+      unsigned char rest[4];
+      if (!at_end()) (void)source_.read(rest, 4);  // size
+      if (!at_end()) (void)source_.read(rest, 4);  // first data bytes
+      if (have_id && (is_video_id(to_fourcc(id)) || same_id(to_fourcc(id), id_idx1))) {
+        found_pos = candidate_pos;
+        found_id = to_fourcc(id);
+        break;
+      }
+    }
+    pump_messages();
+    if (found_pos) {
+      if (!at_end()) return resume(*found_pos, found_id);
+      return end_of_file_outcome();
+    }
+    if (nominal + static_cast<std::int64_t>(n) >= static_cast<std::int64_t>(file_size_)) return end_of_file_outcome();
+    rel_pos_ += static_cast<std::int64_t>(n) - 2;
+  }
+}
+
+void TScan::resume(std::uint64_t found_pos, const TFourCC& found_id) {
+  index_.cut(last_video_entry_);
+  entry_count_ = static_cast<std::uint32_t>((last_video_entry_ - first_entry_pos) / index_entry_size);
+  if (cur_entry_pos_ > last_video_entry_) cur_entry_pos_ = last_video_entry_;
+  rel_pos_ = static_cast<std::int64_t>(found_pos) - movi();
+  if (new_file()) shift_ = static_cast<std::int64_t>(found_pos) - static_cast<std::int64_t>(last_data_out_);
+  // An "idx1" found here was read at the old index: the scan ends there
+  // without testing it again.
+  cur_id_ = found_id;
+  cur_id_pos_ = found_pos;
+}
+
+void TScan::end_of_file_outcome() {
+  index_.cut(cur_entry_pos_);
+  entry_count_ = static_cast<std::uint32_t>((cur_entry_pos_ - first_entry_pos) / index_entry_size);
+  if (new_file()) {
+    output_.truncate(cur_chunk_out_);
+    output_.seek(cur_chunk_out_);
+  }
+  forced_end_ = true;
+  end_ = TScanEnd::search_ran_out;
+}
+
+int TScan::stop() {
+  log_message(msg_stopped, mk_warning);
+  show_progress(0);
+  stop_flag.store(0);
+  source_.abandon();
+  temp_.abandon();
+  ::unlink(temp_.path().c_str());
+  temp_made_ = false;
+  if (new_file()) {
+    // What was copied so far stays, without an index.
+    output_.close();
+    output_made_ = false;
+  }
+  return fix_stopped;
+}
+
+void TScan::append_temp_to(TFileIO& target) {
+  temp_.flush();
+  std::uint64_t at = 0;
+  for (;;) {
+    const std::size_t got = temp_.read_at(at, block_.data(), block_.size());
+    target.write(block_.data(), got);
+    at += got;
+    if (got < block_.size()) break;
+  }
+}
+
+int TScan::finish_repair() {
+  unsigned char size_field[4];
+  write_le32(size_field, entry_count_ * index_entry_size);
+  temp_.seek(4);
+  temp_.write(size_field, sizeof size_field);
+
+  if (new_file()) {
+    finish_new_file();
+  } else if (!finish_in_place()) {
+    log_message(msg_data_after_index, mk_error);
+    clean_up_failure();
+    return fix_not_repaired;
+  }
+  temp_.abandon();
+  ::unlink(temp_.path().c_str());
+  temp_made_ = false;
+
+  log_line(" " + message(msg_repaired) + " " + path_ + " .", mk_plain, false);
+  log_line(" " + message(msg_damage_count) + " " + std::to_string(damage_count_), mk_plain, false);
+  log_message(msg_done, mk_plain);
+  show_progress(100);
+  return fix_repaired;
+}
+
+void TScan::finish_new_file() {
+  const std::uint64_t list_end = same_id(cur_id_, id_idx1) ? output_.pos() : output_.size();
+  const std::uint64_t list_size = list_end - movi_pos_;
+  unsigned char field[4];
+  write_le32(field, static_cast<std::uint32_t>(list_size));
+  output_.seek(movi_pos_ - 4);
+  output_.write(field, sizeof field);
+  output_.seek(movi_pos_ + list_size);
+  if ((movi_pos_ + list_size) % 2 != 0) {
+    const unsigned char pad = 0;
+    output_.write(&pad, 1);
+  }
+  append_temp_to(output_);
+  output_.truncate(output_.pos());
+  output_.close();
+  source_.abandon();
+  output_made_ = false;
+}
+
+// The list size an in-place repair writes: up to the old index, or to the
+// end of the file, never past the movi data.
+std::uint64_t TScan::in_place_list_size() const {
+  std::uint64_t list_size = same_id(cur_id_, id_idx1) ? cur_id_pos_ - movi_pos_ : file_size_ - movi_pos_;
+  if (movi_pos_ + list_size > data_end_) list_size = data_end_ - movi_pos_;
+  return list_size;
+}
+
+// Writes back, unchanged, every byte the finish will overwrite, and extends
+// the file to its new end: a full disk or a file-size limit shows here,
+// before the first byte of the source changes.
+void TScan::probe_in_place_writes(std::uint64_t q, std::uint64_t new_end) {
+  unsigned char field[4];
+  if (source_.read_at(movi_pos_ - 4, field, 4) == 4) {
+    source_.seek(movi_pos_ - 4);
+    source_.write(field, 4);
+  }
+  source_size_before_probe_ = file_size_;
+  std::uint64_t at = q;
+  while (at < new_end) {
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(new_end - at, block_size));
+    std::size_t got = 0;
+    if (at < file_size_) got = source_.read_at(at, block_.data(), std::min<std::uint64_t>(take, file_size_ - at));
+    std::fill(block_.begin() + static_cast<std::ptrdiff_t>(got), block_.begin() + static_cast<std::ptrdiff_t>(take), 0);
+    source_.seek(at);
+    source_.write(block_.data(), take);
+    at += take;
+  }
+  source_.flush();
+}
+
+bool TScan::finish_in_place() {
+  const std::uint64_t list_size = in_place_list_size();
+  const std::uint64_t q = movi_pos_ + list_size;
+  // Only an old index may be cut away.
+  if (!only_old_index_from(source_, q)) return false;
+
+  temp_.flush();
+  const std::uint64_t pad = q % 2;
+  const std::uint64_t new_end = q + pad + temp_.size();
+  source_.set_write_buffer(block_size);
+  probe_in_place_writes(q, new_end);
+
+  unsigned char field[4];
+  write_le32(field, static_cast<std::uint32_t>(list_size));
+  source_.seek(movi_pos_ - 4);
+  source_.write(field, sizeof field);
+  source_.seek(q);
+  if (pad != 0) {
+    const unsigned char zero = 0;
+    source_.write(&zero, 1);
+  }
+  append_temp_to(source_);
+  source_.truncate(source_.pos());
+  source_size_before_probe_.reset();
+  source_.close();
+  return true;
+}
+
+}  // namespace engine_detail

@@ -1,0 +1,157 @@
+// The chunk walk shared by the repair and the check: set-up, the scan of the
+// movi data, damage recovery, and the finish of each kind of run.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/avi_structs.h"
+#include "engine/file_io.h"
+#include "engine/keyframe.h"
+
+namespace engine_detail {
+
+// Position of the first entry in an index chunk (after "idx1" and its size).
+inline constexpr std::uint64_t first_entry_pos = 8;
+
+// Where the top-level walk over the size fields after offset 12 meets the
+// type "movi": the offset of "movi" and the list's size field.
+struct TMoviList {
+  std::uint64_t movi_pos = 0;
+  std::uint32_t size = 0;
+};
+[[nodiscard]] std::optional<TMoviList> find_movi_list(TFileIO& file);
+
+// An old index is real when its first entry names a "dc", "wb" or "db"
+// chunk, or when those two bytes are not in the file at all.
+[[nodiscard]] bool old_index_test_passes(TFileIO& file, std::uint64_t id_pos);
+
+// Whether the bytes from q to the end of the file are nothing, or exactly
+// one old index chunk that reaches the end.
+[[nodiscard]] bool only_old_index_from(TFileIO& file, std::uint64_t q);
+
+// Where the entries of the index under construction live: the temporary
+// file for a repair, memory for a check (which writes no file). Positions
+// count the 8-byte chunk header, as in the chunk itself.
+class TIndexStore final {
+ public:
+  void use_file(TFileIO* file) { file_ = file; }
+  [[nodiscard]] std::uint64_t pos() const;
+  void append(const unsigned char* entry);
+  // Ends the index at `pos`; the next entry goes there.
+  void cut(std::uint64_t pos);
+  // Entries kept in memory (a check), from the first one on.
+  [[nodiscard]] const std::vector<unsigned char>& entries() const { return memory_; }
+
+ private:
+  TFileIO* file_ = nullptr;
+  std::vector<unsigned char> memory_;
+};
+
+enum class TScanMode { new_file, in_place, check };
+
+// Why the chunk loop ended.
+enum class TScanEnd {
+  end_of_data,         // the data ran out at a chunk border
+  cut_off_chunk,       // a chunk (or its header) ends past the end of the file
+  chunk_into_index,    // a chunk's size runs into the old index
+  old_index,           // the old index was reached
+  search_ran_out,      // a damaged place and no chunk after it
+};
+
+// The state of one run over a file. One call owns one of these.
+class TScan final {
+ public:
+  TScan(std::string path, TScanMode mode);
+  TScan(const TScan&) = delete;
+  TScan& operator=(const TScan&) = delete;
+
+  // fix_file and check_file.
+  int run_repair();
+  int run_check();
+
+ private:
+  enum class TStep { go_on, finish };
+
+  [[nodiscard]] bool new_file() const { return mode_ == TScanMode::new_file; }
+  // 0 when set up; else the result to return (the reason is logged).
+  [[nodiscard]] std::optional<int> set_up();
+  void copy_header();
+  // Returns true when the scan ran to its finish, false after a stop.
+  bool scan();
+  TStep accept_chunk();
+  void handle_damage();
+  void resume(std::uint64_t found_pos, const TFourCC& found_id);
+  void end_of_file_outcome();
+  int finish_repair();
+  void finish_new_file();
+  [[nodiscard]] bool finish_in_place();
+  void probe_in_place_writes(std::uint64_t q, std::uint64_t new_end);
+  int stop();
+  void clean_up_failure();
+  int finish_check();
+  [[nodiscard]] std::uint64_t in_place_list_size() const;
+  [[nodiscard]] bool file_holds_index(std::uint64_t at, const std::vector<unsigned char>& index);
+
+  // Positioning never goes beyond data_end; the end-of-file test compares
+  // with the real size.
+  void position(std::int64_t x) {
+    const std::uint64_t target = x < 0 ? 0 : static_cast<std::uint64_t>(x);
+    source_.seek(std::min(target, data_end_));
+  }
+  [[nodiscard]] bool at_end() const { return forced_end_ || source_.pos() >= file_size_; }
+  [[nodiscard]] std::int64_t movi() const { return static_cast<std::int64_t>(movi_pos_); }
+  [[nodiscard]] bool read_u32(std::uint32_t& value);
+  void append_entry(const TFourCC& id, std::uint32_t flags, std::uint32_t offset, std::uint32_t size);
+  void copy_source_to_output(std::uint64_t length);
+  void append_temp_to(TFileIO& target);
+
+  std::string path_;
+  TScanMode mode_;
+  std::vector<unsigned char> block_;
+
+  TFileIO source_;
+  TFileIO temp_;
+  TFileIO output_;
+  TIndexStore index_;
+  std::string output_path_;
+  bool temp_made_ = false;
+  bool output_made_ = false;
+  // In place: the size the source had before the probe extended it.
+  std::optional<std::uint64_t> source_size_before_probe_;
+
+  std::uint64_t file_size_ = 0;
+  std::uint32_t dw_scale_ = 0;
+  std::uint32_t dw_rate_ = 0;
+  std::uint32_t old_list_size_ = 0;
+  std::optional<TKeyframeRule> keys_;
+
+  // Scan state. Positions are 64-bit so that no size field can wrap them.
+  std::uint64_t movi_pos_ = 0;
+  std::uint64_t data_end_ = 0;
+  std::int64_t rel_pos_ = 4;
+  std::uint32_t entry_count_ = 0;
+  std::int64_t shift_ = 0;
+  std::uint32_t video_count_ = 0;
+  std::uint32_t damage_count_ = 0;
+  std::uint64_t last_video_entry_ = first_entry_pos;
+  std::uint64_t cur_entry_pos_ = first_entry_pos;
+  std::uint64_t last_data_out_ = 0;
+  std::uint64_t cur_chunk_out_ = 0;
+  bool ix_pending_ = false;
+  TFourCC cur_id_{};
+  std::uint64_t cur_id_pos_ = 0;  // where the current id was really read
+  bool forced_end_ = false;      // the damage search ran out: the scan is over
+  TScanEnd end_ = TScanEnd::end_of_data;
+  std::uint64_t end_chunk_pos_ = 0;  // the chunk that ended the scan, for the check
+};
+
+std::string two_digits(std::uint64_t v);
+std::string hex8(std::uint64_t v);
+void log_message(std::uint32_t k, std::uint8_t kind);
+// The error line for a failed read or write, with the system's reason.
+void log_io_error(const TIoError& e);
+
+}  // namespace engine_detail
