@@ -65,12 +65,17 @@ std::size_t terminal_width(int fd) {
 
 void print_usage(std::ostream& out) {
   out << "Usage: " << program_name << " [--in-place] [--json] [--] FILE...\n"
+      << "       " << program_name << " --check [--json] [--] FILE...\n"
+      << "       " << program_name << " --strip-index [--json] [--] FILE...\n"
       << "Rebuilds the index of damaged AVI files, one after the other.\n"
       << "\n"
       << "  --in-place  rewrite each FILE itself; by default the repaired copy is\n"
       << "              written beside it as \"Fixed.\" + its name\n"
+      << "  --check     only report what is wrong with each FILE; nothing is written\n"
+      << "  --strip-index  remove the index at the end of each FILE, nothing else\n"
       << "  --json      print one JSON document with each file's path, result (1\n"
-      << "              repaired, 0 not repaired, -1 stopped), output file and log\n"
+      << "              repaired, 0 not repaired, -1 stopped; null for --check and\n"
+      << "              --strip-index), output file and log\n"
       << "  --help      show this help and exit\n"
       << "  --version   show the version and exit\n"
       << "  --          end of options: every later argument is a FILE\n"
@@ -80,7 +85,8 @@ void print_usage(std::ostream& out) {
       << "for plain lines. In JSON, bytes that are not valid UTF-8 (in file names,\n"
       << "say) are written as U+FFFD.\n"
       << "\n"
-      << "Exit status: 0 every file repaired, 1 some file not, 2 usage error,\n"
+      << "Exit status: 0 every file repaired (--check: no file has problems;\n"
+      << "--strip-index: every index removed), 1 otherwise, 2 usage error,\n"
       << "130 interrupted (SIGINT or SIGTERM stop the file in progress).\n";
 }
 
@@ -154,6 +160,7 @@ struct TFileOutcome {
 struct TOperation {
   TFileOutcome (*run)(const std::string& path, bool in_place);
   bool writes_fixed_file;  // in new-file mode, "Fixed." + name beside the source
+  bool has_result;         // reports a repair result (else "result" is null)
 };
 
 TFileOutcome run_fix(const std::string& path, bool in_place) {
@@ -161,12 +168,22 @@ TFileOutcome run_fix(const std::string& path, bool in_place) {
   return {result, result == fix_repaired};
 }
 
+// Succeeds when the check found no problem.
+TFileOutcome run_check(const std::string& path, bool) { return {std::nullopt, check_file(path) == 0}; }
+
+// Succeeds when an index was removed.
+TFileOutcome run_strip(const std::string& path, bool) { return {std::nullopt, strip_index(path) == 1}; }
+
 TOperation operation_for(TMode mode) {
   switch (mode) {
     case TMode::fix:
       break;
+    case TMode::check:
+      return {run_check, false, false};
+    case TMode::strip_index:
+      return {run_strip, false, false};
   }
-  return {run_fix, true};
+  return {run_fix, true, true};
 }
 
 // Why `path` is not handed to the engine, or nothing when it is a regular file.
@@ -357,6 +374,14 @@ TCliOptions parse_arguments(const std::vector<std::string>& args) {
       options.in_place = true;
     } else if (arg == "--json") {
       options.json = true;
+    } else if (arg == "--check" || arg == "--strip-index") {
+      const TMode mode = arg == "--check" ? TMode::check : TMode::strip_index;
+      if (options.mode != TMode::fix && options.mode != mode) {
+        options.command = TCommand::usage_error;
+        options.error = "--check and --strip-index exclude each other";
+        return options;
+      }
+      options.mode = mode;
     } else if (arg == "--help") {
       options.command = TCommand::help;
       return options;
@@ -372,6 +397,9 @@ TCliOptions parse_arguments(const std::vector<std::string>& args) {
   if (options.files.empty()) {
     options.command = TCommand::usage_error;
     options.error = "no FILE given";
+  } else if (options.in_place && options.mode != TMode::fix) {
+    options.command = TCommand::usage_error;
+    options.error = "--in-place applies to repairs only";
   }
   return options;
 }
@@ -441,7 +469,7 @@ int run_cli(const std::vector<std::string>& args, const TCliStreams& streams) {
     if (const std::optional<std::string> reason = unusable_reason(path)) {
       const std::string line = std::string(program_name) + ": " + path + ": " + *reason;
       streams.err << line << '\n' << std::flush;
-      record.result = fix_not_repaired;
+      if (operation.has_result) record.result = fix_not_repaired;
       record.log.push_back({mk_error, line});
       all_succeeded = false;
       continue;
@@ -458,7 +486,7 @@ int run_cli(const std::vector<std::string>& args, const TCliStreams& streams) {
       progress.hide();
       streams.err << line << '\n' << std::flush;
       record.log.push_back({mk_error, line});
-      outcome = {fix_not_repaired, false};
+      outcome = {operation.has_result ? std::optional<int>(fix_not_repaired) : std::nullopt, false};
     }
     progress.end_file();
     json_sink.set_record(nullptr);

@@ -18,6 +18,8 @@ inline constexpr int exit_interrupted = 130;  // 128 + SIGINT, as shells report 
 // What is done to each file. The mode picks the per-file operation.
 enum class TMode : std::uint8_t {
   fix,
+  check,        // --check: a read-only diagnosis
+  strip_index,  // --strip-index: removes a trailing index
 };
 
 // What the command line asks for.

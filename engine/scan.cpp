@@ -356,7 +356,7 @@ TScan::TStep TScan::accept_chunk() {
     return TStep::finish;
   }
   if (static_cast<std::uint64_t>(last_byte) >= data_end_) {
-    end_ = static_cast<std::uint64_t>(last_byte) >= file_size_ ? TScanEnd::cut_off_chunk : TScanEnd::chunk_into_index;
+    end_ = data_end_ < file_size_ ? TScanEnd::chunk_into_index : TScanEnd::cut_off_chunk;
     return TStep::finish;
   }
 

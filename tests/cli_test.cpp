@@ -673,6 +673,12 @@ INSTANTIATE_TEST_SUITE_P(
         TUsageCase{"NoArguments", {}, exit_usage, "", {"reelwright-fix: ", "--help"}},
         TUsageCase{"OptionsButNoFile", {"--json", "--in-place"}, exit_usage, "", {"reelwright-fix: ", "--help"}},
         TUsageCase{"SeparatorButNoFile", {"--"}, exit_usage, "", {"reelwright-fix: "}},
+        TUsageCase{"CheckAndStripTogether",
+                   {"--check", "--strip-index", "a.avi"},
+                   exit_usage,
+                   "",
+                   {"--check and --strip-index exclude each other"}},
+        TUsageCase{"InPlaceCheck", {"--in-place", "--check", "a.avi"}, exit_usage, "", {"--in-place applies to repairs only"}},
         // After "--" an option-like argument is a file name.
         TUsageCase{"SeparatorMakesAFileName",
                    {"--", "--x"},
@@ -1267,3 +1273,55 @@ TEST(CliJsonStringAnyBytes, ReadBackByAJsonReader) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// --check and --strip-index
+
+TEST_F(CliTest, CheckReportsAndWritesNothing) {
+  const TBytes clean = clean_avi();
+  const TBytes damaged = damaged_avi();
+  const fs::path good = put("good.avi", clean);
+  const fs::path bad = put("bad.avi", damaged);
+
+  const TResult healthy = run({"--check", good.string()});
+  EXPECT_EQ(healthy.exit.code, exit_all_repaired) << healthy.out;
+  EXPECT_NE(healthy.out.find("I  "), std::string::npos);
+
+  const TResult r = run({"--check", "--json", good.string(), bad.string()});
+  EXPECT_EQ(r.exit.code, exit_some_failed);
+  const auto doc = json_document(r.out);
+  ASSERT_TRUE(doc.has_value()) << r.out;
+  const TJson& files = files_of(*doc);
+  ASSERT_EQ(files.items.size(), 2u);
+  for (const TJson& file : files.items) {
+    EXPECT_TRUE(file["result"].is_null());
+    EXPECT_TRUE(file["output"].is_null());
+  }
+  // The damaged file's check names the damaged place with an error line.
+  bool error_line = false;
+  for (const TLogEntry& e : log_of(files.items[1])) error_line = error_line || e.kind == mk_error;
+  EXPECT_TRUE(error_line);
+  EXPECT_EQ(read_file(good), clean);
+  EXPECT_EQ(read_file(bad), damaged);
+  EXPECT_FALSE(fs::exists(fixed_name(good.string())));
+  EXPECT_FALSE(fs::exists(fixed_name(bad.string())));
+}
+
+TEST_F(CliTest, StripIndexRemovesOnlyAnIndex) {
+  const TBytes clean = clean_avi();
+  const fs::path with_index = put("with.avi", clean);
+  const fs::path without_index = put("without.avi", damaged_avi());
+
+  const TResult r = run({"--strip-index", "--json", with_index.string()});
+  EXPECT_EQ(r.exit.code, exit_all_repaired) << r.out << r.err;
+  const auto doc = json_document(r.out);
+  ASSERT_TRUE(doc.has_value()) << r.out;
+  EXPECT_TRUE(files_of(*doc).items.at(0)["result"].is_null());
+  const std::size_t idx = find_last_idx1(clean);
+  EXPECT_EQ(read_file(with_index).size(), idx);
+
+  const TResult none = run({"--strip-index", without_index.string()});
+  EXPECT_EQ(none.exit.code, exit_some_failed);
+  EXPECT_EQ(read_file(without_index), damaged_avi());
+  EXPECT_NE(none.out.find("W  "), std::string::npos) << none.out;
+}

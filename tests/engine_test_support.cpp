@@ -9,6 +9,8 @@
 
 namespace avitest {
 
+void PrintTo(const TLine& line, std::ostream* os) { *os << "kind " << int(line.kind) << " \"" << line.text << "\""; }
+
 TRecordingSink::TRecordingSink() { set_report_sink(this); }
 TRecordingSink::~TRecordingSink() { set_report_sink(nullptr); }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,8 @@ struct TLine {
   std::uint8_t kind = 0;
   bool operator==(const TLine&) const = default;
 };
+
+void PrintTo(const TLine& line, std::ostream* os);
 
 class TRecordingSink final : public TReportSink {
  public:
