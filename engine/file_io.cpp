@@ -2,60 +2,13 @@
 #include "file_io.h"
 
 #include <fcntl.h>
-#include <setjmp.h>
-#include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <cstdint>
 #include <cstring>
-#include <mutex>
-
-namespace {
-
-// A read from a mapping of a file that another program cut short raises
-// SIGBUS; the copy below turns that into a failed read.
-// volatile: the stores around the copy must not be optimised away.
-thread_local sigjmp_buf* volatile copy_jump = nullptr;
-struct sigaction previous_bus_action {};
-std::once_flag bus_handler_installed;
-
-void on_bus_error(int, siginfo_t*, void*) {
-  if (copy_jump != nullptr) siglongjmp(*copy_jump, 1);
-  // Not one of our reads: put back what was there and let the fault repeat.
-  sigaction(SIGBUS, &previous_bus_action, nullptr);
-}
-
-void install_bus_handler() {
-  struct sigaction action {};
-  action.sa_sigaction = on_bus_error;
-  sigemptyset(&action.sa_mask);
-  // No mask is saved by sigsetjmp (that would cost a system call per read),
-  // so SIGBUS must not stay blocked after the jump out of the handler.
-  action.sa_flags = SA_SIGINFO | SA_NODEFER;
-  sigaction(SIGBUS, &action, &previous_bus_action);
-}
-
-bool guarded_copy(unsigned char* to, const unsigned char* from, std::size_t n) {
-  sigjmp_buf env;
-  if (sigsetjmp(env, 0) != 0) {
-    copy_jump = nullptr;
-    return false;
-  }
-  copy_jump = &env;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  std::memcpy(to, from, n);
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  copy_jump = nullptr;
-  return true;
-}
-
-}  // namespace
 
 TIoError::TIoError(bool is_write, int error_number, std::string path)
     : std::runtime_error(std::strerror(error_number)),
@@ -116,7 +69,6 @@ bool TFileIO::create_temp(const std::string& folder, const std::string& prefix) 
 
 void TFileIO::close() {
   if (fd_ < 0) return;
-  unmap();
   flush();
   const int fd = fd_;
   fd_ = -1;
@@ -124,28 +76,10 @@ void TFileIO::close() {
 }
 
 void TFileIO::abandon() {
-  unmap();
   pending_.clear();
   cache_length_ = 0;
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
-}
-
-bool TFileIO::map_for_reading() {
-  unmap();
-  if (fd_ < 0 || size_ == 0 || size_ > SIZE_MAX) return false;
-  std::call_once(bus_handler_installed, install_bus_handler);
-  void* at = ::mmap(nullptr, static_cast<std::size_t>(size_), PROT_READ, MAP_SHARED, fd_, 0);
-  if (at == MAP_FAILED) return false;
-  map_ = static_cast<const unsigned char*>(at);
-  map_size_ = static_cast<std::size_t>(size_);
-  return true;
-}
-
-void TFileIO::unmap() {
-  if (map_ != nullptr) ::munmap(const_cast<unsigned char*>(map_), map_size_);
-  map_ = nullptr;
-  map_size_ = 0;
 }
 
 void TFileIO::set_read_cache(std::size_t bytes) {
@@ -202,11 +136,6 @@ std::size_t TFileIO::read_at(std::uint64_t offset, void* buffer, std::size_t n) 
   auto* out = static_cast<unsigned char*>(buffer);
   if (n == 0) return 0;
   flush();
-  if (map_ != nullptr && offset < map_size_) {
-    const std::size_t got = std::min<std::size_t>(n, map_size_ - static_cast<std::size_t>(offset));
-    if (!guarded_copy(out, map_ + offset, got)) throw TIoError(false, EIO, path_);
-    return got;
-  }
   if (offset >= cache_offset_ && offset - cache_offset_ < cache_length_) {
     const std::size_t start = static_cast<std::size_t>(offset - cache_offset_);
     if (cache_length_ - start >= n) {
@@ -232,8 +161,6 @@ std::size_t TFileIO::read(void* buffer, std::size_t n) {
 
 void TFileIO::write(const void* buffer, std::size_t n) {
   if (n == 0) return;
-  // Writing and cutting go through the descriptor; the mapping would go stale.
-  unmap();
   cache_length_ = 0;
   const auto* in = static_cast<const unsigned char*>(buffer);
   const bool appends = !pending_.empty() && pos_ == pending_offset_ + pending_.size();
@@ -257,7 +184,6 @@ void TFileIO::write(const void* buffer, std::size_t n) {
 }
 
 void TFileIO::truncate(std::uint64_t length) {
-  unmap();
   flush();
   cache_length_ = 0;
   if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) throw TIoError(true, errno, path_);

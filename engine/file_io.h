@@ -46,13 +46,6 @@ class TFileIO final {
   [[nodiscard]] bool is_open() const { return fd_ >= 0; }
   [[nodiscard]] const std::string& path() const { return path_; }
 
-  // Maps the whole file for reading, so that reading a chunk header costs no
-  // system call: for the scans that read only headers and a few data bytes.
-  // Without a mapping (it failed, or a write dropped it) reads go through
-  // the read cache. A file cut short by another program while mapped makes
-  // the read fail with EIO instead of ending the process.
-  bool map_for_reading();
-
   // Read cache capacity: large for sequential copying, small when only chunk
   // headers and a few data bytes are read.
   void set_read_cache(std::size_t bytes);
@@ -78,7 +71,6 @@ class TFileIO final {
   bool adopt(int fd, const std::string& path);
   std::size_t raw_read(std::uint64_t offset, unsigned char* buffer, std::size_t n);
   void raw_write(std::uint64_t offset, const unsigned char* buffer, std::size_t n);
-  void unmap();
 
   int fd_ = -1;
   std::string path_;
@@ -89,9 +81,6 @@ class TFileIO final {
   std::size_t cache_capacity_ = 4096;
   std::uint64_t cache_offset_ = 0;
   std::size_t cache_length_ = 0;
-
-  const unsigned char* map_ = nullptr;
-  std::size_t map_size_ = 0;
 
   std::vector<unsigned char> pending_;
   std::size_t pending_capacity_ = 0;

@@ -185,7 +185,6 @@ std::optional<int> TScan::set_up() {
     source_.set_read_cache(copy_read_cache);
   } else {
     source_.set_read_cache(header_read_cache);
-    source_.map_for_reading();
   }
 
   if (mode_ != TScanMode::check) log_line(" " + message(msg_scanning) + " " + path_, mk_plain, false);

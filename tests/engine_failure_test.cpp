@@ -309,37 +309,3 @@ TEST(Failures, InPlaceWithRoomToSpareSucceedsUnderTheLimit) {
   put_le32(expected, 4, get_le32(source, 4));
   EXPECT_EQ(read_file(dir.file("a.avi")), expected);
 }
-
-TEST(FileLayer, MappedFileCutShortByAnotherProgramFailsTheRead) {
-  TTempDir dir;
-  write_file(dir.file("f"), filled(3 * 65536, 0x42));
-  TFileIO file;
-  ASSERT_TRUE(file.open_read(dir.file("f").string()));
-  ASSERT_TRUE(file.map_for_reading());
-  unsigned char b[16];
-  ASSERT_EQ(file.read_at(2 * 65536, b, sizeof b), sizeof b);
-  EXPECT_EQ(b[0], 0x42);
-  // Another program cuts the file while it is mapped.
-  ASSERT_EQ(::truncate(dir.file("f").c_str(), 4096), 0);
-  EXPECT_THROW((void)file.read_at(2 * 65536, b, sizeof b), TIoError);
-  EXPECT_EQ(file.read_at(0, b, sizeof b), sizeof b);  // what is left still reads
-  // A real bus error elsewhere is not swallowed: the handler only catches
-  // faults inside the file layer's own copy (not tested here: it would end
-  // the test process).
-}
-
-TEST(Failures, InPlaceRepairOfAFileCutWhileMappedEndsCleanly) {
-  // Shortened between listing and repair: the repair sees the new size.
-  use_english_catalogue();
-  const TAvi avi = sizeable_file();
-  TTempDir dir;
-  TTempDir temp;
-  const TBytes source = cut(avi.bytes, avi.idx1_pos);
-  write_file(dir.file("a.avi"), source);
-  ASSERT_EQ(::truncate(dir.file("a.avi").c_str(), static_cast<off_t>(source.size() / 2)), 0);
-  ::setenv("TMPDIR", temp.path().c_str(), 1);
-  TRecordingSink sink;
-  EXPECT_EQ(fix_file(dir.file("a.avi").string(), 0), fix_repaired);
-  ::unsetenv("TMPDIR");
-  EXPECT_TRUE(fs::is_empty(temp.path()));
-}
