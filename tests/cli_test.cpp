@@ -1325,3 +1325,37 @@ TEST_F(CliTest, StripIndexRemovesOnlyAnIndex) {
   EXPECT_EQ(read_file(without_index), damaged_avi());
   EXPECT_NE(none.out.find("W  "), std::string::npos) << none.out;
 }
+
+// Two repairs at once (the window and a script, say) share the temporary
+// folder: each keeps its own index file.
+TEST_F(CliTest, TwoRepairsAtOnceDoNotMix) {
+  TAviBuilder a;
+  TAviBuilder b;
+  for (int i = 0; i < 4000; ++i) {
+    a.video(900, i % 25 == 0).audio(200);
+    b.video(700 + static_cast<std::size_t>(i % 7), i % 10 == 0).audio(150);
+  }
+  const TAvi first = a.build();
+  const TAvi second = b.build();
+  const TBytes first_cut(first.bytes.begin(), first.bytes.begin() + first.idx1_pos);
+  const TBytes second_cut(second.bytes.begin(), second.bytes.begin() + second.idx1_pos);
+  for (const bool in_place : {false, true}) {
+    SCOPED_TRACE(in_place ? "in place" : "new file");
+    const fs::path one = put("one.avi", first_cut);
+    const fs::path two = put("two.avi", second_cut);
+    fs::remove(fixed_name(one.string()));
+    fs::remove(fixed_name(two.string()));
+    TToolRun run_one(launch_with(mode_args(in_place, false, {one.string()})));
+    TToolRun run_two(launch_with(mode_args(in_place, false, {two.string()})));
+    const TResult r1 = run_one.finish();
+    const TResult r2 = run_two.finish();
+    EXPECT_EQ(r1.exit.code, exit_all_repaired) << r1.out << r1.err;
+    EXPECT_EQ(r2.exit.code, exit_all_repaired) << r2.out << r2.err;
+    TBytes expected_one = first.bytes;
+    TBytes expected_two = second.bytes;
+    put_le32(expected_one, 4, get_le32(first_cut, 4));
+    put_le32(expected_two, 4, get_le32(second_cut, 4));
+    EXPECT_TRUE(read_file(in_place ? one : fs::path(fixed_name(one.string()))) == expected_one);
+    EXPECT_TRUE(read_file(in_place ? two : fs::path(fixed_name(two.string()))) == expected_two);
+  }
+}

@@ -309,3 +309,30 @@ TEST(Failures, InPlaceWithRoomToSpareSucceedsUnderTheLimit) {
   put_le32(expected, 4, get_le32(source, 4));
   EXPECT_EQ(read_file(dir.file("a.avi")), expected);
 }
+
+TEST(Failures, SourceShortenedOrDeletedAfterListing) {
+  // A file listed at one size and repaired at another: the repair works
+  // with what is there when it starts.
+  use_english_catalogue();
+  const TAvi avi = sizeable_file();
+  const TBytes source = cut(avi.bytes, avi.idx1_pos);
+  for (bool new_file : {true, false}) {
+    TTempDir dir;
+    TTempDir temp;
+    write_file(dir.file("a.avi"), source);
+    ASSERT_EQ(::truncate(dir.file("a.avi").c_str(), static_cast<off_t>(source.size() / 2)), 0);
+    const TBytes shortened = read_file(dir.file("a.avi"));
+    ::setenv("TMPDIR", temp.path().c_str(), 1);
+    TRecordingSink sink;
+    EXPECT_EQ(fix_file(dir.file("a.avi").string(), new_file ? 1 : 0), fix_repaired);
+    ::unsetenv("TMPDIR");
+    EXPECT_TRUE(fs::is_empty(temp.path()));
+    if (new_file) {
+      EXPECT_EQ(read_file(dir.file("a.avi")), shortened);
+    }
+    fs::remove(dir.file("a.avi"));
+    TRecordingSink deleted;
+    EXPECT_EQ(fix_file(dir.file("a.avi").string(), new_file ? 1 : 0), fix_not_repaired);
+    EXPECT_EQ(deleted.lines.back(), (TLine{" " + msg(27), mk_error}));
+  }
+}
