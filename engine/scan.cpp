@@ -533,21 +533,26 @@ int TScan::finish_repair() {
 
 void TScan::finish_new_file() {
   const std::uint64_t list_end = same_id(cur_id_, id_idx1) ? output_.pos() : output_.size();
-  const std::uint64_t list_size = list_end - movi_pos_;
-  unsigned char field[4];
-  write_le32(field, static_cast<std::uint32_t>(list_size));
-  output_.seek(movi_pos_ - 4);
-  output_.write(field, sizeof field);
-  output_.seek(movi_pos_ + list_size);
-  if ((movi_pos_ + list_size) % 2 != 0) {
-    const unsigned char pad = 0;
-    output_.write(&pad, 1);
-  }
-  append_temp_to(output_);
-  output_.truncate(output_.pos());
+  write_list_end(output_, list_end - movi_pos_);
   output_.close();
   source_.abandon();
   output_made_ = false;
+}
+
+// The end of a repaired file: the movi list's new size, a pad byte when the
+// list ends at an odd offset, the new index right after it, and nothing more.
+void TScan::write_list_end(TFileIO& file, std::uint64_t list_size) {
+  unsigned char field[4];
+  write_le32(field, static_cast<std::uint32_t>(list_size));
+  file.seek(movi_pos_ - 4);
+  file.write(field, sizeof field);
+  file.seek(movi_pos_ + list_size);
+  if ((movi_pos_ + list_size) % 2 != 0) {
+    const unsigned char pad = 0;
+    file.write(&pad, 1);
+  }
+  append_temp_to(file);
+  file.truncate(file.pos());
 }
 
 // The list size an in-place repair writes: up to the old index, or to the
@@ -593,17 +598,7 @@ bool TScan::finish_in_place() {
   source_.set_write_buffer(block_size);
   probe_in_place_writes(q, new_end);
 
-  unsigned char field[4];
-  write_le32(field, static_cast<std::uint32_t>(list_size));
-  source_.seek(movi_pos_ - 4);
-  source_.write(field, sizeof field);
-  source_.seek(q);
-  if (pad != 0) {
-    const unsigned char zero = 0;
-    source_.write(&zero, 1);
-  }
-  append_temp_to(source_);
-  source_.truncate(source_.pos());
+  write_list_end(source_, list_size);
   source_size_before_probe_.reset();
   source_.close();
   return true;

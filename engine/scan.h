@@ -107,6 +107,7 @@ class TScan final {
   void append_entry(const TFourCC& id, std::uint32_t flags, std::uint32_t offset, std::uint32_t size);
   void copy_source_to_output(std::uint64_t length);
   void append_temp_to(TFileIO& target);
+  void write_list_end(TFileIO& file, std::uint64_t list_size);
 
   std::string path_;
   TScanMode mode_;

@@ -36,51 +36,16 @@ struct TChildOutcome {
   int last_kind = -1;
 };
 
-// Runs fix_file in a child process whose files may not grow beyond `limit`
-// bytes, as on a full disk. The child reports its result and last log line.
-TChildOutcome fix_with_file_size_limit(const fs::path& source, bool new_file, rlim_t limit, const fs::path& tmpdir) {
+// Runs fix_file in a child process prepared by `prepare` (limits, user),
+// with TMPDIR set. The child reports its result and last log line.
+TChildOutcome fix_in_child(const fs::path& source, bool new_file, const fs::path& tmpdir, void (*prepare)(rlim_t),
+                           rlim_t argument) {
   int pipe_fds[2];
   EXPECT_EQ(::pipe(pipe_fds), 0);
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(pipe_fds[0]);
-    ::signal(SIGXFSZ, SIG_IGN);
-    const rlimit lim{limit, limit};
-    ::setrlimit(RLIMIT_FSIZE, &lim);
-    ::setenv("TMPDIR", tmpdir.c_str(), 1);
-    TRecordingSink sink;
-    const int result = fix_file(source.string(), new_file ? 1 : 0);
-    const std::string report = std::to_string(result) + "\n" + std::to_string(sink.lines.back().kind) + "\n" +
-                               sink.lines.back().text;
-    (void)!::write(pipe_fds[1], report.data(), report.size());
-    ::_exit(0);
-  }
-  ::close(pipe_fds[1]);
-  std::string report;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<std::size_t>(n));
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  TChildOutcome outcome;
-  const std::size_t first = report.find('\n');
-  const std::size_t second = report.find('\n', first + 1);
-  if (first == std::string::npos || second == std::string::npos) return outcome;
-  outcome.result = std::stoi(report.substr(0, first));
-  outcome.last_kind = std::stoi(report.substr(first + 1, second - first - 1));
-  outcome.last_line = report.substr(second + 1);
-  return outcome;
-}
-
-// Runs fix_file in a child process without root's power over permissions
-// (as "nobody" when the tests run as root), with TMPDIR set.
-TChildOutcome fix_without_privileges(const fs::path& source, bool new_file, const fs::path& tmpdir) {
-  int pipe_fds[2];
-  EXPECT_EQ(::pipe(pipe_fds), 0);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(pipe_fds[0]);
-    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    prepare(argument);
     ::setenv("TMPDIR", tmpdir.c_str(), 1);
     TRecordingSink sink;
     const int result = fix_file(source.string(), new_file ? 1 : 0);
@@ -103,6 +68,26 @@ TChildOutcome fix_without_privileges(const fs::path& source, bool new_file, cons
   outcome.last_kind = std::stoi(report.substr(first + 1, second - first - 1));
   outcome.last_line = report.substr(second + 1);
   return outcome;
+}
+
+// Files may not grow beyond `limit` bytes, as on a full disk.
+TChildOutcome fix_with_file_size_limit(const fs::path& source, bool new_file, rlim_t limit, const fs::path& tmpdir) {
+  return fix_in_child(source, new_file, tmpdir,
+                      [](rlim_t l) {
+                        ::signal(SIGXFSZ, SIG_IGN);
+                        const rlimit lim{l, l};
+                        ::setrlimit(RLIMIT_FSIZE, &lim);
+                      },
+                      limit);
+}
+
+// Without root's power over permissions ("nobody" when the tests run as root).
+TChildOutcome fix_without_privileges(const fs::path& source, bool new_file, const fs::path& tmpdir) {
+  return fix_in_child(source, new_file, tmpdir,
+                      [](rlim_t) {
+                        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+                      },
+                      0);
 }
 
 // A folder the unprivileged child may enter and read, and write only when asked.
