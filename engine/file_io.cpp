@@ -77,6 +77,8 @@ void TFileIO::close() {
 
 void TFileIO::abandon() {
   pending_.clear();
+  copy_source_ = nullptr;
+  copy_length_ = 0;
   cache_length_ = 0;
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
@@ -123,6 +125,7 @@ void TFileIO::raw_write(std::uint64_t offset, const unsigned char* buffer, std::
 }
 
 void TFileIO::flush() {
+  flush_copy();
   if (pending_.empty() || fd_ < 0) return;
   // Clear first: a failed flush must not be retried by the destructor.
   std::vector<unsigned char> data;
@@ -161,6 +164,7 @@ std::size_t TFileIO::read(void* buffer, std::size_t n) {
 
 void TFileIO::write(const void* buffer, std::size_t n) {
   if (n == 0) return;
+  flush_copy();
   cache_length_ = 0;
   const auto* in = static_cast<const unsigned char*>(buffer);
   const bool appends = !pending_.empty() && pos_ == pending_offset_ + pending_.size();
@@ -181,6 +185,64 @@ void TFileIO::write(const void* buffer, std::size_t n) {
   pending_.insert(pending_.end(), in, in + n);
   pos_ += n;
   size_ = std::max(size_, pos_);
+}
+
+void TFileIO::copy_from(TFileIO& from, std::uint64_t offset, std::uint64_t length) {
+  if (length == 0) return;
+  const bool continues = copy_source_ == &from && offset == copy_source_offset_ + copy_length_ &&
+                         pos_ == copy_target_offset_ + copy_length_;
+  if (!continues) {
+    flush();
+    // Bytes written before the copy go first: they may lie where it goes.
+    copy_source_ = &from;
+    copy_source_offset_ = offset;
+    copy_target_offset_ = pos_;
+    copy_length_ = 0;
+  }
+  // Only what the source holds is copied, as a read would give it.
+  const std::uint64_t available = offset < from.size() ? std::min(length, from.size() - offset) : 0;
+  copy_length_ += available;
+  pos_ += available;
+  size_ = std::max(size_, pos_);
+  cache_length_ = 0;
+}
+
+void TFileIO::flush_copy() {
+  if (copy_source_ == nullptr || copy_length_ == 0 || fd_ < 0) {
+    copy_source_ = nullptr;
+    return;
+  }
+  TFileIO& from = *copy_source_;
+  copy_source_ = nullptr;
+  from.flush();
+  auto in = static_cast<off_t>(copy_source_offset_);
+  auto out = static_cast<off_t>(copy_target_offset_);
+  std::uint64_t left = copy_length_;
+  copy_length_ = 0;
+  while (left > 0) {
+    const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(left, 1u << 30));
+    const ssize_t done = ::copy_file_range(from.fd_, &in, fd_, &out, chunk, 0);
+    if (done > 0) {
+      left -= static_cast<std::uint64_t>(done);
+      continue;
+    }
+    if (done == 0) break;  // the source ended early
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+      throw TIoError(errno != EIO && errno != EBADF, errno, errno == EIO ? from.path_ : path_);
+    }
+    // No copy in the kernel between these two files: through a buffer.
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(left, 256 * 1024)));
+    while (left > 0) {
+      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
+      const std::size_t got = from.raw_read(static_cast<std::uint64_t>(in), buffer.data(), take);
+      raw_write(static_cast<std::uint64_t>(out), buffer.data(), got);
+      in += static_cast<off_t>(got);
+      out += static_cast<off_t>(got);
+      left -= got;
+      if (got < take) break;
+    }
+  }
 }
 
 void TFileIO::truncate(std::uint64_t length) {

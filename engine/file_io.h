@@ -63,6 +63,11 @@ class TFileIO final {
   std::size_t read_at(std::uint64_t offset, void* buffer, std::size_t n);
   // Writes all n bytes at the position and advances; throws on failure.
   void write(const void* buffer, std::size_t n);
+  // Copies `length` bytes of `from`, from `offset` on, to this file at its
+  // position and advances; fewer only where `from` ends. The kernel copies
+  // (copy_file_range) where it can, so the data never pass through this
+  // process; copies that continue each other are made as one.
+  void copy_from(TFileIO& from, std::uint64_t offset, std::uint64_t length);
   // Cuts (or extends) the file to `length`.
   void truncate(std::uint64_t length);
   void flush();
@@ -71,6 +76,7 @@ class TFileIO final {
   bool adopt(int fd, const std::string& path);
   std::size_t raw_read(std::uint64_t offset, unsigned char* buffer, std::size_t n);
   void raw_write(std::uint64_t offset, const unsigned char* buffer, std::size_t n);
+  void flush_copy();
 
   int fd_ = -1;
   std::string path_;
@@ -81,6 +87,12 @@ class TFileIO final {
   std::size_t cache_capacity_ = 4096;
   std::uint64_t cache_offset_ = 0;
   std::size_t cache_length_ = 0;
+
+  // A copy from another file not made yet.
+  TFileIO* copy_source_ = nullptr;
+  std::uint64_t copy_source_offset_ = 0;
+  std::uint64_t copy_target_offset_ = 0;
+  std::uint64_t copy_length_ = 0;
 
   std::vector<unsigned char> pending_;
   std::size_t pending_capacity_ = 0;

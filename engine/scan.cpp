@@ -19,12 +19,10 @@ namespace engine_detail {
 
 namespace {
 
-// Read-ahead when every byte is copied; only headers and a few data bytes
-// are read in place or in a check, so a large cache would read the whole file.
-// 1 KiB holds a video chunk's header and first bytes and, in a usual
+// The scans read chunk headers and a few data bytes; the data are copied by
+// the kernel. 1 KiB holds a video chunk's header and first bytes and, in a usual
 // interleave, the audio chunks up to the next video chunk: one read per
 // video frame, and little copying (measured: 2 KiB and 512 bytes are slower).
-constexpr std::size_t copy_read_cache = 256 * 1024;
 constexpr std::size_t header_read_cache = 1024;
 constexpr std::size_t output_write_buffer = 256 * 1024;
 constexpr std::size_t temp_write_buffer = 64 * 1024;
@@ -185,10 +183,8 @@ std::optional<int> TScan::set_up() {
     }
     output_made_ = true;
     output_.set_write_buffer(output_write_buffer);
-    source_.set_read_cache(copy_read_cache);
-  } else {
-    source_.set_read_cache(header_read_cache);
   }
+  source_.set_read_cache(header_read_cache);
 
   if (mode_ != TScanMode::check) log_line(" " + message(msg_scanning) + " " + path_, mk_plain, false);
 
@@ -233,20 +229,7 @@ std::optional<int> TScan::set_up() {
   return std::nullopt;
 }
 
-void TScan::copy_header() {
-  source_.seek(0);
-  copy_source_to_output(movi_pos_ + 4);
-}
-
-void TScan::copy_source_to_output(std::uint64_t length) {
-  while (length > 0) {
-    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(length, block_size));
-    const std::size_t got = source_.read(block_.data(), take);
-    output_.write(block_.data(), got);
-    if (got < take) break;
-    length -= take;
-  }
-}
+void TScan::copy_header() { output_.copy_from(source_, 0, movi_pos_ + 4); }
 
 bool TScan::read_u32(std::uint32_t& value) {
   unsigned char b[4];
@@ -384,7 +367,9 @@ TScan::TStep TScan::accept_chunk() {
   if (new_file()) {
     if (z > 0) last_data_out_ = output_.pos();
     cur_chunk_out_ = output_.pos();
-    copy_source_to_output(static_cast<std::uint64_t>(next - chunk_start));
+    const std::uint64_t length = static_cast<std::uint64_t>(next - chunk_start);
+    output_.copy_from(source_, source_.pos(), length);
+    source_.seek(source_.pos() + length);
   }
   ++entry_count_;
   return TStep::go_on;
@@ -484,15 +469,15 @@ int TScan::stop() {
   log_message(msg_stopped, mk_warning);
   show_progress(0);
   stop_flag.store(0);
-  source_.abandon();
-  temp_.abandon();
-  ::unlink(temp_.path().c_str());
-  temp_made_ = false;
   if (new_file()) {
     // What was copied so far stays, without an index.
     output_.close();
     output_made_ = false;
   }
+  source_.abandon();
+  temp_.abandon();
+  ::unlink(temp_.path().c_str());
+  temp_made_ = false;
   return fix_stopped;
 }
 

@@ -105,7 +105,6 @@ class TScan final {
   [[nodiscard]] std::int64_t movi() const { return static_cast<std::int64_t>(movi_pos_); }
   [[nodiscard]] bool read_u32(std::uint32_t& value);
   void append_entry(const TFourCC& id, std::uint32_t flags, std::uint32_t offset, std::uint32_t size);
-  void copy_source_to_output(std::uint64_t length);
   void append_temp_to(TFileIO& target);
   void write_list_end(TFileIO& file, std::uint64_t list_size);
 
