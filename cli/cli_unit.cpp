@@ -19,10 +19,8 @@
 #include "engine/algorithm_unit.h"
 #include "engine/avi_structs.h"
 #include "engine/reporting.h"
-
-#ifndef REELWRIGHT_VERSION
-#define REELWRIGHT_VERSION "unknown"
-#endif
+#include "platform/version_block.h"
+#include "platform/version_info_strings.h"
 
 namespace {
 
@@ -441,9 +439,15 @@ int run_cli(const std::vector<std::string>& args, const TCliStreams& streams) {
       print_usage(streams.out);
       streams.out.flush();
       return exit_all_repaired;
-    case TCommand::version:
-      streams.out << program_name << " (Reelwright) " << REELWRIGHT_VERSION << '\n' << std::flush;
+    case TCommand::version: {
+      // The version stamped into the executable, as the window's About box
+      // shows it; nothing after the name when the block is missing.
+      TVersionStrings version;
+      version.read_version_info(executable_path());
+      streams.out << program_name << " (Reelwright) " << version.get_version_string(vtFileVersion) << '\n'
+                  << std::flush;
       return exit_all_repaired;
+    }
     case TCommand::usage_error:
       print_usage_error(streams.err, options.error);
       return exit_usage;

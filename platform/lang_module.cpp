@@ -1,6 +1,8 @@
 // Language modules through dlopen/dlsym.
 #include "platform/lang_module.h"
 
+#include "platform/version_block.h"
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -84,21 +86,7 @@ int load_string(TModuleHandle module, std::uint32_t id, char* buffer, int buffer
 }
 
 std::string executable_folder() {
-  std::vector<char> path(256);
-  for (;;) {
-    const ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
-    if (length < 0) {
-      return {};
-    }
-    // readlink truncates silently; a full buffer may mean a longer path.
-    if (static_cast<std::size_t>(length) < path.size()) {
-      const std::string full(path.data(), static_cast<std::size_t>(length));
-      const std::size_t slash = full.rfind('/');
-      return slash == std::string::npos ? std::string{} : full.substr(0, slash + 1);
-    }
-    if (path.size() >= 65536) {
-      return {};
-    }
-    path.resize(path.size() * 2);
-  }
+  const std::string full = executable_path();
+  const std::size_t slash = full.rfind('/');
+  return slash == std::string::npos ? std::string{} : full.substr(0, slash + 1);
 }
