@@ -392,6 +392,10 @@ void TScan::handle_damage() {
     cur_id_ = fourcc("0000");
   }
 
+  // A per-stream index chunk whose chunk-id field is damaged is no chunk to
+  // take later: kept pending, it would make the chunk found after the damage
+  // start 16 bytes early, with an offset and bytes that belong to neither.
+  ix_pending_ = false;
   ++damage_count_;
   const std::uint64_t seconds =
       dw_rate_ == 0 ? 0 : static_cast<std::uint64_t>(video_count_) * dw_scale_ / dw_rate_;

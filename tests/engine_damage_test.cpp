@@ -454,3 +454,34 @@ TEST(Damage, SearchFromBeyondTheOldIndexStart) {
   EXPECT_EQ(in_place.result, fix_not_repaired);
   EXPECT_EQ(in_place.source_after, avi.bytes);
 }
+
+TEST(Damage, IndexChunkBeforeADamagedPlaceIsNotTakenLater) {
+  // A per-stream index chunk whose chunk-id field (16 bytes on) is damaged.
+  TBytes ix;
+  append_le32(ix, 0x00000002);
+  append_le32(ix, 0);
+  append_id(ix, "XXXX");
+  ix.resize(ix.size() + 12, 0x55);
+  TAviBuilder b;
+  b.video(100, true).audio(40).chunk("ix00", ix).video(120, true).audio(42);
+  const TAvi avi = b.build();
+  for (bool new_file : {true, false}) {
+    const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), new_file);
+    ASSERT_EQ(run.result, fix_repaired);
+    EXPECT_EQ(only_damage_lines(run.lines), damage_lines(1, "00:00:00", avi.chunk_pos[2] + 16));
+    const auto entries = new_index(run);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].id, "00dc");
+    EXPECT_EQ(entries[0].size, 120u);
+    EXPECT_EQ(entries[1].id, "01wb");
+    // Each entry names its chunk where it lies in the file written.
+    for (const auto& e : entries) {
+      const std::size_t at = avi.movi_pos + e.offset;
+      ASSERT_LT(at + 8, run.output.size());
+      EXPECT_EQ(std::string(run.output.begin() + static_cast<std::ptrdiff_t>(at),
+                            run.output.begin() + static_cast<std::ptrdiff_t>(at + 4)),
+                e.id);
+      EXPECT_EQ(get_le32(run.output, at + 4), e.size);
+    }
+  }
+}
