@@ -45,8 +45,8 @@ TBytes mpeg4_frame(std::size_t size, bool key, std::uint8_t fill) {
 
 TAviBuilder::TAviBuilder() = default;
 
-TAviBuilder& TAviBuilder::stream(const TStreamSpec& spec) {
-  streams_.push_back(spec);
+TAviBuilder& TAviBuilder::stream(const TStreamDescription& description) {
+  streams_.push_back(description);
   return *this;
 }
 
@@ -116,7 +116,7 @@ static void append_chunk(TBytes& out, const std::string& id, const TBytes& data)
   if (data.size() % 2 != 0) out.push_back(0);  // pad byte, not counted in the size
 }
 
-static TBytes stream_header(const TStreamSpec& s) {
+static TBytes stream_header(const TStreamDescription& s) {
   TBytes h;
   append_id(h, s.type);          // fccType
   append_id(h, s.handler);       // fccHandler
@@ -135,7 +135,7 @@ static TBytes stream_header(const TStreamSpec& s) {
   return h;
 }
 
-static TBytes stream_format(const TStreamSpec& s) {
+static TBytes stream_format(const TStreamDescription& s) {
   TBytes f;
   if (s.type == "vids") {
     append_le32(f, 40);   // biSize
@@ -158,10 +158,10 @@ static TBytes stream_format(const TStreamSpec& s) {
 }
 
 TAvi TAviBuilder::build() const {
-  std::vector<TStreamSpec> streams = streams_;
+  std::vector<TStreamDescription> streams = streams_;
   if (streams.empty()) {
-    streams.push_back(TStreamSpec{});
-    streams.push_back(TStreamSpec{"auds", "\0\0\0\0", "", 1, 44100});
+    streams.push_back(TStreamDescription{});
+    streams.push_back(TStreamDescription{"auds", "\0\0\0\0", "", 1, 44100});
     streams.back().handler = std::string(4, '\0');
   }
   TAvi avi;

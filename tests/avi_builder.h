@@ -11,7 +11,7 @@ namespace avitest {
 
 using TBytes = std::vector<std::uint8_t>;
 
-struct TStreamSpec {
+struct TStreamDescription {
   std::string type = "vids";     // fccType
   std::string handler = "DIVX";  // fccHandler (4 bytes; "\0\0\0\0" allowed)
   std::string compression = "DIVX";  // biCompression of a video stream's strf
@@ -40,7 +40,7 @@ class TAviBuilder {
  public:
   TAviBuilder();
   // Streams in the header list; the first one's scale/rate land at 128/132.
-  TAviBuilder& stream(const TStreamSpec& spec);
+  TAviBuilder& stream(const TStreamDescription& description);
   // Items of the movi data.
   TAviBuilder& chunk(const std::string& id, const TBytes& data);
   TAviBuilder& chunk_with_size(const std::string& id, const TBytes& data, std::uint32_t size_field);
@@ -60,7 +60,7 @@ class TAviBuilder {
   [[nodiscard]] TAvi build() const;
 
  private:
-  std::vector<TStreamSpec> streams_;
+  std::vector<TStreamDescription> streams_;
   std::vector<TMoviItem> items_;
   std::vector<bool> key_;
   bool index_ = true;

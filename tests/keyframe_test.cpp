@@ -101,7 +101,7 @@ TEST(KeyInWindow, WindowIsTheFirst4096Bytes) {
 // Through a repair: the flags a rebuilt index carries per family.
 struct TFamilyCase {
   const char* name;
-  TStreamSpec stream;
+  TStreamDescription stream;
   std::vector<std::pair<TBytes, bool>> frames;  // data, expected key
 };
 
