@@ -19,6 +19,7 @@
 #include "engine/algorithm_unit.h"
 #include "engine/avi_structs.h"
 #include "engine/reporting.h"
+#include "platform/utf8.h"
 #include "platform/version_block.h"
 #include "platform/version_info_strings.h"
 
@@ -93,36 +94,6 @@ void print_usage_error(std::ostream& err, const std::string& complaint) {
       << "Try '" << program_name << " --help' for more information.\n";
 }
 
-// Length of the valid UTF-8 sequence starting at text[i], 0 when there is none.
-std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  // Bounds of the second byte exclude overlong forms, surrogates and code
-  // points above U+10FFFF.
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() - i < length) return 0;
-  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-  }
-  return length;
-}
 
 char kind_marker(std::uint8_t kind) {
   switch (kind) {
@@ -410,7 +381,7 @@ std::string json_string(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
     const auto b = static_cast<unsigned char>(text[i]);
-    const std::size_t length = utf8_sequence_length(text, i);
+    const std::size_t length = decode_utf8_at(text, i).length;
     if (length == 0) {
       quoted += "\\ufffd";
       ++i;

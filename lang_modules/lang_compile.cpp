@@ -23,6 +23,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/utf8.h"
+
 namespace {
 
 struct TString {
@@ -37,45 +39,6 @@ int hex_value(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-// Catches tables saved in a legacy code page: their umlauts would show as
-// garbage at run time, long after the translator has moved on.
-bool is_valid_utf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto lead = static_cast<unsigned char>(s[i]);
-    std::size_t extra = 0;
-    std::uint32_t code = 0;
-    std::uint32_t minimum = 0;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if ((lead & 0xE0u) == 0xC0u) {
-      extra = 1;
-      code = lead & 0x1Fu;
-      minimum = 0x80;
-    } else if ((lead & 0xF0u) == 0xE0u) {
-      extra = 2;
-      code = lead & 0x0Fu;
-      minimum = 0x800;
-    } else if ((lead & 0xF8u) == 0xF0u) {
-      extra = 3;
-      code = lead & 0x07u;
-      minimum = 0x10000;
-    } else {
-      return false;
-    }
-    if (s.size() - i <= extra) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(s[i + k]);
-      if ((next & 0xC0u) != 0x80u) return false;
-      code = (code << 6) | (next & 0x3Fu);
-    }
-    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-    i += extra + 1;
-  }
-  return true;
 }
 
 // Resolves the escapes of one text; an empty result string means success.
@@ -154,6 +117,8 @@ class TTable {
     while (pos < line.size() && is_blank(line[pos])) ++pos;
     std::string_view raw = line.substr(pos);
     while (!raw.empty() && is_blank(raw.back())) raw.remove_suffix(1);
+    // Catches tables saved in a legacy code page: their umlauts would show as
+    // garbage at run time, long after the translator has moved on.
     if (!is_valid_utf8(raw)) {
       error(number, "the text is not valid UTF-8; save the table as UTF-8");
       return;

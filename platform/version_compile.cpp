@@ -30,6 +30,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/utf8.h"
+
 #include "platform/version_block.h"
 
 namespace {
@@ -59,44 +61,17 @@ bool is_name_char(char c, bool first) {
 // description saved in a legacy code page would otherwise show garbage).
 std::optional<std::u16string> to_utf16(std::string_view s) {
   std::u16string out;
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto lead = static_cast<unsigned char>(s[i]);
-    std::size_t extra = 0;
-    std::uint32_t code = 0;
-    std::uint32_t minimum = 0;
-    if (lead < 0x80) {
-      code = lead;
-    } else if ((lead & 0xE0u) == 0xC0u) {
-      extra = 1;
-      code = lead & 0x1Fu;
-      minimum = 0x80;
-    } else if ((lead & 0xF0u) == 0xE0u) {
-      extra = 2;
-      code = lead & 0x0Fu;
-      minimum = 0x800;
-    } else if ((lead & 0xF8u) == 0xF0u) {
-      extra = 3;
-      code = lead & 0x07u;
-      minimum = 0x10000;
+  for (std::size_t i = 0; i < s.size();) {
+    const TCodePoint c = decode_utf8_at(s, i);
+    if (c.length == 0) return std::nullopt;
+    if (c.code >= 0x10000) {
+      const std::uint32_t v = c.code - 0x10000;
+      out += static_cast<char16_t>(0xD800 + (v >> 10));
+      out += static_cast<char16_t>(0xDC00 + (v & 0x3FF));
     } else {
-      return std::nullopt;
+      out += static_cast<char16_t>(c.code);
     }
-    if (s.size() - i <= extra) return std::nullopt;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(s[i + k]);
-      if ((next & 0xC0u) != 0x80u) return std::nullopt;
-      code = (code << 6) | (next & 0x3Fu);
-    }
-    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return std::nullopt;
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (code >> 10));
-      out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(code);
-    }
-    i += extra + 1;
+    i += c.length;
   }
   return out;
 }
