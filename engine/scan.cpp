@@ -285,6 +285,10 @@ bool TScan::scan() {
         position(movi() + rel_pos_);
       } else if (kind == TChunkClass::stream_index) {
         // The id 16 bytes on is the chunk-id field of an OpenDML index.
+        // When that id is an index id again, only the later chunk is taken:
+        // the 16 bytes stepped over before it are left out of a new file
+        // like a list header, or every later offset would be 16 bytes off.
+        if (ix_pending_ && new_file()) shift_ += 16;
         rel_pos_ += 16;
         position(movi() + rel_pos_);
         ix_pending_ = true;

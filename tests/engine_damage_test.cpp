@@ -485,3 +485,38 @@ TEST(Damage, IndexChunkBeforeADamagedPlaceIsNotTakenLater) {
     }
   }
 }
+
+TEST(Damage, IndexIdWhoseChunkIdFieldIsAnotherIndexId) {
+  // "ix00" whose chunk-id field is another "ix00", whose field is "00dc":
+  // the second index chunk is taken as a chunk of stream 0; the first one's
+  // 16 bytes stepped over are not copied, and the offsets after it still
+  // point at their chunks in the new file.
+  TBytes stacked;
+  append_id(stacked, "ix00");
+  append_le32(stacked, 8);
+  stacked.resize(stacked.size() + 8, 0);
+  append_id(stacked, "ix00");
+  append_le32(stacked, 8 + 8 + 100);  // its "data" run over the next chunk
+  stacked.resize(stacked.size() + 8, 0);
+  append_id(stacked, "00dc");
+  append_le32(stacked, 100);
+  const TBytes frame = mpeg4_frame(100, false);
+  stacked.insert(stacked.end(), frame.begin(), frame.end());
+  TAviBuilder b;
+  b.video(100, true).raw(stacked).audio(40);
+  const TAvi avi = b.build();
+  for (bool new_file : {true, false}) {
+    const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), new_file);
+    ASSERT_EQ(run.result, fix_repaired);
+    const auto entries = new_index(run);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[1].id, "00dc");
+    EXPECT_EQ(entries[1].size, 116u);
+    const std::size_t audio_at = avi.movi_pos + entries[2].offset;
+    ASSERT_LT(audio_at + 8, run.output.size());
+    EXPECT_EQ(std::string(run.output.begin() + static_cast<std::ptrdiff_t>(audio_at),
+                          run.output.begin() + static_cast<std::ptrdiff_t>(audio_at + 4)),
+              "01wb");
+    EXPECT_EQ(get_le32(run.output, audio_at + 4), 40u);
+  }
+}
