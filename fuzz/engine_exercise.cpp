@@ -1,0 +1,501 @@
+// The branches of the engine fuzzer and what each checks afterwards.
+#include "engine_exercise.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "engine/algorithm_unit.h"
+#include "engine/avi_structs.h"
+#include "engine/file_io.h"
+#include "engine/keyframe.h"
+#include "engine/reporting.h"
+
+namespace fuzzcheck {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using TBytes = std::vector<std::uint8_t>;
+
+constexpr std::string_view source_name = "clip.avi";
+constexpr std::string_view fixed_output_name = "Fixed.clip.avi";
+
+// Discards the log. Counts pumps and presses Stop once after a given number
+// of them; for a check it also watches that the temporary folder stays empty
+// the whole time, not only at the end.
+class TFuzzSink final : public TReportSink {
+ public:
+  void out_text(const std::string&, std::uint8_t, bool) override { watch(); }
+  [[nodiscard]] int progress_position() const override { return position_; }
+  void set_progress_position(int position) override { position_ = position; }
+  void pump_events() override {
+    ++pumps_;
+    if (stop_after && !stop_pressed && pumps_ > *stop_after) {
+      stop_flag.store(1);
+      stop_pressed = true;
+    }
+    watch();
+  }
+
+  std::optional<int> stop_after;
+  const fs::path* watched = nullptr;
+  bool stop_pressed = false;
+  bool temp_seen = false;
+
+ private:
+  void watch() {
+    if (watched != nullptr && !temp_seen && !fs::is_empty(*watched)) temp_seen = true;
+  }
+  int position_ = 0;
+  int pumps_ = 0;
+};
+
+// Installs the sink for one branch; the next run starts without a stop request.
+class TSinkScope final {
+ public:
+  explicit TSinkScope(TFuzzSink& sink) {
+    stop_flag.store(0);
+    set_report_sink(&sink);
+  }
+  ~TSinkScope() {
+    set_report_sink(nullptr);
+    stop_flag.store(0);
+  }
+  TSinkScope(const TSinkScope&) = delete;
+  TSinkScope& operator=(const TSinkScope&) = delete;
+};
+
+void write_bytes(const fs::path& path, const TBytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::optional<TBytes> read_bytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  return TBytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> names_in(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void clear_folder(const fs::path& folder) {
+  for (const auto& entry : fs::directory_iterator(folder)) fs::remove_all(entry.path());
+}
+
+std::uint32_t le32(const TBytes& b, std::uint64_t at) { return read_le32(b.data() + at); }
+
+bool id_at(const TBytes& b, std::uint64_t at, std::string_view id) {
+  return at + 4 <= b.size() && std::equal(id.begin(), id.end(), b.begin() + static_cast<std::ptrdiff_t>(at),
+                                          [](char c, std::uint8_t x) { return static_cast<std::uint8_t>(c) == x; });
+}
+
+// Collects what went wrong in one run.
+class TFindings final {
+ public:
+  void add(const std::string& what) { text_ += (text_.empty() ? "" : "; ") + what; }
+  [[nodiscard]] const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+// Whether the index entries of a repaired file name chunks that are really
+// in its movi list [movi_pos + 4, list_end): the entry's id (a per-stream
+// index chunk is taken for the stream it indexes) and size at the offset,
+// counted from "movi", in ascending order and without overlap.
+std::string entries_problem(const TBytes& out, std::uint64_t movi_pos, std::uint64_t list_end, std::uint64_t idx1_pos) {
+  const std::uint64_t count = le32(out, idx1_pos + 4) / index_entry_size;
+  std::uint64_t previous_end = movi_pos + 4;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::uint64_t e = idx1_pos + 8 + i * index_entry_size;
+    const TFourCC id = to_fourcc(out.data() + e);
+    const std::uint32_t flags = le32(out, e + 4);
+    const std::uint32_t offset = le32(out, e + 8);
+    const std::uint32_t size = le32(out, e + 12);
+    const std::string where = "entry " + std::to_string(i) + " (offset " + std::to_string(offset) + ", size " +
+                              std::to_string(size) + ")";
+    if (!is_data_id(id)) return where + " has no data chunk id";
+    if (flags != flag_none && flags != flag_keyframe) return where + " has flags " + std::to_string(flags);
+    const std::uint64_t p = movi_pos + offset;
+    if (p < previous_end) return where + " lies before the end of the chunk before it";
+    if (p + 8 > list_end) return where + " lies outside the movi list";
+    const TFourCC there = to_fourcc(out.data() + p);
+    if (!same_id(there, id) && classify_id(there) != TChunkClass::stream_index) {
+      return where + " names a chunk that is not there";
+    }
+    if (le32(out, p + 4) != size) return where + " disagrees with the chunk's size field";
+    const std::uint64_t end = p + 8 + padded_size(size);
+    if (end > list_end) return where + " runs past the end of the movi list";
+    previous_end = end;
+  }
+  return {};
+}
+
+// A repaired file ends in its idx1 chunk, and the size field of a "movi"
+// list leads right to it. Besides that list's size field, the repair leaves
+// every byte before the movi data as it was (new file), or every byte before
+// the index (in place). Returns the first problem seen, or "". `entries`
+// receives the index entries without their offsets, which differ between
+// the modes: id, flags and size, 12 bytes each.
+std::string repaired_file_problem(const TBytes& out, const TBytes& source, bool in_place,
+                                  TBytes* entries = nullptr) {
+  std::optional<std::uint64_t> idx1_pos;
+  for (std::uint64_t c = 0; 8 + c * index_entry_size <= out.size(); ++c) {
+    const std::uint64_t x = out.size() - 8 - c * index_entry_size;
+    if (id_at(out, x, "idx1") && le32(out, x + 4) == c * index_entry_size) {
+      idx1_pos = x;
+      break;
+    }
+  }
+  if (!idx1_pos) return "the repaired file does not end in an index chunk";
+
+  std::string first_problem;
+  for (std::uint64_t m = 4; m + 4 <= *idx1_pos; ++m) {
+    if (!id_at(out, m, "movi")) continue;
+    const std::uint64_t list_end = m + le32(out, m - 4);
+    if (list_end + (list_end & 1u) != *idx1_pos) continue;
+    std::string problem = entries_problem(out, m, list_end, *idx1_pos);
+    if (problem.empty()) {
+      const std::uint64_t kept = in_place ? list_end : m + 4;
+      if (kept > source.size()) {
+        problem = "the repaired file's movi data reach beyond the source";
+      } else {
+        for (std::uint64_t i = 0; i < kept; ++i) {
+          if ((i < m - 4 || i >= m) && out[i] != source[i]) {
+            problem = "byte " + std::to_string(i) + " changed outside the movi list's size field";
+            break;
+          }
+        }
+      }
+    }
+    if (problem.empty()) {
+      if (entries != nullptr) {
+        entries->clear();
+        const std::uint64_t count = le32(out, *idx1_pos + 4) / index_entry_size;
+        for (std::uint64_t i = 0; i < count; ++i) {
+          const auto e = static_cast<std::ptrdiff_t>(*idx1_pos + 8 + i * index_entry_size);
+          entries->insert(entries->end(), out.begin() + e, out.begin() + e + 8);
+          entries->insert(entries->end(), out.begin() + e + 12, out.begin() + e + 16);
+        }
+      }
+      return {};
+    }
+    if (first_problem.empty()) first_problem = "movi at " + std::to_string(m) + ": " + problem;
+  }
+  return first_problem.empty() ? "no movi list ends at the index chunk" : first_problem;
+}
+
+// What must hold after fix_file returned `result` on `source`.
+void check_fix(TFindings& findings, TWorkspace& workspace, const TBytes& source, bool new_file, int result,
+               bool stop_pressed) {
+  const fs::path path = workspace.files() / source_name;
+  const fs::path output = workspace.files() / fixed_output_name;
+  const bool may_stop = stop_pressed && result == fix_stopped;
+  if (result != fix_repaired && result != fix_not_repaired && !may_stop) {
+    findings.add("fix_file returned " + std::to_string(result));
+  }
+  if (result == fix_stopped && stop_flag.load() != 0) findings.add("the stop request outlived the stop");
+
+  const std::optional<TBytes> after = read_bytes(path);
+  if (!after) {
+    findings.add("the source is gone");
+    return;
+  }
+  // The source is only read in new-file mode; in place it changes only in
+  // the finish, which neither a refusal nor a stop reaches.
+  const bool must_be_unchanged = new_file || result != fix_repaired;
+  if (must_be_unchanged && *after != source) findings.add("the source changed");
+
+  const bool output_exists = fs::exists(output);
+  if (!new_file && output_exists) findings.add("in place, a new file was made");
+  if (new_file && result == fix_not_repaired && output_exists) findings.add("the new file was left after a failure");
+  if (new_file && result == fix_repaired && !output_exists) findings.add("no new file after a repair");
+
+  if (result == fix_repaired) {
+    const std::optional<TBytes> repaired = new_file ? read_bytes(output) : after;
+    if (repaired) {
+      const std::string problem = repaired_file_problem(*repaired, source, !new_file);
+      if (!problem.empty()) findings.add(problem);
+    }
+  }
+
+  std::vector<std::string> expected{std::string(source_name)};
+  if (new_file && output_exists) expected.emplace_back(fixed_output_name);
+  std::sort(expected.begin(), expected.end());
+  if (names_in(workspace.files()) != expected) findings.add("unexpected files beside the source");
+}
+
+// Both modes walk the same chunks: when both repair, their indexes list the
+// same chunks with the same flags; only the offsets may differ, as the new
+// file leaves out what the scan stepped over.
+void check_modes_agree(TFindings& findings, TWorkspace& workspace, const TBytes& source) {
+  const fs::path path = workspace.files() / source_name;
+  const int new_file_result = fix_file(path.string(), 1);
+  check_fix(findings, workspace, source, true, new_file_result, false);
+  TBytes new_file_index;
+  bool new_file_index_read = false;
+  if (new_file_result == fix_repaired) {
+    if (const auto out = read_bytes(workspace.files() / fixed_output_name)) {
+      new_file_index_read = repaired_file_problem(*out, source, false, &new_file_index).empty();
+    }
+    fs::remove(workspace.files() / fixed_output_name);
+  }
+  const int in_place_result = fix_file(path.string(), 0);
+  check_fix(findings, workspace, source, false, in_place_result, false);
+  TBytes in_place_index;
+  bool in_place_index_read = false;
+  if (in_place_result == fix_repaired) {
+    if (const auto out = read_bytes(path)) {
+      in_place_index_read = repaired_file_problem(*out, source, true, &in_place_index).empty();
+    }
+  }
+  // A broken index was reported above already.
+  if (new_file_index_read && in_place_index_read && new_file_index != in_place_index) {
+    findings.add("the new file's index and the in-place index list different chunks (" +
+                 std::to_string(new_file_index.size() / 12) + " / " + std::to_string(in_place_index.size() / 12) +
+                 " entries)");
+  }
+}
+
+void check_locate(TFindings& findings, const fs::path& path, const TBytes& source, std::uint8_t parameter) {
+  TFileIO file;
+  if (!file.open_read(path.string())) {
+    findings.add("cannot open the file read-only");
+    return;
+  }
+  // Any position, inside or past the end, must come back as it was.
+  const std::uint64_t start = static_cast<std::uint64_t>(parameter) * 257;
+  file.seek(start);
+  const std::uint32_t found = locate_old_index(file);
+  if (file.pos() != start) findings.add("locate_old_index moved the position");
+  if (found != 0 && (found >= source.size() || !id_at(source, found, "idx1"))) {
+    findings.add("locate_old_index returned " + std::to_string(found) + ", where there is no idx1");
+  }
+  // The read cache now holds other bytes; the answer must not depend on it.
+  file.seek(0);
+  if (locate_old_index(file) != found) findings.add("locate_old_index answered differently the second time");
+}
+
+// Bytes [0, n) of `data` in a heap block of exactly n bytes, so that the
+// address sanitizer sees any read past them.
+TBytes exact_copy(const TBytes& data, std::size_t n) {
+  return TBytes(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+void check_keyframe(TFindings& findings, const fs::path& path, const TBytes& source) {
+  TFileIO file;
+  if (!file.open_read(path.string())) {
+    findings.add("cannot open the file read-only");
+    return;
+  }
+  const std::vector<TStreamInfo> streams = read_stream_headers(file);
+  if (streams.size() > static_cast<std::size_t>(max_streams)) findings.add("more streams than a chunk id can name");
+  if (file.pos() != 0) findings.add("read_stream_headers moved the position");
+  for (const TStreamInfo& info : streams) (void)codec_family(info);
+
+  const std::size_t window = std::min(source.size(), keyframe_window);
+  const TBytes whole_window = exact_copy(source, window);
+  constexpr std::array families{TCodecFamily::intra, TCodecFamily::mpeg4, TCodecFamily::msmpeg4,
+                                TCodecFamily::h264,  TCodecFamily::hevc,  TCodecFamily::mpeg12};
+  const std::array<std::size_t, 16> lengths{0, 1, 2, 3, 4, 5, 6, 7, 8, 16, 63, 64, 65, window / 2, window - 1, window};
+  for (const TCodecFamily family : families) {
+    const std::string name = "family " + std::to_string(static_cast<int>(family));
+    const std::optional<bool> full = key_in_window(family, whole_window.data(), window, true);
+    if (!full) {
+      findings.add(name + ": no answer on a whole window");
+      continue;
+    }
+    for (const std::size_t n : lengths) {
+      if (n > window) continue;
+      const TBytes prefix = exact_copy(source, n);
+      if (!key_in_window(family, prefix.data(), n, true)) findings.add(name + ": no answer on a whole window");
+      // A decision on the first bytes must be the one the whole window gives.
+      const std::optional<bool> early = key_in_window(family, prefix.data(), n, false);
+      if (early && *early != *full) {
+        findings.add(name + ": the first " + std::to_string(n) + " bytes decide otherwise than the whole window");
+      }
+    }
+  }
+
+  // The rule as the repair uses it on a chunk of stream 0 whose data are the
+  // whole file: its quick look at the first bytes must agree with the window.
+  if (!source.empty()) {
+    TKeyframeRule rule(streams);
+    const TCodecFamily family = rule.family_of(0);
+    const auto size = static_cast<std::uint32_t>(source.size());
+    const bool key = rule.is_key(file, fourcc("00dc"), 0, size);
+    if (family == TCodecFamily::other) {
+      if (!key || rule.is_key(file, fourcc("00dc"), 0, size)) findings.add("other family: not only the first frame is key");
+    } else if (key != key_in_window(family, whole_window.data(), window, true).value_or(!key)) {
+      findings.add("is_key disagrees with key_in_window on the whole window");
+    }
+  }
+}
+
+void check_read_only(TFindings& findings, const char* what, const fs::path& path, const TBytes& source,
+                     TWorkspace& workspace) {
+  const std::optional<TBytes> after = read_bytes(path);
+  if (!after || *after != source) findings.add(std::string(what) + " changed the file");
+  if (names_in(workspace.files()) != std::vector<std::string>{std::string(source_name)}) {
+    findings.add(std::string(what) + " made a file beside the source");
+  }
+}
+
+void check_strip(TFindings& findings, const fs::path& path, const TBytes& source, int result) {
+  const std::optional<TBytes> after = read_bytes(path);
+  if (!after) {
+    findings.add("strip_index lost the file");
+    return;
+  }
+  if (result == 0) {
+    if (*after != source) findings.add("strip_index returned 0 but changed the file");
+    return;
+  }
+  if (result != 1) {
+    findings.add("strip_index returned " + std::to_string(result));
+    return;
+  }
+  // Only an index that runs to the end is cut away, and the RIFF size follows.
+  const std::uint64_t k = after->size();
+  if (k >= source.size() || k < 8) {
+    findings.add("strip_index left " + std::to_string(k) + " bytes of " + std::to_string(source.size()));
+    return;
+  }
+  if (!id_at(source, k, "idx1")) findings.add("strip_index cut where no idx1 is");
+  if (k + 8 <= source.size() && k + 8 + padded_size(le32(source, k + 4)) < source.size()) {
+    findings.add("strip_index cut away more than the index");
+  }
+  if (le32(*after, 4) != k - 8) findings.add("strip_index left a wrong RIFF size");
+  for (std::uint64_t i = 0; i < k; ++i) {
+    if ((i < 4 || i >= 8) && (*after)[i] != source[i]) {
+      findings.add("strip_index changed byte " + std::to_string(i));
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+TBranch branch_of(const std::uint8_t* data, std::size_t size) {
+  return static_cast<TBranch>(size == 0 ? 0 : data[0] % branch_count);
+}
+
+const char* branch_name(TBranch branch) {
+  switch (branch) {
+    case TBranch::fix_new_file: return "fix_new_file";
+    case TBranch::fix_in_place: return "fix_in_place";
+    case TBranch::locate_index: return "locate_index";
+    case TBranch::keyframe: return "keyframe";
+    case TBranch::check: return "check";
+    case TBranch::strip: return "strip";
+    case TBranch::stop_new_file: return "stop_new_file";
+    case TBranch::stop_in_place: return "stop_in_place";
+    case TBranch::modes_agree: return "modes_agree";
+  }
+  return "?";
+}
+
+TWorkspace::TWorkspace() {
+  const char* base = std::getenv("TMPDIR");
+  if (base != nullptr && *base != '\0') old_tmpdir_ = base;
+  std::string pattern = old_tmpdir_.value_or("/tmp") + "/reelwright-fuzz-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
+  root_ = pattern;
+  files_ = root_ / "files";
+  tmp_ = root_ / "tmp";
+  fs::create_directory(files_);
+  fs::create_directory(tmp_);
+  ::setenv("TMPDIR", tmp_.c_str(), 1);
+}
+
+TWorkspace::~TWorkspace() {
+  if (old_tmpdir_) {
+    ::setenv("TMPDIR", old_tmpdir_->c_str(), 1);
+  } else {
+    ::unsetenv("TMPDIR");
+  }
+  std::error_code ignored;
+  fs::remove_all(root_, ignored);
+}
+
+std::string exercise(TWorkspace& workspace, TBranch branch, const std::uint8_t* data, std::size_t size) {
+  const std::uint8_t parameter = size > 1 ? data[1] : 0;
+  const TBytes source = size > input_header ? TBytes(data + input_header, data + size) : TBytes();
+  const fs::path path = workspace.files() / source_name;
+  clear_folder(workspace.files());
+  clear_folder(workspace.tmp());
+  write_bytes(path, source);
+
+  TFindings findings;
+  TFuzzSink sink;
+  {
+    const TSinkScope scope(sink);
+    switch (branch) {
+      case TBranch::fix_new_file:
+      case TBranch::fix_in_place: {
+        const bool new_file = branch == TBranch::fix_new_file;
+        const int result = fix_file(path.string(), new_file ? 1 : 0);
+        check_fix(findings, workspace, source, new_file, result, false);
+        break;
+      }
+      case TBranch::stop_new_file:
+      case TBranch::stop_in_place: {
+        const bool new_file = branch == TBranch::stop_new_file;
+        sink.stop_after = parameter;
+        const int result = fix_file(path.string(), new_file ? 1 : 0);
+        check_fix(findings, workspace, source, new_file, result, sink.stop_pressed);
+        break;
+      }
+      case TBranch::modes_agree:
+        check_modes_agree(findings, workspace, source);
+        break;
+      case TBranch::locate_index:
+        check_locate(findings, path, source, parameter);
+        break;
+      case TBranch::keyframe:
+        check_keyframe(findings, path, source);
+        break;
+      case TBranch::check: {
+        const fs::path tmp = workspace.tmp();
+        sink.watched = &tmp;
+        const int result = check_file(path.string());
+        sink.watched = nullptr;
+        if (result < -1) findings.add("check_file returned " + std::to_string(result));
+        if (sink.temp_seen) findings.add("check_file made a temporary file");
+        check_read_only(findings, "check_file", path, source, workspace);
+        break;
+      }
+      case TBranch::strip: {
+        const int result = strip_index(path.string());
+        check_strip(findings, path, source, result);
+        if (names_in(workspace.files()) != std::vector<std::string>{std::string(source_name)}) {
+          findings.add("strip_index made a file beside the source");
+        }
+        break;
+      }
+    }
+  }
+  if (!fs::is_empty(workspace.tmp())) findings.add("a temporary file was left behind");
+  clear_folder(workspace.files());
+  clear_folder(workspace.tmp());
+  return findings.text().empty() ? std::string() : std::string(branch_name(branch)) + ": " + findings.text();
+}
+
+}  // namespace fuzzcheck
