@@ -1,6 +1,7 @@
 // Check for Errors and Strip Index: a read-only diagnosis over the repair's
 // own chunk walk, and the removal of a trailing index.
 #include <cstring>
+#include <optional>
 
 #include "app/lang.h"
 #include "engine/algorithm_unit.h"
@@ -56,18 +57,27 @@ int TScan::finish_check() {
   }
   log_line(" " + message(msg_chunks_found) + " " + std::to_string(found_count), mk_plain, false);
 
-  // The old index, when the file ends in a real one.
-  const bool has_old_index = data_end_ < file_size_ && old_index_test_passes(source_, data_end_);
+  // The old index, when the file ends in a real one: where the old-index
+  // scan found it, or where the chunk walk met it (an index of fewer than
+  // two entries does not look like one to the scan from the end).
+  std::optional<std::uint64_t> old_at;
+  if (end_ == TScanEnd::old_index) {
+    old_at = cur_id_pos_;
+  } else if (data_end_ < file_size_ && old_index_test_passes(source_, data_end_)) {
+    old_at = data_end_;
+  }
+  const bool has_old_index = old_at.has_value();
   if (!has_old_index) {
     log_message(msg_no_old_index, mk_warning);
     ++problems;
   } else {
     unsigned char head[8] = {};
-    const std::size_t got = source_.read_at(data_end_, head, sizeof head);
+    const std::uint64_t old_pos = *old_at;
+    const std::size_t got = source_.read_at(old_pos, head, sizeof head);
     const std::uint64_t declared = got == sizeof head ? read_le32(head + 4) / index_entry_size : 0;
-    const std::uint64_t present = (file_size_ - std::min(file_size_, data_end_ + 8)) / index_entry_size;
+    const std::uint64_t present = (file_size_ - std::min(file_size_, old_pos + 8)) / index_entry_size;
     const std::uint64_t old_count = std::min(declared, present);
-    log_line(" " + message(msg_old_index_at) + " " + std::to_string(data_end_), mk_plain, false);
+    log_line(" " + message(msg_old_index_at) + " " + std::to_string(old_pos), mk_plain, false);
     log_line(" " + message(msg_old_index_entries) + " " + std::to_string(old_count), mk_plain, false);
 
     std::optional<std::uint64_t> first_difference;
@@ -77,7 +87,7 @@ int TScan::finish_check() {
     for (std::uint64_t i = 0; i < old_count;) {
       const std::uint64_t batch = std::min<std::uint64_t>(old_count - i, old.size() / index_entry_size);
       const std::size_t length = static_cast<std::size_t>(batch * index_entry_size);
-      if (source_.read_at(data_end_ + 8 + i * index_entry_size, old.data(), length) != length) break;
+      if (source_.read_at(old_pos + 8 + i * index_entry_size, old.data(), length) != length) break;
       for (std::uint64_t k = 0; k < batch; ++k, ++i) {
         const unsigned char* e = old.data() + k * index_entry_size;
         if (is_video_id(to_fourcc(e))) {

@@ -350,3 +350,17 @@ TEST(Strip, WriteFailureLeavesTheFileAsItWas) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(read_file(dir.file("a.avi")), avi.bytes);
 }
+
+TEST(Check, RepairedFileWithOneChunkChecksClean) {
+  // One entry does not look like an index to the scan from the end; the
+  // chunk walk still meets it.
+  TAviBuilder b;
+  b.video(100, true);
+  const TAvi avi = b.build();
+  const TRun repaired = run_fix(cut(avi.bytes, avi.idx1_pos), true);
+  ASSERT_EQ(repaired.result, fix_repaired);
+  const TCheck c = check(repaired.output);
+  EXPECT_EQ(c.result, 0);
+  EXPECT_TRUE(has_line(c.lines, {" " + msg(87), mk_information}));
+  EXPECT_TRUE(has_line(c.lines, {" " + msg(95), mk_plain}));
+}
