@@ -1,0 +1,9 @@
+# Headless tests of the window's widgets (QT_QPA_PLATFORM=offscreen).
+# Included from tests/CMakeLists.txt when the window is built.
+add_executable(toolkit_test
+  "${CMAKE_CURRENT_LIST_DIR}/log_memo_test.cpp"
+  "${CMAKE_CURRENT_LIST_DIR}/status_bar_test.cpp"
+  "${CMAKE_CURRENT_LIST_DIR}/gui_test_main.cpp")
+target_link_libraries(toolkit_test PRIVATE reelwright_toolkit reelwright_options Qt6::Test GTest::gtest)
+gtest_discover_tests(toolkit_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
+  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
