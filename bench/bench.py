@@ -25,6 +25,7 @@ MIB = 1024 * 1024
 # Targets: reelwright-fix against cat on the same input, and its peak memory.
 NEW_FILE_MAX = 1.5
 IN_PLACE_MAX = 0.25
+WINDOW_MAX = 1.5  # the window's Fix against reelwright-fix on the same file
 RSS_MAX_MIB = 16.0
 # "About the same for both sizes": the big file may take this much more.
 RSS_SPREAD_MIB = 2.0
@@ -152,8 +153,10 @@ def make_files(work):
 class Command:
     """One timed command on one input; prepare and clean up are not timed."""
 
-    def __init__(self, label, argv, prepare=None, cleanup=None, role=None):
+    def __init__(self, label, argv, prepare=None, cleanup=None, role=None, self_timed=False):
         self.label = label
+        # The program prints "fix_ns N", the time of the work itself.
+        self.self_timed = self_timed
         self.argv = argv
         self.prepare = prepare or (lambda: None)
         self.cleanup = cleanup or (lambda: None)
@@ -167,8 +170,13 @@ class Command:
         # several-fold. The outputs are deleted long before writeback starts.
         self.prepare()
         began = time.perf_counter()
-        proc = run_quiet(self.argv)
+        proc = (subprocess.run(self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL) if self.self_timed else run_quiet(self.argv))
         took = time.perf_counter() - began
+        if self.self_timed:
+            for line in proc.stdout.decode(errors="replace").splitlines():
+                if line.startswith("fix_ns "):
+                    took = int(line.split()[1]) / 1e9
         self.cleanup()
         if proc.returncode != 0:
             self.failures.append(proc.returncode)
@@ -191,7 +199,7 @@ def fixed_name(src):
     return src.parent / ("Fixed." + src.name)
 
 
-def commands_for(src, binary, full, tmp):
+def commands_for(src, binary, full, tmp, window=None):
     cat_dst = tmp / ("cat." + src.name)
     copy = tmp / ("copy." + src.name)
     remux = tmp / ("remux." + src.name)
@@ -204,6 +212,13 @@ def commands_for(src, binary, full, tmp):
         Command("reelwright-fix --in-place copy", [binary, "--in-place", str(copy)],
                 prepare=copy_to(src, copy), cleanup=remove(copy), role="inplace"),
     ]
+    if window:
+        # The same Fix through the window's sink, headless; its own time,
+        # without the start of a Qt application.
+        cmds.append(Command("window Fix (headless)", [window, str(src)],
+                            cleanup=remove(fixed_name(src)), role="window", self_timed=True))
+        cmds.append(Command("window Fix, events every call", [window, str(src), "--every-call"],
+                            cleanup=remove(fixed_name(src)), self_timed=True))
     if full:
         # What any run pays before touching the file: exec, libraries, the
         # language module. It dominates on small files.
@@ -271,6 +286,7 @@ def main():
     ap.add_argument("--bin", required=True)
     ap.add_argument("--work", default="/tmp/reelwright-bench")
     ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--window", default=None, help="the window_batch program, to time the window's Fix")
     args = ap.parse_args()
     binary = str(Path(args.bin).resolve())
     work = Path(args.work).resolve()
@@ -300,7 +316,8 @@ def main():
     os.sync()
     for label, src, full in inputs:
         warm(src)
-        cmds = commands_for(src, binary, full, tmp)
+        window = str(Path(args.window).resolve()) if args.window and src == noidx else None
+        cmds = commands_for(src, binary, full, tmp, window)
         log("timing %s (%.0f MiB): %s, %d runs each, interleaved ..."
             % (label, src.stat().st_size / MIB, ", ".join(c.label for c in cmds), args.runs))
         measure(cmds, args.runs)
@@ -319,6 +336,13 @@ def main():
             ratio = med / base if base > 0 else float("nan")
             target = ""
             limit = {"new": NEW_FILE_MAX, "inplace": IN_PLACE_MAX}.get(c.role)
+            if c.role == "window":
+                cli = statistics.median(next(x for x in cmds if x.role == "new").times)
+                ratio_cli = med / cli if cli > 0 else float("nan")
+                ok = ratio_cli <= WINDOW_MAX and not c.failures
+                target = "%.2f x CLI <= %.2f  %s" % (ratio_cli, WINDOW_MAX, "ok" if ok else "MISSED")
+                if not ok:
+                    missed.append("%s on %s: %.2f x the CLI" % (c.label, label, ratio_cli))
             if limit is not None:
                 ok = ratio <= limit and not c.failures
                 target = "<= %.2f  %s" % (limit, "ok" if ok else "MISSED")

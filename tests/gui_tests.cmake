@@ -7,3 +7,10 @@ add_executable(toolkit_test
 target_link_libraries(toolkit_test PRIVATE reelwright_toolkit reelwright_options Qt6::Test GTest::gtest)
 gtest_discover_tests(toolkit_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
   PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+
+add_executable(window_sink_test
+  "${CMAKE_CURRENT_LIST_DIR}/window_sink_test.cpp"
+  "${CMAKE_CURRENT_LIST_DIR}/gui_test_main.cpp")
+target_link_libraries(window_sink_test PRIVATE reelwright_main_window avi_builder reelwright_options GTest::gtest)
+gtest_discover_tests(window_sink_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
+  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
