@@ -14,3 +14,16 @@ add_executable(window_sink_test
 target_link_libraries(window_sink_test PRIVATE reelwright_main_window avi_builder reelwright_options GTest::gtest)
 gtest_discover_tests(window_sink_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
   PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+
+add_executable(version_info_unit_test
+  "${CMAKE_CURRENT_LIST_DIR}/version_info_unit_test.cpp"
+  "${CMAKE_CURRENT_LIST_DIR}/gui_test_main.cpp")
+target_link_libraries(version_info_unit_test PRIVATE reelwright_about reelwright_options Qt6::Widgets GTest::gtest)
+target_compile_definitions(version_info_unit_test PRIVATE
+  REELWRIGHT_FIX_PATH="$<TARGET_FILE:reelwright-fix>"
+  REELWRIGHT_TEST_PROBE_PLAIN="$<TARGET_FILE:version_probe_plain>"
+  REELWRIGHT_TEST_PROBE_GERMAN="$<TARGET_FILE:version_probe_german>"
+  REELWRIGHT_VERSION="${PROJECT_VERSION}")
+add_dependencies(version_info_unit_test reelwright-fix version_probe_plain version_probe_german)
+gtest_discover_tests(version_info_unit_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
+  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
