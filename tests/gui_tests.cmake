@@ -3,6 +3,9 @@
 add_executable(toolkit_test
   "${CMAKE_CURRENT_LIST_DIR}/log_memo_test.cpp"
   "${CMAKE_CURRENT_LIST_DIR}/status_bar_test.cpp"
+  "${CMAKE_CURRENT_LIST_DIR}/nav_bar_test.cpp"
+  "${CMAKE_CURRENT_LIST_DIR}/header_label_test.cpp"
+  "${CMAKE_CURRENT_LIST_DIR}/message_box_test.cpp"
   "${CMAKE_CURRENT_LIST_DIR}/gui_test_main.cpp")
 target_link_libraries(toolkit_test PRIVATE reelwright_toolkit reelwright_options Qt6::Test GTest::gtest)
 gtest_discover_tests(toolkit_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
