@@ -30,3 +30,12 @@ target_compile_definitions(version_info_unit_test PRIVATE
 add_dependencies(version_info_unit_test reelwright-fix version_probe_plain version_probe_german)
 gtest_discover_tests(version_info_unit_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
   PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+
+add_executable(file_list_test
+  "${CMAKE_CURRENT_LIST_DIR}/file_list_test.cpp"
+  "${CMAKE_CURRENT_LIST_DIR}/gui_test_main.cpp")
+target_link_libraries(file_list_test PRIVATE reelwright_main_window avi_builder reelwright_options Qt6::Test GTest::gtest)
+target_compile_definitions(file_list_test PRIVATE REELWRIGHT_TEST_LANG_EN="$<TARGET_FILE:lang_module_en>")
+add_dependencies(file_list_test lang_module_en)
+gtest_discover_tests(file_list_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
+  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")

@@ -1,0 +1,42 @@
+#include "ui/main/file_list.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "app/lang.h"
+#include "engine/reporting.h"
+
+std::vector<TFile> file_list;
+
+std::int64_t get_file_size(const std::string& path) {
+  if (path.empty()) return -1;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return -1;
+  if (!S_ISREG(info.st_mode)) return 0;
+  return static_cast<std::int64_t>(info.st_size);
+}
+
+namespace {
+
+TAddOutcome refusal(std::uint32_t k, std::uint8_t kind, std::string text) {
+  return TAddOutcome{false, k, kind, std::move(text)};
+}
+
+}  // namespace
+
+TAddOutcome check_new_file(const std::string& path) {
+  const bool listed =
+      std::any_of(file_list.begin(), file_list.end(), [&](const TFile& f) { return f.path == path; });
+  if (listed) return refusal(4, mk_warning, path + "  " + message(4));
+  const std::int64_t size = get_file_size(path);
+  if (size < min_file_size) return refusal(3, mk_error, path + "  " + message(3));
+  if (size >= max_file_size) return refusal(2, mk_error, message(2) + path);
+  return TAddOutcome{true, 0, 0, {}};
+}
+
+void add_checked_file(const std::string& path) {
+  TFile entry;
+  entry.path = path;
+  file_list.push_back(std::move(entry));
+}

@@ -1,0 +1,64 @@
+#include "ui/main/file_list_model.h"
+
+#include "app/lang.h"
+#include "ui/main/file_list.h"
+
+TFileListModel::TFileListModel(QObject* parent) : QAbstractTableModel(parent) {
+  rows_ = static_cast<int>(file_list.size());
+}
+
+int TFileListModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : rows_; }
+
+int TFileListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : column_count; }
+
+QString TFileListModel::status_text(std::int32_t status) {
+  std::uint32_t k = 10;
+  switch (status) {
+    case 1: k = 7; break;
+    case 2: k = 8; break;
+    case -1: k = 9; break;
+    default: break;
+  }
+  return QString::fromStdString(" " + message(k));
+}
+
+QVariant TFileListModel::data(const QModelIndex& index, int role) const {
+  if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) return {};
+  const auto row = static_cast<std::size_t>(index.row());
+  if (row >= file_list.size()) return {};
+  const TFile& entry = file_list[row];
+  if (role == Qt::CheckStateRole) {
+    if (index.column() != col_file) return {};
+    return entry.ticked == 1 ? Qt::Checked : Qt::Unchecked;
+  }
+  if (role != Qt::DisplayRole) return {};
+  switch (index.column()) {
+    case col_file: return QString::fromStdString(entry.path);
+    case col_status: return status_text(entry.status);
+    case col_preview: return QString::fromStdString(message(11));
+    default: return {};
+  }
+}
+
+bool TFileListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+  if (role != Qt::CheckStateRole || index.column() != col_file) return false;
+  if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) return false;
+  const auto row = static_cast<std::size_t>(index.row());
+  if (row >= file_list.size()) return false;
+  file_list[row].ticked = value.value<Qt::CheckState>() == Qt::Checked ? 1 : 0;
+  emit dataChanged(index, index, {Qt::CheckStateRole});
+  return true;
+}
+
+Qt::ItemFlags TFileListModel::flags(const QModelIndex& index) const {
+  if (!index.isValid()) return Qt::NoItemFlags;
+  Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+  if (index.column() == col_file) f |= Qt::ItemIsUserCheckable;
+  return f;
+}
+
+void TFileListModel::rebuild() {
+  beginResetModel();
+  rows_ = static_cast<int>(file_list.size());
+  endResetModel();
+}
