@@ -530,6 +530,22 @@ const TJson& files_of(const TJson& doc) {
   return doc["files"];
 }
 
+// The one file entry of a run's JSON document (kept alive in `doc`), or
+// null after a failure when there is no document or not exactly one entry.
+const TJson* single_file_entry(const std::string& out, std::optional<TJson>& doc) {
+  doc = json_document(out);
+  if (!doc) {
+    ADD_FAILURE() << "no JSON document:\n" << out;
+    return nullptr;
+  }
+  const TJson& files = files_of(*doc);
+  if (files.items.size() != 1u) {
+    ADD_FAILURE() << "expected one file entry, got " << files.items.size();
+    return nullptr;
+  }
+  return &files.items[0];
+}
+
 std::string replace_all(std::string text, const std::string& from, const std::string& to) {
   if (from.empty()) return text;
   for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -750,19 +766,18 @@ TEST_P(CliRepair, ReportsWhatTheEngineReports) {
       EXPECT_EQ(r.out, text_report(expected.log));
       continue;
     }
-    const std::optional<TJson> doc = json_document(r.out);
-    ASSERT_TRUE(doc);
-    const TJson& files = files_of(*doc);
-    ASSERT_EQ(files.items.size(), 1u);
-    EXPECT_EQ(files[0]["path"].text, path.string());
-    EXPECT_EQ(files[0]["result"].type, TJson::TType::number);
-    EXPECT_EQ(files[0]["result"].number, expected.result);
+    std::optional<TJson> doc;
+    const TJson* file = single_file_entry(r.out, doc);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ((*file)["path"].text, path.string());
+    EXPECT_EQ((*file)["result"].type, TJson::TType::number);
+    EXPECT_EQ((*file)["result"].number, expected.result);
     if (makes_output) {
-      EXPECT_EQ(files[0]["output"].text, fixed);
+      EXPECT_EQ((*file)["output"].text, fixed);
     } else {
-      EXPECT_TRUE(files[0]["output"].is_null());
+      EXPECT_TRUE((*file)["output"].is_null());
     }
-    EXPECT_EQ(log_of(files[0]), expected.log);
+    EXPECT_EQ(log_of(*file), expected.log);
   }
 }
 
@@ -934,15 +949,14 @@ TEST_P(CliFileName, IsRepairedAndReported) {
       EXPECT_EQ(r.out, text_report(expected.log));
       continue;
     }
-    const std::optional<TJson> doc = json_document(r.out);
-    ASSERT_TRUE(doc);
-    const TJson& files = files_of(*doc);
-    ASSERT_EQ(files.items.size(), 1u);
-    EXPECT_EQ(files[0]["path"].text, c.json_name);
-    EXPECT_EQ(files[0]["output"].text, fixed_name(c.json_name));
+    std::optional<TJson> doc;
+    const TJson* file = single_file_entry(r.out, doc);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ((*file)["path"].text, c.json_name);
+    EXPECT_EQ((*file)["output"].text, fixed_name(c.json_name));
     std::vector<TLogEntry> expected_log = expected.log;
     for (TLogEntry& e : expected_log) e.text = replace_all(e.text, c.name, c.json_name);
-    EXPECT_EQ(log_of(files[0]), expected_log);
+    EXPECT_EQ(log_of(*file), expected_log);
   }
 }
 
