@@ -39,3 +39,16 @@ target_compile_definitions(file_list_test PRIVATE REELWRIGHT_TEST_LANG_EN="$<TAR
 add_dependencies(file_list_test lang_module_en)
 gtest_discover_tests(file_list_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
   PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+
+add_executable(about_box_test
+  "${CMAKE_CURRENT_LIST_DIR}/about_box_test.cpp"
+  "${CMAKE_CURRENT_LIST_DIR}/gui_test_main.cpp")
+target_link_libraries(about_box_test PRIVATE reelwright_about reelwright_options Qt6::Test GTest::gtest)
+target_compile_definitions(about_box_test PRIVATE
+  REELWRIGHT_FIX_PATH="$<TARGET_FILE:reelwright-fix>"
+  REELWRIGHT_TEST_PROBE_PLAIN="$<TARGET_FILE:version_probe_plain>"
+  REELWRIGHT_VERSION="${PROJECT_VERSION}")
+add_dependencies(about_box_test reelwright-fix version_probe_plain)
+gtest_discover_tests(about_box_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
+  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+
