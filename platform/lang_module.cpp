@@ -11,8 +11,16 @@
 #ifndef REELWRIGHT_MODULE_DIR
 #define REELWRIGHT_MODULE_DIR ""
 #endif
+#ifndef REELWRIGHT_MODULE_RELATIVE_DIR
+#define REELWRIGHT_MODULE_RELATIVE_DIR ""
+#endif
 
 namespace {
+
+// `folder` + `file_name`, with a '/' between them when `folder` lacks one.
+std::string in_folder(const std::string& folder, const std::string& file_name) {
+  return folder.back() == '/' ? folder + file_name : folder + '/' + file_name;
+}
 
 // The library's entry point, or nullptr when it is no language module.
 TLoadStringFn find_load_string(TModuleHandle module) {
@@ -45,14 +53,18 @@ TModuleHandle load_library(const std::string& file_name) {
     return open_module(file_name);
   }
   // Beside the executable first, so a build tree or an unpacked copy uses its
-  // own modules; then the installed ones; then whatever the system finds.
+  // own modules; then the installed ones, seen from the executable (a copy
+  // installed under another prefix or DESTDIR), then where this build
+  // installs them; then whatever the system finds.
   std::vector<std::string> candidates;
   if (const std::string folder = executable_folder(); !folder.empty()) {
     candidates.push_back(folder + file_name);
+    if (const std::string relative = REELWRIGHT_MODULE_RELATIVE_DIR; !relative.empty()) {
+      candidates.push_back(in_folder(folder + relative, file_name));
+    }
   }
   if (const std::string installed = REELWRIGHT_MODULE_DIR; !installed.empty()) {
-    candidates.push_back(installed.back() == '/' ? installed + file_name
-                                                 : installed + '/' + file_name);
+    candidates.push_back(in_folder(installed, file_name));
   }
   candidates.push_back(file_name);
   for (const std::string& candidate : candidates) {

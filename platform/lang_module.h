@@ -17,8 +17,9 @@ inline constexpr const char* lang_module_symbol = "reelwright_load_string";
 using TLoadStringFn = int (*)(std::uint32_t id, char* buffer, int buffer_size);
 
 // Loads a module by bare file name, searching in this order: the folder of the
-// running executable, the folder where an installed program keeps its modules,
-// then the system's default library search. Returns nullptr when not found or
+// running executable, the installed module folder as seen from the executable
+// (<bindir>/../lib/reelwright, say), the folder this build installs its
+// modules to, then the system's default library search. Returns nullptr when not found or
 // when the file is not a language module. A name with a '/' is loaded as given.
 [[nodiscard]] TModuleHandle load_library(const std::string& file_name);
 
