@@ -52,3 +52,14 @@ add_dependencies(about_box_test reelwright-fix version_probe_plain)
 gtest_discover_tests(about_box_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
   PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 
+# The main window, driven headless. It carries the program's version block,
+# so its title and version panel read as the program's own.
+add_executable(main_window_test
+  "${CMAKE_CURRENT_LIST_DIR}/main_window_test.cpp"
+  "${CMAKE_CURRENT_LIST_DIR}/gui_test_main.cpp")
+target_link_libraries(main_window_test PRIVATE reelwright_main_window avi_builder reelwright_options Qt6::Test GTest::gtest)
+reelwright_add_version_block(main_window_test "${PROJECT_SOURCE_DIR}/platform/program_version.txt")
+target_compile_definitions(main_window_test PRIVATE REELWRIGHT_TEST_LANG_EN="$<TARGET_FILE:lang_module_en>")
+add_dependencies(main_window_test lang_module_en)
+gtest_discover_tests(main_window_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
+  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")

@@ -47,6 +47,7 @@ bool TFileListModel::setData(const QModelIndex& index, const QVariant& value, in
   if (row >= file_list.size()) return false;
   file_list[row].ticked = value.value<Qt::CheckState>() == Qt::Checked ? 1 : 0;
   emit dataChanged(index, index, {Qt::CheckStateRole});
+  emit tick_changed(index.row(), file_list[row].ticked == 1);
   return true;
 }
 

@@ -25,6 +25,10 @@ class TFileListModel final : public QAbstractTableModel {
   // Text of the Status cell for a status value: a blank, then the message.
   [[nodiscard]] static QString status_text(std::int32_t status);
 
+ signals:
+  // The user changed a row's tick (by mouse or Space); file_list already has it.
+  void tick_changed(int row, bool ticked);
+
  private:
   // Rows the view knows about; file_list may have grown or shrunk since the
   // last rebuild, and the model must not report rows it has not announced.

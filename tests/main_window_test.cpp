@@ -1,0 +1,664 @@
+// The main window driven headless: creation, the file-list commands, drops,
+// the batch commands with Stop, the log writer, resizing, Help and Homepage.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QDate>
+#include <QDialog>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLocale>
+#include <QMenu>
+#include <QMimeData>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionViewItem>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeView>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+
+#include "app/lang.h"
+#include "avi_builder.h"
+#include "engine/algorithm_unit.h"
+#include "engine/reporting.h"
+#include "platform/data_files.h"
+#include "ui/about/about_unit.h"
+#include "ui/main/file_list.h"
+#include "ui/main/file_list_model.h"
+#include "ui/main/main_unit.h"
+#include "ui/toolkit/header_label.h"
+#include "ui/toolkit/log_memo.h"
+#include "ui/toolkit/message_box.h"
+#include "ui/toolkit/nav_bar.h"
+#include "ui/toolkit/picture_button.h"
+#include "ui/toolkit/shell_open.h"
+#include "ui/toolkit/status_bar.h"
+
+using namespace avitest;
+
+namespace {
+
+struct TBox {
+  QString text;
+  std::uint8_t kind;
+  int log_lines;  // lines in the log while the box was open
+};
+
+// A repairable AVI of a bit over 256 KiB whose index was cut off.
+std::string damaged_avi(const TTempDir& dir, const std::string& name, int frames = 200) {
+  TAviBuilder b;
+  for (int i = 0; i < frames; ++i) b.video(1200, i % 10 == 0).audio(200);
+  const TAvi avi = b.build();
+  const std::filesystem::path path = dir.file(name);
+  write_file(path, TBytes(avi.bytes.begin(), avi.bytes.begin() + avi.idx1_pos));
+  return path.string();
+}
+
+// The same with its index.
+std::string indexed_avi(const TTempDir& dir, const std::string& name) {
+  TAviBuilder b;
+  for (int i = 0; i < 200; ++i) b.video(1200, i % 10 == 0).audio(200);
+  write_file(dir.file(name), b.build().bytes);
+  return dir.file(name).string();
+}
+
+// A file of exactly `size` bytes; sparse, so the large ones cost nothing.
+std::string sized_file(const TTempDir& dir, const std::string& name, std::int64_t size) {
+  const std::string path = dir.file(name).string();
+  { std::ofstream create(path, std::ios::binary); }
+  EXPECT_EQ(::truncate(path.c_str(), static_cast<off_t>(size)), 0) << path;
+  return path;
+}
+
+QString q(const std::string& s) { return QString::fromStdString(s); }
+
+class MainWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    file_list.clear();
+    saved_module_ = lang_module;
+    lang_base = 10000;
+    lang_module = load_library(REELWRIGHT_TEST_LANG_EN);
+    ASSERT_NE(lang_module, nullptr);
+    set_box_answerer([this](const QString& text, std::uint8_t kind) {
+      boxes_.push_back({text, kind, window_ ? window_->AdvMemo->line_count() : -1});
+    });
+    set_shell_opener([this](const QUrl& url) { opened_.push_back(url); });
+    window_ = std::make_unique<TMainForm>();
+  }
+  void TearDown() override {
+    window_.reset();
+    set_box_answerer(nullptr);
+    set_shell_opener(nullptr);
+    file_list.clear();
+    lang_module = saved_module_;
+  }
+
+  [[nodiscard]] QString last_line() const {
+    return window_->AdvMemo->line_text(window_->AdvMemo->line_count() - 1);
+  }
+  [[nodiscard]] QString row_text(int row, int column) const {
+    return window_->ListModel->index(row, column).data().toString();
+  }
+  [[nodiscard]] std::vector<std::int32_t> ticks() const {
+    std::vector<std::int32_t> t;
+    for (const TFile& f : file_list) t.push_back(f.ticked);
+    return t;
+  }
+  void expect_idle() const {
+    EXPECT_FALSE(window_->StopButton->isEnabled());
+    EXPECT_TRUE(window_->FixButtonSimple->isEnabled());
+    EXPECT_TRUE(window_->BackupHTMLCheckBox->isEnabled());
+    EXPECT_FALSE(window_->batch_running());
+    EXPECT_EQ(window_->MainStatusBar->panel_text(1), "Ready");
+    EXPECT_EQ(stop_flag.load(), 1);
+  }
+
+  TTempDir dir_;
+  std::unique_ptr<TMainForm> window_;
+  std::vector<TBox> boxes_;
+  std::vector<QUrl> opened_;
+
+ private:
+  TModuleHandle saved_module_ = nullptr;
+};
+
+// ---------------------------------------------------------------- creation
+
+TEST_F(MainWindow, CreationSetsTitleCaptionsAndTheFirstLogLine) {
+  TMainForm& w = *window_;
+  EXPECT_EQ(w.windowTitle(), "Reelwright -  AVI index repair");
+  EXPECT_EQ(w.MainStatusBar->panel_text(0), "Version 2.1.6.0");
+  EXPECT_EQ(w.MainStatusBar->panel_text(1), "Ready");
+  EXPECT_FALSE(w.StopButton->isEnabled());
+  EXPECT_EQ(auto_backup, 1);
+  EXPECT_EQ(external_player, 1);
+  EXPECT_TRUE(w.BackupHTMLCheckBox->isChecked());
+  EXPECT_TRUE(w.PlayerHTMLCheckBox->isChecked());
+  EXPECT_EQ(w.BackupHTMLCheckBox->text(), "Auto Backup");
+  EXPECT_EQ(w.PlayerHTMLCheckBox->text(), "External Player");
+  EXPECT_TRUE(w.acceptDrops());
+
+  // The second panel is the one open at start.
+  EXPECT_EQ(w.AdvNavBar->open_panel(), TMainForm::simple_panel);
+  EXPECT_EQ(w.AdvNavBar->panel_caption(TMainForm::advanced_panel), "Advanced");
+  EXPECT_EQ(w.AdvNavBar->panel_caption(TMainForm::simple_panel), "Simple");
+  EXPECT_EQ(w.AdvNavBar->section_caption(TMainForm::simple_panel, 2), "Help");
+  EXPECT_EQ(w.AdvNavBar->section_caption(TMainForm::advanced_panel, 2), "Settings");
+  EXPECT_EQ(w.AdvNavBar->section_caption(TMainForm::advanced_panel, 3), "Help");
+  EXPECT_EQ(w.FixButtonSimple->text(), "Fix File(s)");
+  EXPECT_EQ(w.CheckButtonAdvanced->text(), "Check for Errors");
+  EXPECT_EQ(w.StripButtonAdvanced->text(), "Strip Index");
+  EXPECT_EQ(w.AboutButtonAdvanced->text(), "About");
+  EXPECT_TRUE(w.HTMLabelFiles->text_html().startsWith(q(message(50))));
+  EXPECT_TRUE(w.HTMLabelStatus->text_html().startsWith(q(message(51))));
+
+  // Exactly one unmarked line: a blank, message 14, a blank, date and time.
+  ASSERT_EQ(w.AdvMemo->line_count(), 1);
+  EXPECT_FALSE(w.AdvMemo->marker_at(0).has_value());
+  const QString today = QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat);
+  EXPECT_TRUE(w.AdvMemo->line_text(0).startsWith(" Started " + today + " ")) << w.AdvMemo->line_text(0).toStdString();
+  EXPECT_EQ(w.ListModel->rowCount(), 0);
+}
+
+TEST_F(MainWindow, WithoutTheLanguageModuleTextsAreEmpty) {
+  window_.reset();
+  lang_module = nullptr;
+  window_ = std::make_unique<TMainForm>();
+  EXPECT_EQ(window_->windowTitle(), "Reelwright -  ");
+  EXPECT_EQ(window_->MainStatusBar->panel_text(0), " 2.1.6.0");
+  EXPECT_EQ(window_->FixButtonSimple->text(), "");
+  EXPECT_EQ(window_->AdvNavBar->panel_caption(0), "");
+  // Captions that are not messages stay.
+  EXPECT_EQ(window_->BackupHTMLCheckBox->text(), "Auto Backup");
+  EXPECT_EQ(window_->Play1->text(), "Preview");
+  ASSERT_EQ(window_->AdvMemo->line_count(), 1);
+  EXPECT_TRUE(window_->AdvMemo->line_text(0).startsWith("  "));
+}
+
+TEST_F(MainWindow, ContextMenuItemsInOrder) {
+  QStringList captions;
+  for (QAction* a : window_->AdvPopupMenu->actions()) captions << (a->isSeparator() ? "-" : a->text());
+  EXPECT_EQ(captions, QStringList({"Preview", "-", "Select All Files", "Unselect All Files", "Reverse Selection", "-",
+                                   "Add file", "Remove Selected"}));
+  EXPECT_FALSE(window_->Play1->isEnabled());
+}
+
+// ---------------------------------------------------------------- log and status bar
+
+TEST_F(MainWindow, LogLinesCarryTheMarkerOfTheirKind) {
+  TMainForm& w = *window_;
+  w.out_text(" info", mk_information, false);
+  w.out_text(" warning", mk_warning, false);
+  w.out_text(" error", mk_error, false);
+  w.out_text(" plain", mk_plain, false);
+  EXPECT_EQ(w.AdvMemo->marker_at(1), std::optional<int>(0));
+  EXPECT_EQ(w.AdvMemo->marker_at(2), std::optional<int>(1));
+  EXPECT_EQ(w.AdvMemo->marker_at(3), std::optional<int>(2));
+  EXPECT_FALSE(w.AdvMemo->marker_at(4).has_value());
+  EXPECT_TRUE(boxes_.empty());
+}
+
+TEST_F(MainWindow, ALineWithABoxIsAddedOnlyAfterTheBoxCloses) {
+  TMainForm& w = *window_;
+  w.out_text(" careful", mk_warning, true);
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].text, " careful");
+  EXPECT_EQ(boxes_[0].kind, mk_warning);
+  EXPECT_EQ(boxes_[0].log_lines, 1);  // only the first line while it was open
+  EXPECT_EQ(w.AdvMemo->line_count(), 2);
+  EXPECT_EQ(last_line(), " careful");
+  EXPECT_EQ(w.AdvMemo->marker_at(1), std::optional<int>(1));
+}
+
+TEST_F(MainWindow, TheNewestLineStaysInView) {
+  window_->show();
+  for (int i = 0; i < 300; ++i) window_->out_text(" line " + std::to_string(i), mk_information, false);
+  QScrollBar* bar = window_->AdvMemo->verticalScrollBar();
+  EXPECT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum());
+}
+
+TEST_F(MainWindow, ResizingGivesTheProgressPanelTheRest) {
+  window_->show();
+  EXPECT_EQ(window_->MainStatusBar->width(), TMainForm::design_width);
+  EXPECT_EQ(window_->MainStatusBar->panel_width(2), 612);
+  window_->resize(700, TMainForm::design_height);
+  EXPECT_EQ(window_->MainStatusBar->width(), 700);
+  EXPECT_EQ(window_->MainStatusBar->panel_width(2), 420);
+}
+
+TEST_F(MainWindow, DisableAndEnableTouchExactlyTheCommandControls) {
+  TMainForm& w = *window_;
+  const std::vector<QWidget*> commands = {
+      w.AddButtonSimple,   w.RemoveButtonSimple,  w.FixButtonSimple,     w.HomepageButtonSimple,
+      w.HelpButtonSimple,  w.AboutButtonSimple,   w.AddButtonAdvanced,   w.RemoveButtonAdvanced,
+      w.FixButtonAdvanced, w.CheckButtonAdvanced, w.StripButtonAdvanced, w.BackupHTMLCheckBox,
+      w.PlayerHTMLCheckBox, w.HomepageButtonAdvanced, w.AboutButtonAdvanced};
+  const std::vector<QWidget*> untouched = {w.AdvListView, w.AdvNavBar, w.AdvMemo, w.AdvPopupMenu};
+
+  w.disable_buttons();
+  EXPECT_TRUE(w.StopButton->isEnabled());
+  for (QWidget* c : commands) EXPECT_FALSE(c->isEnabled()) << c->metaObject()->className();
+  for (QWidget* c : untouched) EXPECT_TRUE(c->isEnabled());
+  for (QAction* a : {w.SelectAll1, w.RemoveSelected1, w.Addfile1}) EXPECT_TRUE(a->isEnabled());
+  EXPECT_EQ(stop_flag.load(), 0);
+
+  w.StopButtonClick();
+  EXPECT_EQ(stop_flag.load(), 1);
+
+  w.enable_buttons();
+  EXPECT_FALSE(w.StopButton->isEnabled());
+  for (QWidget* c : commands) EXPECT_TRUE(c->isEnabled());
+  EXPECT_EQ(stop_flag.load(), 1);
+}
+
+// ---------------------------------------------------------------- adding
+
+TEST_F(MainWindow, AddFileKeepsTheSizeWindowAtItsBounds) {
+  TMainForm& w = *window_;
+  const std::string too_small = sized_file(dir_, "small.avi", 262'143);
+  const std::string smallest = sized_file(dir_, "min.avi", 262'144);
+  const std::string largest = sized_file(dir_, "max.bin", 157'286'399);
+  const std::string too_large = sized_file(dir_, "large.avi", 157'286'400);
+
+  w.add_file(too_small);
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].text, q(too_small + "  " + message(3)));
+  EXPECT_EQ(boxes_[0].kind, mk_error);
+  EXPECT_EQ(last_line(), boxes_[0].text);
+  EXPECT_EQ(w.AdvMemo->marker_at(w.AdvMemo->line_count() - 1), std::optional<int>(2));
+
+  w.add_file(smallest);
+  w.add_file(largest);
+  w.add_file(too_large);
+  ASSERT_EQ(boxes_.size(), 2u);
+  EXPECT_EQ(boxes_[1].text, q(message(2) + too_large));
+  EXPECT_EQ(boxes_[1].kind, mk_error);
+
+  ASSERT_EQ(file_list.size(), 2u);
+  EXPECT_EQ(file_list[0].path, smallest);
+  EXPECT_EQ(file_list[1].path, largest);
+  ASSERT_EQ(w.ListModel->rowCount(), 2);
+  EXPECT_EQ(row_text(1, 0), q(largest));
+  EXPECT_EQ(row_text(1, 1), " Ready");
+  EXPECT_EQ(row_text(1, 2), "Preview");
+  EXPECT_EQ(w.ListModel->index(1, 0).data(Qt::CheckStateRole).value<Qt::CheckState>(), Qt::Checked);
+}
+
+TEST_F(MainWindow, DuplicatesFoldersAndMissingFiles) {
+  TMainForm& w = *window_;
+  const std::string a = sized_file(dir_, "a.avi", 300'000);
+  const std::string upper = sized_file(dir_, "A.avi", 300'000);
+  w.add_file(a);
+  w.add_file(a);
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].text, q(a + "  " + message(4)));
+  EXPECT_EQ(boxes_[0].kind, mk_warning);
+  w.add_file(upper);  // another name on a case-sensitive file system
+  w.add_file(dir_.path().string());
+  w.add_file(dir_.file("missing.avi").string());
+  ASSERT_EQ(boxes_.size(), 3u);
+  EXPECT_EQ(boxes_[1].text, q(dir_.path().string() + "  " + message(3)));
+  EXPECT_EQ(boxes_[2].text, q(dir_.file("missing.avi").string() + "  " + message(3)));
+  ASSERT_EQ(file_list.size(), 2u);
+  EXPECT_EQ(file_list[1].path, upper);
+}
+
+TEST_F(MainWindow, AddButtonShowsTheNoticeThenAddsTheChosenFile) {
+  const std::string a = sized_file(dir_, "clip.dat", 300'000);
+  QTimer::singleShot(0, window_->AddOpenDialog, [&] {
+    window_->AddOpenDialog->selectFile(q(a));
+    static_cast<QDialog*>(window_->AddOpenDialog)->accept();
+  });
+  QTest::mouseClick(window_->AddButtonSimple, Qt::LeftButton);
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].text, q(message(6)));
+  EXPECT_EQ(boxes_[0].kind, mk_warning);
+  ASSERT_EQ(file_list.size(), 1u);
+  EXPECT_EQ(file_list[0].path, a);
+
+  // Cancelled: nothing at all.
+  QTimer::singleShot(0, window_->AddOpenDialog, [&] { window_->AddOpenDialog->reject(); });
+  window_->Addfile1->trigger();
+  EXPECT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(file_list.size(), 1u);
+}
+
+class MainWindowDrops : public MainWindow {
+ protected:
+  // Drags `names` in and drops them, as the desktop would.
+  void drop(const QStringList& names) {
+    QMimeData data;
+    QList<QUrl> urls;
+    for (const QString& n : names) urls << (n.startsWith("http") ? QUrl(n) : QUrl::fromLocalFile(n));
+    data.setUrls(urls);
+    const QPoint at(400, 300);
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window_.get(), &enter);
+    dropped_ = enter.isAccepted();
+    if (!dropped_) return;
+    QDropEvent event(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window_.get(), &event);
+    QCoreApplication::processEvents();
+  }
+  bool dropped_ = false;
+};
+
+TEST_F(MainWindowDrops, OneNoticePerDropAndEachNameOnItsOwn) {
+  const std::string first = sized_file(dir_, "1.avi", 300'000);
+  const std::string listed = sized_file(dir_, "2.avi", 300'000);
+  const std::string third = sized_file(dir_, "3.avi", 300'000);
+  window_->add_file(listed);
+  drop({q(first), q(listed), q(third), q(dir_.path().string())});
+  ASSERT_TRUE(dropped_);
+  ASSERT_EQ(boxes_.size(), 3u);
+  EXPECT_EQ(boxes_[0].text, q(message(6)));
+  EXPECT_EQ(boxes_[1].text, q(listed + "  " + message(4)));
+  EXPECT_EQ(boxes_[2].text, q(dir_.path().string() + "  " + message(3)));
+  ASSERT_EQ(file_list.size(), 3u);
+  EXPECT_EQ(file_list[1].path, first);
+  EXPECT_EQ(file_list[2].path, third);
+  EXPECT_EQ(window_->ListModel->rowCount(), 3);
+}
+
+TEST_F(MainWindowDrops, LongNamesAreNotCutAndWebAddressesAreNotFiles) {
+  // Deep enough that the whole path passes 254 characters.
+  std::filesystem::path deep = dir_.path();
+  while (deep.string().size() < 300) deep /= std::string(40, 'd');
+  std::filesystem::create_directories(deep);
+  const std::string path = sized_file(dir_, (deep / "long name.avi").lexically_relative(dir_.path()).string(), 300'000);
+  ASSERT_GT(path.size(), 254u);
+  drop({q(path)});
+  ASSERT_EQ(file_list.size(), 1u);
+  EXPECT_EQ(file_list[0].path, path);
+
+  boxes_.clear();
+  drop({"https://example.org/a.avi"});
+  EXPECT_FALSE(dropped_);
+  EXPECT_TRUE(boxes_.empty());
+}
+
+// ---------------------------------------------------------------- removing and ticking
+
+TEST_F(MainWindow, RemoveTakesTheTickedEntriesAndKeepsTheOrder) {
+  TMainForm& w = *window_;
+  for (const char* n : {"1.avi", "2.avi", "3.avi", "4.avi"}) w.add_file(sized_file(dir_, n, 300'000));
+  w.UnselectAll1Click();
+  w.RemoveButtonSimpleClick();
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].text, q(" " + message(16)));
+  EXPECT_EQ(boxes_[0].kind, mk_error);
+  EXPECT_EQ(file_list.size(), 4u);
+
+  file_list[0].ticked = 1;
+  file_list[2].ticked = 1;
+  QTest::mouseClick(w.RemoveButtonAdvanced, Qt::LeftButton);
+  ASSERT_EQ(file_list.size(), 2u);
+  EXPECT_EQ(file_list[0].path, dir_.file("2.avi").string());
+  EXPECT_EQ(file_list[1].path, dir_.file("4.avi").string());
+  EXPECT_EQ(w.ListModel->rowCount(), 2);
+  EXPECT_EQ(row_text(1, 0), q(dir_.file("4.avi").string()));
+
+  w.SelectAll1Click();
+  w.RemoveSelected1->trigger();
+  EXPECT_TRUE(file_list.empty());
+  EXPECT_EQ(w.ListModel->rowCount(), 0);
+}
+
+TEST_F(MainWindow, TickCommandsAndTheRowsTickBox) {
+  TMainForm& w = *window_;
+  for (const char* n : {"1.avi", "2.avi", "3.avi"}) w.add_file(sized_file(dir_, n, 300'000));
+  file_list[1].ticked = 0;
+  w.ReverseSelection1->trigger();
+  EXPECT_EQ(ticks(), (std::vector<std::int32_t>{0, 1, 0}));
+  w.SelectAll1->trigger();
+  EXPECT_EQ(ticks(), (std::vector<std::int32_t>{1, 1, 1}));
+  w.UnselectAll1->trigger();
+  EXPECT_EQ(ticks(), (std::vector<std::int32_t>{0, 0, 0}));
+
+  // A click on row 1's tick box, then Space on the focused row 2.
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  const QModelIndex row1 = w.ListModel->index(1, 0);
+  QStyleOptionViewItem option;
+  option.initFrom(w.AdvListView);
+  option.rect = w.AdvListView->visualRect(row1);
+  option.features |= QStyleOptionViewItem::HasCheckIndicator;
+  const QRect box = w.AdvListView->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option,
+                                                          w.AdvListView);
+  QTest::mouseClick(w.AdvListView->viewport(), Qt::LeftButton, Qt::NoModifier, box.center());
+  QCoreApplication::processEvents();
+  EXPECT_EQ(ticks(), (std::vector<std::int32_t>{0, 1, 0}));
+  EXPECT_EQ(w.ListModel->index(1, 0).data(Qt::CheckStateRole).value<Qt::CheckState>(), Qt::Checked);
+
+  w.AdvListView->setCurrentIndex(w.ListModel->index(2, 0));
+  QTest::keyClick(w.AdvListView, Qt::Key_Space);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(ticks(), (std::vector<std::int32_t>{0, 1, 1}));
+  // The rebuild keeps the highlighted row, so Space can go on down the list.
+  EXPECT_EQ(w.AdvListView->currentIndex().row(), 2);
+}
+
+TEST_F(MainWindow, SettingsFollowTheirTickBoxes) {
+  TMainForm& w = *window_;
+  w.AdvNavBar->set_open_panel(TMainForm::advanced_panel);
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  QTest::mouseClick(w.BackupHTMLCheckBox, Qt::LeftButton);
+  EXPECT_EQ(auto_backup, 0);
+  QTest::mouseClick(w.PlayerHTMLCheckBox, Qt::LeftButton);
+  EXPECT_EQ(external_player, 0);
+  QTest::mouseClick(w.BackupHTMLCheckBox, Qt::LeftButton);
+  EXPECT_EQ(auto_backup, 1);
+}
+
+// ---------------------------------------------------------------- batch commands
+
+TEST_F(MainWindow, FixOverThreeFilesWithStopDuringTheSecond) {
+  TMainForm& w = *window_;
+  const std::string a = damaged_avi(dir_, "a.avi");
+  const std::string b = damaged_avi(dir_, "b.avi", 2000);
+  const std::string c = damaged_avi(dir_, "c.avi");
+  for (const std::string& p : {a, b, c}) w.add_file(p);
+
+  // The user presses Stop once the second file's repair has begun.
+  bool pressed = false;
+  QString running_text;
+  QObject::connect(w.AdvMemo, &QPlainTextEdit::textChanged, &w, [&] {
+    if (!pressed && last_line().contains(q(b))) {
+      pressed = true;
+      running_text = w.MainStatusBar->panel_text(1);
+      EXPECT_TRUE(w.StopButton->isEnabled());
+      QTest::mouseClick(w.StopButton, Qt::LeftButton);
+    }
+  });
+  QTest::mouseClick(w.FixButtonSimple, Qt::LeftButton);
+
+  ASSERT_TRUE(pressed);
+  EXPECT_EQ(running_text, q(message(17)));
+  EXPECT_EQ(file_list[0].status, 1);
+  EXPECT_EQ(file_list[1].status, -1);
+  EXPECT_EQ(file_list[2].status, 1);
+  EXPECT_EQ(ticks(), (std::vector<std::int32_t>{0, 0, 0}));
+  EXPECT_EQ(file_list[0].fixed_path, dir_.file("Fixed.a.avi").string());
+  EXPECT_EQ(file_list[2].fixed_path, dir_.file("Fixed.c.avi").string());
+  // A stopped repair leaves its partial copy, and the entry names it.
+  EXPECT_EQ(file_list[1].fixed_path, std::filesystem::exists(dir_.file("Fixed.b.avi"))
+                                         ? dir_.file("Fixed.b.avi").string() : std::string());
+  EXPECT_EQ(row_text(0, 1), q(" " + message(7)));
+  EXPECT_EQ(row_text(1, 1), q(" " + message(9)));
+  EXPECT_TRUE(boxes_.empty());
+  expect_idle();
+  EXPECT_EQ(w.MainStatusBar->progress_bar()->value(), 100);
+}
+
+TEST_F(MainWindow, FixedPathFollowsTheNamingRuleAndTheBackupSetting) {
+  TMainForm& w = *window_;
+  const std::string upper = damaged_avi(dir_, "a.AVI");
+  const std::string dat = damaged_avi(dir_, "clip.dat");
+  const std::string divx = damaged_avi(dir_, "b.divx");
+  for (const std::string& p : {upper, dat, divx}) w.add_file(p);
+  w.FixButtonAdvanced->click();
+  EXPECT_EQ(file_list[0].fixed_path, dir_.file("Fixed.a.AVI.avi").string());
+  EXPECT_EQ(file_list[1].fixed_path, dir_.file("Fixed.clip.dat.avi").string());
+  EXPECT_EQ(file_list[2].fixed_path, dir_.file("Fixed.b.divx").string());
+
+  // In place: the listed file itself is repaired and no copy is named.
+  const std::string in_place = damaged_avi(dir_, "in.avi");
+  const auto size_before = std::filesystem::file_size(in_place);
+  w.add_file(in_place);
+  w.BackupHTMLCheckBox->click();
+  ASSERT_EQ(auto_backup, 0);
+  w.UnselectAll1Click();
+  file_list[3].ticked = 1;
+  w.FixButtonSimpleClick();
+  EXPECT_EQ(file_list[3].status, 1);
+  EXPECT_EQ(file_list[3].fixed_path, "");
+  EXPECT_GT(std::filesystem::file_size(in_place), size_before);
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("Fixed.in.avi")));
+}
+
+TEST_F(MainWindow, NothingTickedIsRefusedByEachCommand) {
+  TMainForm& w = *window_;
+  w.add_file(damaged_avi(dir_, "a.avi"));
+  w.UnselectAll1Click();
+  const std::pair<TPictureButton*, std::uint32_t> commands[] = {
+      {w.FixButtonSimple, 18}, {w.CheckButtonAdvanced, 20}, {w.StripButtonAdvanced, 22}};
+  for (const auto& [button, k] : commands) {
+    boxes_.clear();
+    button->click();
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_EQ(boxes_[0].text, q(" " + message(k)));
+    EXPECT_EQ(boxes_[0].kind, mk_error);
+    expect_idle();
+  }
+  EXPECT_EQ(file_list[0].status, 0);
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("Fixed.a.avi")));
+}
+
+TEST_F(MainWindow, AFileDeletedAfterAddingIsPassedOverAndStaysTicked) {
+  TMainForm& w = *window_;
+  const std::string gone = damaged_avi(dir_, "gone.avi");
+  const std::string here = damaged_avi(dir_, "here.avi");
+  w.add_file(gone);
+  w.add_file(here);
+  std::filesystem::remove(gone);
+  w.FixButtonSimpleClick();
+  EXPECT_EQ(file_list[0].status, 0);
+  EXPECT_EQ(file_list[0].ticked, 1);
+  EXPECT_EQ(file_list[1].status, 1);
+  EXPECT_EQ(file_list[1].ticked, 0);
+}
+
+TEST_F(MainWindow, CheckReadsAndStripChangesInPlaceWithoutTouchingTheStatus) {
+  TMainForm& w = *window_;
+  const std::string indexed = indexed_avi(dir_, "indexed.avi");
+  w.add_file(indexed);
+  const TBytes before = read_file(indexed);
+
+  const int lines_before = w.AdvMemo->line_count();
+  w.CheckButtonAdvanced->click();
+  EXPECT_GT(w.AdvMemo->line_count(), lines_before + 2);
+  EXPECT_EQ(read_file(indexed), before);
+  EXPECT_EQ(file_list[0].ticked, 0);
+  EXPECT_EQ(file_list[0].status, 0);
+  expect_idle();
+
+  w.SelectAll1Click();
+  w.StripButtonAdvanced->click();
+  EXPECT_LT(std::filesystem::file_size(indexed), before.size());
+  EXPECT_EQ(find_last_idx1(read_file(indexed)), std::string::npos);
+  EXPECT_EQ(file_list[0].status, 0);
+  EXPECT_EQ(file_list[0].ticked, 0);
+  // The log says plainly that the file itself was changed.
+  bool said = false;
+  for (int i = 0; i < w.AdvMemo->line_count(); ++i) said = said || w.AdvMemo->line_text(i).contains("in place");
+  EXPECT_TRUE(said);
+  expect_idle();
+}
+
+TMainForm* batch_window = nullptr;
+
+TEST_F(MainWindow, RemovalIsRefusedWhileABatchRuns) {
+  TMainForm& w = *window_;
+  for (const char* n : {"1.avi", "2.avi"}) w.add_file(sized_file(dir_, n, 300'000));
+  batch_window = &w;
+  w.run_batch({17, 18, [](const std::string&) {
+                 batch_window->RemoveSelected1->trigger();  // the context menu stays live
+                 return 1;
+               }, true});
+  ASSERT_EQ(boxes_.size(), 2u);
+  EXPECT_EQ(boxes_[0].text, q(" " + message(25)));
+  EXPECT_EQ(boxes_[0].kind, mk_error);
+  EXPECT_EQ(file_list.size(), 2u);
+  EXPECT_EQ(file_list[1].status, 1);
+}
+
+TEST_F(MainWindow, AnErrorInOneFileGivesStatusTwoAndTheBatchGoesOn) {
+  TMainForm& w = *window_;
+  for (const char* n : {"1.avi", "2.avi", "3.avi"}) w.add_file(sized_file(dir_, n, 300'000));
+  w.run_batch({19, 20, [](const std::string& path) -> int {
+                 if (path.ends_with("2.avi")) throw std::runtime_error("out of luck");
+                 return 0;
+               }, false});
+  EXPECT_EQ(file_list[0].status, 0);
+  EXPECT_EQ(file_list[1].status, 2);
+  EXPECT_EQ(file_list[2].status, 0);
+  EXPECT_EQ(ticks(), (std::vector<std::int32_t>{0, 0, 0}));
+  EXPECT_EQ(last_line(), q(" " + message(24) + " " + dir_.file("2.avi").string() + ": out of luck"));
+  EXPECT_EQ(w.AdvMemo->marker_at(w.AdvMemo->line_count() - 1), std::optional<int>(2));
+  expect_idle();
+}
+
+// ---------------------------------------------------------------- help, homepage, about, menu
+
+TEST_F(MainWindow, HelpAndHomepageGoToTheDesktop) {
+  window_->HelpButtonSimple->click();
+  window_->HomepageButtonAdvanced->click();
+  ASSERT_EQ(opened_.size(), 2u);
+  EXPECT_TRUE(opened_[0].isLocalFile());
+  EXPECT_EQ(opened_[0].toLocalFile().toStdString(), find_data_file("help.html"));
+  EXPECT_TRUE(opened_[0].toLocalFile().endsWith("/help.html"));
+  EXPECT_EQ(opened_[1], QUrl("https://reelwright.example.org/"));
+}
+
+TEST_F(MainWindow, AboutShowsTheBoxModally) {
+  TAboutBox box;
+  AboutBox = &box;
+  bool shown = false;
+  QTimer::singleShot(0, &box, [&] {
+    shown = box.isVisible() && box.isModal();
+    box.close();
+  });
+  window_->AboutButtonSimple->click();
+  AboutBox = nullptr;
+  EXPECT_TRUE(shown);
+}
+
+TEST_F(MainWindow, PreviewIsOfferedOnlyForASelectedRepairedFile) {
+  TMainForm& w = *window_;
+  for (const char* n : {"1.avi", "2.avi"}) w.add_file(sized_file(dir_, n, 300'000));
+  file_list[1].status = 1;
+  file_list[1].fixed_path = dir_.file("Fixed.2.avi").string();
+  w.AdvPopupMenuPopup();
+  EXPECT_FALSE(w.Play1->isEnabled());
+  w.AdvListView->setCurrentIndex(w.ListModel->index(0, 0));
+  w.AdvPopupMenuPopup();
+  EXPECT_FALSE(w.Play1->isEnabled());
+  w.AdvListView->setCurrentIndex(w.ListModel->index(1, 0));
+  w.AdvPopupMenuPopup();
+  EXPECT_TRUE(w.Play1->isEnabled());
+  w.Play1->trigger();
+  ASSERT_EQ(opened_.size(), 1u);
+  EXPECT_EQ(opened_[0], QUrl::fromLocalFile(q(file_list[1].fixed_path)));
+}
+
+}  // namespace

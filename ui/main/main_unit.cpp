@@ -1,0 +1,580 @@
+// The main window: layout, creation, the file-list commands, the batch
+// commands and the log writer.
+#include "ui/main/main_unit.h"
+
+#include <sys/stat.h>
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLocale>
+#include <QMenu>
+#include <QMimeData>
+#include <QScreen>
+#include <QSplitter>
+#include <QStyledItemDelegate>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeView>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <exception>
+
+#include "app/lang.h"
+#include "engine/algorithm_unit.h"
+#include "engine/reporting.h"
+#include "platform/data_files.h"
+#include "ui/about/VersionInfoUnit.h"
+#include "ui/about/about_unit.h"
+#include "ui/main/file_list.h"
+#include "ui/main/file_list_model.h"
+#include "ui/main/window_sink.h"
+#include "ui/toolkit/button_pictures.h"
+#include "ui/toolkit/header_label.h"
+#include "ui/toolkit/log_memo.h"
+#include "ui/toolkit/message_box.h"
+#include "ui/toolkit/nav_bar.h"
+#include "ui/toolkit/picture_button.h"
+#include "ui/toolkit/shell_open.h"
+#include "ui/toolkit/status_bar.h"
+
+std::uint8_t auto_backup = 1;
+std::uint8_t external_player = 1;
+TMainForm* MainForm = nullptr;
+
+namespace {
+
+QString msg(std::uint32_t k) { return QString::fromStdString(message(k)); }
+
+// File names travel as the bytes the file system uses.
+std::string local_name(const QString& name) { return QFile::encodeName(name).toStdString(); }
+
+bool regular_file_exists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Rows are exactly row_height pixels, whatever the font.
+class TFileRowDelegate final : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  [[nodiscard]] QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    size.setHeight(TMainForm::row_height);
+    return size;
+  }
+};
+
+// The context menu's light blue look.
+constexpr const char* menu_style = R"(
+QMenu { background: #fcfdff; border: 1px solid #002d96; padding: 2px; }
+QMenu::item { padding: 4px 24px 4px 24px; color: black; background: transparent; }
+QMenu::item:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #ffffdc, stop:1 #f7c05b);
+                       border: 1px solid #002d96; }
+QMenu::item:disabled { color: #8d8d8d; }
+QMenu::separator { height: 1px; background: #6a8ccb; margin: 3px 4px 3px 24px; }
+)";
+
+int fix_with_setting(const std::string& path) { return fix_file(path, auto_backup); }
+
+}  // namespace
+
+TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
+  build_layout();
+  build_menu();
+  connect_handlers();
+  sink_ = new TWindowSink([this](const std::string& text, std::uint8_t kind,
+                                 bool show_box) { out_text(text, kind, show_box); },
+                          MainStatusBar->progress_bar());
+  FormCreate();
+}
+
+TMainForm::~TMainForm() {
+  if (report_sink() == sink_) set_report_sink(nullptr);
+  delete sink_;
+  if (MainForm == this) MainForm = nullptr;
+}
+
+// ---------------------------------------------------------------- layout
+
+void TMainForm::build_layout() {
+  resize(design_width, design_height);
+  setAcceptDrops(false);  // until creation registers for drops
+
+  auto* outer = new QVBoxLayout(this);
+  outer->setContentsMargins(0, 0, 0, 0);
+  outer->setSpacing(0);
+
+  Splitter = new QSplitter(Qt::Horizontal, this);
+  Splitter->setChildrenCollapsible(false);
+  outer->addWidget(Splitter, 1);
+
+  PanelLeft = new QWidget(Splitter);
+  auto* left = new QVBoxLayout(PanelLeft);
+  left->setContentsMargins(0, 0, 0, 0);
+  left->setSpacing(0);
+  AdvNavBar = new TNavBar(PanelLeft);
+  left->addWidget(AdvNavBar);
+  build_navigation();
+
+  PanelRight = new QWidget(Splitter);
+  auto* right = new QVBoxLayout(PanelRight);
+  right->setContentsMargins(0, 0, 0, 0);
+  right->setSpacing(0);
+  HTMLabelFiles = new THeaderLabel(files_heading_height, PanelRight);
+  HTMLabelFiles->set_text_html(THeaderLabel::heading(QStringLiteral("Files")));
+  right->addWidget(HTMLabelFiles);
+  build_list();
+  right->addWidget(AdvListView, 1);
+  HTMLabelStatus = new THeaderLabel(status_heading_height, PanelRight);
+  HTMLabelStatus->set_text_html(THeaderLabel::heading(QStringLiteral("Status")));
+  right->addWidget(HTMLabelStatus);
+  AdvMemo = new TLogMemo(PanelRight);
+  AdvMemo->setFixedHeight(log_height);
+  right->addWidget(AdvMemo);
+
+  Splitter->addWidget(PanelLeft);
+  Splitter->addWidget(PanelRight);
+  Splitter->setStretchFactor(0, 0);
+  Splitter->setStretchFactor(1, 1);
+  Splitter->setSizes({left_panel_width, design_width - left_panel_width});
+
+  MainStatusBar = new TStatusBar(this);
+  outer->addWidget(MainStatusBar);
+  StopButton = MainStatusBar->stop_button();
+  StopButton->setEnabled(false);
+
+  AddOpenDialog = new QFileDialog(this);
+  AddOpenDialog->setFileMode(QFileDialog::ExistingFile);
+  AddOpenDialog->setAcceptMode(QFileDialog::AcceptOpen);
+  AddOpenDialog->setNameFilters({QStringLiteral("All files (*)"), QStringLiteral("AVI Files (*.avi *.divx)"),
+                                 QStringLiteral("Dat Files (*.dat)")});
+  AddOpenDialog->selectNameFilter(QStringLiteral("All files (*)"));
+}
+
+void TMainForm::build_navigation() {
+  auto button = [](TButtonPicture picture, const QString& caption) {
+    return new TPictureButton(button_picture(picture), caption);
+  };
+  // The settings' tick boxes sit indented under their heading.
+  auto tick_box = [](const QString& caption, QCheckBox*& box) {
+    auto* holder = new QWidget;
+    auto* row = new QHBoxLayout(holder);
+    row->setContentsMargins(63, 0, 0, 0);
+    box = new QCheckBox(caption, holder);
+    box->setChecked(true);
+    box->setMinimumSize(98, 20);
+    row->addWidget(box);
+    row->addStretch(1);
+    return holder;
+  };
+
+  // The first panel holds every command; the second, open at start, the common ones.
+  const int a = AdvNavBar->add_panel(QStringLiteral("Advanced"));
+  const int a_files = AdvNavBar->add_section(a, QStringLiteral("Files"));
+  const int a_fix = AdvNavBar->add_section(a, QStringLiteral("Fix"));
+  const int a_settings = AdvNavBar->add_section(a, QStringLiteral("Settings"));
+  const int a_help = AdvNavBar->add_section(a, QStringLiteral("Help"));
+  AddButtonAdvanced = button(TButtonPicture::add, QStringLiteral("Add File"));
+  RemoveButtonAdvanced = button(TButtonPicture::remove, QStringLiteral("Remove File(s)"));
+  FixButtonAdvanced = button(TButtonPicture::fix, QStringLiteral("Fix File(s)"));
+  CheckButtonAdvanced = button(TButtonPicture::check, QStringLiteral("Check for Errors"));
+  StripButtonAdvanced = button(TButtonPicture::strip, QStringLiteral("Strip Index"));
+  HomepageButtonAdvanced = button(TButtonPicture::homepage, QStringLiteral("Homepage"));
+  AboutButtonAdvanced = button(TButtonPicture::about, QStringLiteral("About"));
+  AdvNavBar->add_to_section(a, a_files, AddButtonAdvanced);
+  AdvNavBar->add_to_section(a, a_files, RemoveButtonAdvanced);
+  AdvNavBar->add_to_section(a, a_fix, FixButtonAdvanced);
+  AdvNavBar->add_to_section(a, a_fix, CheckButtonAdvanced);
+  AdvNavBar->add_to_section(a, a_fix, StripButtonAdvanced);
+  AdvNavBar->add_to_section(a, a_settings, tick_box(QStringLiteral("Auto Backup"), BackupHTMLCheckBox));
+  AdvNavBar->add_to_section(a, a_settings, tick_box(QStringLiteral("External Player"), PlayerHTMLCheckBox));
+  AdvNavBar->add_to_section(a, a_help, HomepageButtonAdvanced);
+  AdvNavBar->add_to_section(a, a_help, AboutButtonAdvanced);
+
+  const int s = AdvNavBar->add_panel(QStringLiteral("Simple"));
+  const int s_files = AdvNavBar->add_section(s, QStringLiteral("Files"));
+  const int s_fix = AdvNavBar->add_section(s, QStringLiteral("Fix"));
+  const int s_help = AdvNavBar->add_section(s, QStringLiteral("Help"));
+  AddButtonSimple = button(TButtonPicture::add, QStringLiteral("Add File"));
+  RemoveButtonSimple = button(TButtonPicture::remove, QStringLiteral("Remove File(s)"));
+  FixButtonSimple = button(TButtonPicture::fix, QStringLiteral("Fix File(s)"));
+  HomepageButtonSimple = button(TButtonPicture::homepage, QStringLiteral("Homepage"));
+  HelpButtonSimple = button(TButtonPicture::help, QStringLiteral("Help"));
+  AboutButtonSimple = button(TButtonPicture::about, QStringLiteral("About"));
+  AdvNavBar->add_to_section(s, s_files, AddButtonSimple);
+  AdvNavBar->add_to_section(s, s_files, RemoveButtonSimple);
+  AdvNavBar->add_to_section(s, s_fix, FixButtonSimple);
+  AdvNavBar->add_to_section(s, s_help, HomepageButtonSimple);
+  AdvNavBar->add_to_section(s, s_help, HelpButtonSimple);
+  AdvNavBar->add_to_section(s, s_help, AboutButtonSimple);
+  AdvNavBar->set_open_panel(simple_panel);
+}
+
+void TMainForm::build_list() {
+  ListModel = new TFileListModel(this);
+  AdvListView = new QTreeView(PanelRight);
+  AdvListView->setModel(ListModel);
+  AdvListView->setItemDelegate(new TFileRowDelegate(AdvListView));
+  AdvListView->setHeaderHidden(true);
+  AdvListView->setRootIsDecorated(false);
+  AdvListView->setItemsExpandable(false);
+  AdvListView->setUniformRowHeights(true);
+  AdvListView->setAllColumnsShowFocus(true);
+  AdvListView->setSelectionBehavior(QAbstractItemView::SelectRows);
+  AdvListView->setSelectionMode(QAbstractItemView::SingleSelection);
+  AdvListView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  AdvListView->setTextElideMode(Qt::ElideMiddle);
+  AdvListView->setContextMenuPolicy(Qt::CustomContextMenu);
+  QHeaderView* header = AdvListView->header();
+  header->setStretchLastSection(false);
+  header->setMinimumSectionSize(1);
+  header->setSectionResizeMode(TFileListModel::col_file, QHeaderView::Stretch);
+  header->setSectionResizeMode(TFileListModel::col_status, QHeaderView::Interactive);
+  header->setSectionResizeMode(TFileListModel::col_preview, QHeaderView::Interactive);
+  header->resizeSection(TFileListModel::col_status, status_column_width);
+  header->resizeSection(TFileListModel::col_preview, preview_column_width);
+}
+
+void TMainForm::build_menu() {
+  AdvPopupMenu = new QMenu(this);
+  AdvPopupMenu->setStyleSheet(QString::fromLatin1(menu_style));
+  Play1 = AdvPopupMenu->addAction(QStringLiteral("Preview"));
+  Play1->setEnabled(false);
+  AdvPopupMenu->addSeparator();
+  SelectAll1 = AdvPopupMenu->addAction(QStringLiteral("Select All Files"));
+  UnselectAll1 = AdvPopupMenu->addAction(QStringLiteral("Unselect All Files"));
+  ReverseSelection1 = AdvPopupMenu->addAction(QStringLiteral("Reverse Selection"));
+  AdvPopupMenu->addSeparator();
+  Addfile1 = AdvPopupMenu->addAction(QStringLiteral("Add file"));
+  RemoveSelected1 = AdvPopupMenu->addAction(QStringLiteral("Remove Selected"));
+}
+
+// Every connection of the window, in one place.
+void TMainForm::connect_handlers() {
+  for (TPictureButton* b : {AddButtonSimple, AddButtonAdvanced})
+    connect(b, &QAbstractButton::clicked, this, &TMainForm::AddButtonSimpleClick);
+  for (TPictureButton* b : {RemoveButtonSimple, RemoveButtonAdvanced})
+    connect(b, &QAbstractButton::clicked, this, &TMainForm::RemoveButtonSimpleClick);
+  for (TPictureButton* b : {FixButtonSimple, FixButtonAdvanced})
+    connect(b, &QAbstractButton::clicked, this, &TMainForm::FixButtonSimpleClick);
+  connect(CheckButtonAdvanced, &QAbstractButton::clicked, this, &TMainForm::CheckButtonAdvancedClick);
+  connect(StripButtonAdvanced, &QAbstractButton::clicked, this, &TMainForm::StripButtonAdvancedClick);
+  for (TPictureButton* b : {HomepageButtonSimple, HomepageButtonAdvanced})
+    connect(b, &QAbstractButton::clicked, this, &TMainForm::HomepageButtonSimpleClick);
+  connect(HelpButtonSimple, &QAbstractButton::clicked, this, &TMainForm::HelpButtonSimpleClick);
+  for (TPictureButton* b : {AboutButtonSimple, AboutButtonAdvanced})
+    connect(b, &QAbstractButton::clicked, this, &TMainForm::AboutButtonSimpleClick);
+  connect(BackupHTMLCheckBox, &QAbstractButton::clicked, this, &TMainForm::BackupHTMLCheckBoxClick);
+  connect(PlayerHTMLCheckBox, &QAbstractButton::clicked, this, &TMainForm::PlayerHTMLCheckBoxClick);
+  connect(StopButton, &QAbstractButton::clicked, this, &TMainForm::StopButtonClick);
+
+  // The model reports a tick the user changed; the list is rebuilt once the
+  // view has finished handling the click that changed it.
+  connect(ListModel, &TFileListModel::tick_changed, this, &TMainForm::AdvListViewCheckboxClick,
+          Qt::QueuedConnection);
+  connect(AdvListView, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& at) { AdvPopupMenu->popup(AdvListView->viewport()->mapToGlobal(at)); });
+  connect(AdvPopupMenu, &QMenu::aboutToShow, this, &TMainForm::AdvPopupMenuPopup);
+  connect(Play1, &QAction::triggered, this, &TMainForm::Play1Click);
+  connect(SelectAll1, &QAction::triggered, this, &TMainForm::SelectAll1Click);
+  connect(UnselectAll1, &QAction::triggered, this, &TMainForm::UnselectAll1Click);
+  connect(ReverseSelection1, &QAction::triggered, this, &TMainForm::ReverseSelection1Click);
+  connect(Addfile1, &QAction::triggered, this, &TMainForm::AddButtonSimpleClick);
+  connect(RemoveSelected1, &QAction::triggered, this, &TMainForm::RemoveButtonSimpleClick);
+}
+
+// ---------------------------------------------------------------- creation
+
+void TMainForm::FormCreate() {
+  auto_backup = 1;
+  external_player = 1;
+  BackupHTMLCheckBox->setChecked(true);
+  PlayerHTMLCheckBox->setChecked(true);
+
+  // One instance for the run, owned by the application object; a window
+  // made again (tests) replaces it.
+  delete version_info;
+  version_info = new TrpVersionInfo(QCoreApplication::instance());
+
+  MainStatusBar->set_panel_text(0, msg(12) + QLatin1Char(' ') + version_info->FileVersion());
+  setWindowTitle(version_info->ProductName() + QStringLiteral(" -  ") + msg(13));
+
+  AdvMemo->clear();
+  const QLocale locale = QLocale::system();
+  const QDateTime now = QDateTime::currentDateTime();
+  const QString started = locale.toString(now.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
+                          locale.toString(now.time(), QLocale::LongFormat);
+  out_text(" " + message(14) + " " + started.toStdString(), mk_plain, false);
+
+  setAcceptDrops(true);
+
+  HTMLabelFiles->set_first_line(msg(50));
+  HTMLabelStatus->set_first_line(msg(51));
+
+  AdvNavBar->set_panel_caption(advanced_panel, msg(52));
+  AdvNavBar->set_panel_caption(simple_panel, msg(53));
+  const std::uint32_t simple_sections[] = {54, 55, 56};
+  for (int i = 0; i < 3; ++i) AdvNavBar->set_section_caption(simple_panel, i, msg(simple_sections[i]));
+  const std::uint32_t advanced_sections[] = {54, 55, 57, 56};
+  for (int i = 0; i < 4; ++i) AdvNavBar->set_section_caption(advanced_panel, i, msg(advanced_sections[i]));
+
+  MainStatusBar->set_panel_text(1, msg(10));
+
+  for (TPictureButton* b : {AddButtonSimple, AddButtonAdvanced}) b->set_caption(msg(58));
+  for (TPictureButton* b : {RemoveButtonSimple, RemoveButtonAdvanced}) b->set_caption(msg(59));
+  for (TPictureButton* b : {FixButtonSimple, FixButtonAdvanced}) b->set_caption(msg(60));
+  CheckButtonAdvanced->set_caption(msg(61));
+  StripButtonAdvanced->set_caption(msg(62));
+  for (TPictureButton* b : {HomepageButtonSimple, HomepageButtonAdvanced}) b->set_caption(msg(63));
+  HelpButtonSimple->set_caption(msg(64));
+  for (TPictureButton* b : {AboutButtonSimple, AboutButtonAdvanced}) b->set_caption(msg(65));
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (centred_) return;
+  centred_ = true;
+  if (const QScreen* screen = this->screen()) {
+    QRect frame = frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    move(frame.topLeft());
+  }
+}
+
+// ---------------------------------------------------------------- log, status bar
+
+void TMainForm::out_text(const std::string& text, std::uint8_t kind, bool show_box) {
+  const QString line = QString::fromStdString(text);
+  if (show_box) show_message_box(this, line, kind);
+  AdvMemo->append_line(line, kind);
+}
+
+void TMainForm::StopButtonClick() { stop_flag = 1; }
+
+void TMainForm::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  FormResize();
+}
+
+void TMainForm::FormResize() { MainStatusBar->resize_panels(MainStatusBar->width()); }
+
+// ---------------------------------------------------------------- file list
+
+void TMainForm::AddButtonSimpleClick() {
+  if (AddOpenDialog->exec() != QDialog::Accepted) return;
+  const QStringList chosen = AddOpenDialog->selectedFiles();
+  out_text(message(6), mk_warning, true);
+  if (!chosen.isEmpty()) add_file(local_name(chosen.first()));
+}
+
+QStringList TMainForm::dropped_files(const QMimeData* data) {
+  QStringList names;
+  if (data == nullptr || !data->hasUrls()) return names;
+  for (const QUrl& url : data->urls())
+    if (url.isLocalFile()) names.append(url.toLocalFile());
+  return names;
+}
+
+void TMainForm::dragEnterEvent(QDragEnterEvent* event) {
+  if (!dropped_files(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void TMainForm::dragMoveEvent(QDragMoveEvent* event) {
+  if (!dropped_files(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void TMainForm::dropEvent(QDropEvent* event) {
+  const QStringList names = dropped_files(event->mimeData());
+  if (names.isEmpty()) return;
+  event->acceptProposedAction();
+  // Handled once the drop is over, so the file manager is not kept waiting
+  // while our boxes are open.
+  QTimer::singleShot(0, this, [this, names] { AcceptFiles(names); });
+}
+
+void TMainForm::AcceptFiles(const QStringList& names) {
+  out_text(message(6), mk_warning, true);
+  // Whole names, however long: a shortened path would name another file.
+  for (const QString& name : names) add_file(local_name(name));
+}
+
+void TMainForm::add_file(const std::string& path) {
+  const TAddOutcome outcome = check_new_file(path);
+  if (!outcome.accepted) {
+    out_text(outcome.text, outcome.kind, true);
+    return;
+  }
+  add_checked_file(path);
+  update_list();
+}
+
+int TMainForm::selected_row() const {
+  const QModelIndexList rows = AdvListView->selectionModel()->selectedRows();
+  if (rows.isEmpty()) return -1;
+  const int row = rows.first().row();
+  return row < static_cast<int>(file_list.size()) ? row : -1;
+}
+
+void TMainForm::update_list() {
+  // Rows are rebuilt from file_list; the highlighted row stays where it was.
+  const QModelIndex current = AdvListView->currentIndex();
+  const int selected = selected_row();
+  ListModel->rebuild();
+  const int rows = ListModel->rowCount();
+  if (current.isValid() && current.row() < rows)
+    AdvListView->selectionModel()->setCurrentIndex(ListModel->index(current.row(), 0), QItemSelectionModel::NoUpdate);
+  if (selected >= 0 && selected < rows)
+    AdvListView->selectionModel()->select(ListModel->index(selected, 0),
+                                          QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+void TMainForm::RemoveButtonSimpleClick() {
+  // The batch walks file_list by index while it pumps events: removing
+  // entries under it would make it skip or repeat files.
+  if (batch_running_) {
+    out_text(" " + message(25), mk_error, true);
+    return;
+  }
+  const bool any = std::any_of(file_list.begin(), file_list.end(), [](const TFile& f) { return f.ticked == 1; });
+  if (!any) {
+    out_text(" " + message(16), mk_error, true);
+    return;
+  }
+  std::erase_if(file_list, [](const TFile& f) { return f.ticked == 1; });
+  update_list();
+}
+
+void TMainForm::AdvListViewCheckboxClick(int row, bool ticked) {
+  if (row < 0 || row >= static_cast<int>(file_list.size())) return;
+  file_list[static_cast<std::size_t>(row)].ticked = ticked ? 1 : 0;
+  update_list();
+}
+
+void TMainForm::SelectAll1Click() {
+  for (TFile& f : file_list) f.ticked = 1;
+  update_list();
+}
+
+void TMainForm::UnselectAll1Click() {
+  for (TFile& f : file_list) f.ticked = 0;
+  update_list();
+}
+
+void TMainForm::ReverseSelection1Click() {
+  for (TFile& f : file_list) f.ticked = f.ticked == 1 ? 0 : 1;
+  update_list();
+}
+
+// ---------------------------------------------------------------- batch commands
+
+std::array<QWidget*, 15> TMainForm::batch_controls() const {
+  return {AddButtonSimple,     RemoveButtonSimple,  FixButtonSimple,      HomepageButtonSimple, HelpButtonSimple,
+          AboutButtonSimple,   AddButtonAdvanced,   RemoveButtonAdvanced, FixButtonAdvanced,    CheckButtonAdvanced,
+          StripButtonAdvanced, BackupHTMLCheckBox,  PlayerHTMLCheckBox,   HomepageButtonAdvanced, AboutButtonAdvanced};
+}
+
+void TMainForm::disable_buttons() {
+  StopButton->setEnabled(true);
+  for (QWidget* c : batch_controls()) c->setEnabled(false);
+  stop_flag = 0;
+}
+
+void TMainForm::enable_buttons() {
+  StopButton->setEnabled(false);
+  for (QWidget* c : batch_controls()) c->setEnabled(true);
+  stop_flag = 1;
+}
+
+void TMainForm::run_batch(const TBatchCommand& command) {
+  disable_buttons();
+  batch_running_ = true;
+  MainStatusBar->set_panel_text(1, msg(command.running_message));
+  TReportSink* const previous_sink = report_sink();
+  set_report_sink(sink_);
+
+  const bool any = std::any_of(file_list.begin(), file_list.end(), [](const TFile& f) { return f.ticked == 1; });
+  if (!any) {
+    out_text(" " + message(command.nothing_ticked_message), mk_error, true);
+  } else {
+    // Files added while the batch runs wait for the next one.
+    const std::size_t count = file_list.size();
+    for (std::size_t i = 0; i < count && i < file_list.size(); ++i) {
+      if (file_list[i].ticked != 1 || !regular_file_exists(file_list[i].path)) continue;
+      // A copy: events handled during the call may grow file_list and move its entries.
+      const std::string path = file_list[i].path;
+      int result = fix_not_repaired;
+      bool failed = false;
+      try {
+        result = command.operation(path);
+      } catch (const std::exception& error) {
+        failed = true;
+        out_text(" " + message(24) + " " + path + ": " + error.what(), mk_error, false);
+      } catch (...) {
+        failed = true;
+        out_text(" " + message(24) + " " + path, mk_error, false);
+      }
+      TFile& entry = file_list[i];
+      if (command.records_status || failed)
+        entry.status = failed ? 2 : result == fix_repaired ? 1 : result == fix_stopped ? -1 : 2;
+      entry.ticked = 0;
+      if (command.records_status && auto_backup == 1) {
+        // Also after a stop: the partly written copy is on disk under that name.
+        const std::string copy = fixed_name(path);
+        if (regular_file_exists(copy)) entry.fixed_path = copy;
+      }
+    }
+    update_list();
+  }
+
+  set_report_sink(previous_sink);
+  MainStatusBar->set_panel_text(1, msg(10));
+  batch_running_ = false;
+  enable_buttons();
+}
+
+void TMainForm::FixButtonSimpleClick() { run_batch({17, 18, &fix_with_setting, true}); }
+
+void TMainForm::CheckButtonAdvancedClick() { run_batch({19, 20, &check_file, false}); }
+
+void TMainForm::StripButtonAdvancedClick() { run_batch({21, 22, &strip_index, false}); }
+
+// ---------------------------------------------------------------- settings, help, about
+
+void TMainForm::BackupHTMLCheckBoxClick() { auto_backup = BackupHTMLCheckBox->isChecked() ? 1 : 0; }
+
+void TMainForm::PlayerHTMLCheckBoxClick() { external_player = PlayerHTMLCheckBox->isChecked() ? 1 : 0; }
+
+void TMainForm::HelpButtonSimpleClick() { shell_open(QFile::decodeName(find_data_file(help_file_name).c_str())); }
+
+void TMainForm::HomepageButtonSimpleClick() { shell_open(QString::fromLatin1(homepage_address)); }
+
+void TMainForm::AboutButtonSimpleClick() {
+  if (AboutBox != nullptr) AboutBox->exec();
+}
+
+// ---------------------------------------------------------------- context menu, preview
+
+void TMainForm::AdvPopupMenuPopup() {
+  const int row = selected_row();
+  Play1->setEnabled(row >= 0 && file_list[static_cast<std::size_t>(row)].status == 1);
+}
+
+void TMainForm::Play1Click() {
+  const int row = selected_row();
+  if (row >= 0) preview_file(row);
+}
+
+void TMainForm::preview_file(int row) {
+  if (row < 0 || row >= static_cast<int>(file_list.size())) return;
+  const TFile& entry = file_list[static_cast<std::size_t>(row)];
+  const std::string& file = entry.fixed_path.empty() ? entry.path : entry.fixed_path;
+  if (external_player == 1) shell_open(QFile::decodeName(file.c_str()));
+}
