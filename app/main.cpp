@@ -1,39 +1,15 @@
-// The program's main block: the message catalogue, the application object,
-// the windows in their order, the message loop.
+// The desktop program's entry point.
 #include <QApplication>
-#include <QIcon>
 
-#include "app/lang.h"
-#include "ui/about/about_unit.h"
+#include "app/startup.h"
 #include "ui/main/main_unit.h"
-#include "ui/toolkit/button_pictures.h"
-#include "ui/toolkit/message_box.h"
 
 int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
-
-  // The catalogue comes first: every window's creation looks messages up.
-  if (!init_catalogue()) {
-    // Shown before the title is set, so the box carries the toolkit's default
-    // caption; the program then goes on with empty texts.
-    show_plain_box(QStringLiteral("Load lang DLL FAILED!"));
-  }
-
-  application.setProperty("HelpFile", QString::fromLatin1(help_file_name));
-  QApplication::setApplicationDisplayName(QStringLiteral("Reelwright"));
-  QGuiApplication::setDesktopFileName(QStringLiteral("reelwright"));
-  QApplication::setWindowIcon(QIcon(reelwright_logo(128)));
-
-  // The main window first: it is the main window, and its creation makes
-  // version_info, which the About box reads in its own.
-  MainForm = new TMainForm;
-  AboutBox = new TAboutBox;
-
+  start_up();
   MainForm->show();
+  // Returns once the main window is closed (after a running command has finished).
   const int code = QApplication::exec();
-
-  delete AboutBox;
-  AboutBox = nullptr;
-  delete MainForm;
+  shut_down();
   return code;
 }

@@ -63,3 +63,17 @@ target_compile_definitions(main_window_test PRIVATE REELWRIGHT_TEST_LANG_EN="$<T
 add_dependencies(main_window_test lang_module_en)
 gtest_discover_tests(main_window_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
   PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+
+# The start-up, in a folder of its own so that no language module lies beside it.
+add_executable(startup_test
+  "${CMAKE_CURRENT_LIST_DIR}/startup_test.cpp"
+  "${CMAKE_CURRENT_LIST_DIR}/gui_test_main.cpp")
+target_link_libraries(startup_test PRIVATE reelwright_startup reelwright_options GTest::gtest)
+set_target_properties(startup_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/startup_bin")
+reelwright_add_version_block(startup_test "${PROJECT_SOURCE_DIR}/platform/program_version.txt")
+target_compile_definitions(startup_test PRIVATE
+  REELWRIGHT_TEST_LANG_EN="$<TARGET_FILE:lang_module_en>"
+  REELWRIGHT_INSTALLED_MODULE_DIR="${REELWRIGHT_MODULE_DIR}")
+add_dependencies(startup_test lang_module_en)
+gtest_discover_tests(startup_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
+  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")

@@ -1,0 +1,36 @@
+// The program's start and end around the message loop.
+#include "app/startup.h"
+
+#include <QApplication>
+#include <QIcon>
+
+#include "app/lang.h"
+#include "ui/about/about_unit.h"
+#include "ui/main/main_unit.h"
+#include "ui/toolkit/button_pictures.h"
+#include "ui/toolkit/message_box.h"
+
+void start_up() {
+  // The catalogue comes first: every window's creation looks messages up.
+  if (!init_catalogue()) {
+    // Shown before the title is set, so the box carries the toolkit's default
+    // caption; the program then goes on with empty texts.
+    show_plain_box(QStringLiteral("Load lang DLL FAILED!"));
+  }
+
+  QCoreApplication::instance()->setProperty("HelpFile", QString::fromLatin1(help_file_name));
+  QApplication::setApplicationDisplayName(QStringLiteral("Reelwright"));
+  QGuiApplication::setDesktopFileName(QStringLiteral("reelwright"));
+  QApplication::setWindowIcon(QIcon(reelwright_logo(128)));
+
+  // The main window first: it is the main window, and its creation makes
+  // version_info, which the About box reads in its own.
+  MainForm = new TMainForm;
+  AboutBox = new TAboutBox;
+}
+
+void shut_down() {
+  delete AboutBox;
+  AboutBox = nullptr;
+  delete MainForm;  // clears MainForm
+}
