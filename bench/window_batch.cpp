@@ -1,25 +1,21 @@
-// Times a Fix through the window's reporting path, headless: the log pane
-// and status bar shown, the engine's sink handling pending events, as the
-// window's batch runs it. Prints the Fix's own time ("fix_ns N"); bench/run
-// compares it with reelwright-fix.
+// Times a Fix in the real main window, headless: the file added to the list,
+// the Fix command's own batch with the log pane, status bar and the engine's
+// sink handling pending events. Prints the Fix's own time ("fix_ns N");
+// bench/run compares it with reelwright-fix.
 //   window_batch FILE [--every-call]
 // --every-call handles events on every call of the engine instead of at
 // most once per interval, to show what that would cost.
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QProgressBar>
-#include <QVBoxLayout>
-#include <QWidget>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "app/lang.h"
-#include "engine/algorithm_unit.h"
+#include "ui/main/file_list.h"
+#include "ui/main/main_unit.h"
 #include "ui/main/window_sink.h"
-#include "ui/toolkit/log_memo.h"
-#include "ui/toolkit/status_bar.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {
@@ -29,28 +25,21 @@ int main(int argc, char** argv) {
   if (std::getenv("QT_QPA_PLATFORM") == nullptr) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
   QApplication app(argc, argv);
   init_catalogue();
-  QWidget window;
-  auto* layout = new QVBoxLayout(&window);
-  auto* log = new TLogMemo;
-  auto* status = new TStatusBar;
-  layout->addWidget(log);
-  layout->addWidget(status);
-  window.resize(892, 613);
+  TMainForm window;
   window.show();
+  if (argc > 2 && std::strcmp(argv[2], "--every-call") == 0) window.window_sink()->set_interval({});
+  window.add_file(argv[1]);
+  if (file_list.size() != 1) {
+    std::fprintf(stderr, "window_batch: the window did not take %s\n", argv[1]);
+    return 2;
+  }
   QCoreApplication::processEvents();
 
-  const bool every_call = argc > 2 && std::strcmp(argv[2], "--every-call") == 0;
-  TWindowSink sink([log](const std::string& text, std::uint8_t kind,
-                         bool) { log->append_line(QString::fromStdString(text), kind); },
-                   status->progress_bar(),
-                   every_call ? std::chrono::nanoseconds(0) : TWindowSink::default_interval);
-  set_report_sink(&sink);
   // The Fix itself, as a user in a running window would wait for it.
   QElapsedTimer timer;
   timer.start();
-  const int result = fix_file(argv[1], 1);
+  window.FixButtonSimpleClick();
   const qint64 took = timer.nsecsElapsed();
-  set_report_sink(nullptr);
   std::printf("fix_ns %lld\n", static_cast<long long>(took));
-  return result == fix_repaired ? 0 : 1;
+  return file_list[0].status == 1 ? 0 : 1;
 }

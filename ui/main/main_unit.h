@@ -76,6 +76,8 @@ class TMainForm final : public QWidget {
   void disable_buttons();
   void enable_buttons();
   [[nodiscard]] bool batch_running() const { return batch_running_; }
+  // The engine's way into this window (the benchmark tunes it).
+  [[nodiscard]] TWindowSink* window_sink() const { return sink_; }
 
   // What distinguishes the three batch commands: the status bar's text while
   // it runs, the refusal when nothing is ticked, the work on one file, and

@@ -34,6 +34,7 @@ class TWindowSink final : public TReportSink {
   void pump_events() override;
 
   [[nodiscard]] int events_processed() const { return processed_; }
+  void set_interval(std::chrono::nanoseconds interval) { interval_ = interval; }
 
  private:
   TOutText out_text_;
