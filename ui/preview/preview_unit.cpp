@@ -1,0 +1,107 @@
+// TPreviewForm: the modal preview window that plays a file, sized to its
+// picture, for the main window's Preview command.
+#include "ui/preview/preview_unit.h"
+
+#include <QGuiApplication>
+#include <QMargins>
+#include <QPalette>
+#include <QRect>
+#include <QScreen>
+#include <QString>
+#include <QWindow>
+#include <algorithm>
+
+#include "app/lang.h"
+#include "ui/about/VersionInfoUnit.h"
+
+TPreviewForm::TPreviewForm(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+      MediaPlayer(this) {
+  setModal(true);
+  setFixedSize(client_width, client_height);
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, pal.color(QPalette::Button));
+  setPalette(pal);
+  setAutoFillBackground(true);
+  MediaPlayer.setObjectName(QStringLiteral("MediaPlayer"));
+  MediaPlayer.setDisplay(this);
+  FormCreate();
+}
+
+void TPreviewForm::FormCreate() {
+  const QString product = version_info != nullptr ? version_info->ProductName() : QString();
+  setWindowTitle(product + QStringLiteral(" -  ") + QString::fromStdString(message(23)));
+}
+
+void TPreviewForm::FormCloseQuery(bool& can_close) {
+  // Nothing is open when a failed Open left the window unshown.
+  if (MediaPlayer.is_open()) {
+    MediaPlayer.Stop();
+    MediaPlayer.Close();
+  }
+  can_close = true;
+}
+
+void TPreviewForm::done(int result) {
+  // Escape, the close box and close() all end here.
+  bool can_close = true;
+  FormCloseQuery(can_close);
+  if (!can_close) return;
+  if (isVisible()) {
+    last_position_ = pos();
+    last_margins_ = frame_margins();
+    shown_before_ = true;
+  }
+  QDialog::done(result);
+}
+
+QMargins TPreviewForm::frame_margins() {
+  winId();
+  const QWindow* native = windowHandle();
+  const QMargins platform = native != nullptr ? native->frameMargins() : QMargins();
+  return platform.isNull() ? last_margins_ : platform;
+}
+
+QRect TPreviewForm::initial_outer_rect() {
+  return QRect(0, 0, client_width, client_height).marginsAdded(frame_margins());
+}
+
+void TPreviewForm::show_media(const std::string& path) {
+  MediaPlayer.setFileName(QString::fromStdString(path));
+  MediaPlayer.Open();
+
+  // The picture's size is the window's outer size; without a picture the
+  // window keeps its first client size.
+  QRect rect = initial_outer_rect();
+  MediaPlayer.DisplayRect(rect);
+  const QMargins frame = frame_margins();
+  setFixedWidth(std::max(1, rect.width() - frame.left() - frame.right()));
+  rect = initial_outer_rect();
+  MediaPlayer.DisplayRect(rect);
+  setFixedHeight(std::max(1, rect.height() - frame.top() - frame.bottom()));
+
+  MediaPlayer.Play();
+  place();
+  exec();
+}
+
+void TPreviewForm::place() {
+  if (shown_before_) {
+    move(last_position_);
+    return;
+  }
+  const QWidget* owner = parentWidget() != nullptr ? parentWidget()->window() : nullptr;
+  QRect area;
+  if (owner != nullptr) {
+    area = owner->frameGeometry();
+  } else if (const QScreen* shown_on = QGuiApplication::primaryScreen(); shown_on != nullptr) {
+    area = shown_on->availableGeometry();
+  } else {
+    return;
+  }
+  // A window's position is its frame's, as is the owner's rectangle.
+  const QSize outer = size().grownBy(frame_margins());
+  move(area.x() + (area.width() - outer.width()) / 2, area.y() + (area.height() - outer.height()) / 2);
+}
+
+TPreviewForm* PreviewForm = nullptr;
