@@ -7,6 +7,7 @@
 #include "app/lang.h"
 #include "ui/about/about_unit.h"
 #include "ui/main/main_unit.h"
+#include "ui/preview/preview_unit.h"
 #include "ui/toolkit/button_pictures.h"
 #include "ui/toolkit/message_box.h"
 
@@ -27,9 +28,13 @@ void start_up() {
   // version_info, which the About box reads in its own.
   MainForm = new TMainForm;
   AboutBox = new TAboutBox;
+  // Over the main window, where its first showing is centred.
+  PreviewForm = new TPreviewForm(MainForm);
 }
 
 void shut_down() {
+  delete PreviewForm;
+  PreviewForm = nullptr;
   delete AboutBox;
   AboutBox = nullptr;
   delete MainForm;  // clears MainForm

@@ -5,7 +5,8 @@
 // Runs once the application object exists: loads the language module (a
 // plain box "Load lang DLL FAILED!" when it cannot, before the title is set),
 // names the application and its help file, and creates the main window, then
-// the About box. Leaves MainForm and AboutBox set; shows nothing else.
+// the About box, then the preview window. Leaves MainForm, AboutBox and
+// PreviewForm set; shows nothing else.
 void start_up();
 
 // Destroys the windows start_up made, the main window last.

@@ -199,7 +199,7 @@ def fixed_name(src):
     return src.parent / ("Fixed." + src.name)
 
 
-def commands_for(src, binary, full, tmp, window=None):
+def commands_for(src, binary, full, tmp, window=None, walk=None):
     cat_dst = tmp / ("cat." + src.name)
     copy = tmp / ("copy." + src.name)
     remux = tmp / ("remux." + src.name)
@@ -212,6 +212,10 @@ def commands_for(src, binary, full, tmp, window=None):
         Command("reelwright-fix --in-place copy", [binary, "--in-place", str(copy)],
                 prepare=copy_to(src, copy), cleanup=remove(copy), role="inplace"),
     ]
+    if walk:
+        # Only visiting every chunk header, as any repair must: the floor.
+        cmds.append(Command("header walk alone (pread)", [walk, str(src), "pread"]))
+        cmds.append(Command("header walk alone (mmap)", [walk, str(src), "mmap"]))
     if window:
         # The same Fix through the window's sink, headless; its own time,
         # without the start of a Qt application.
@@ -287,6 +291,7 @@ def main():
     ap.add_argument("--work", default="/tmp/reelwright-bench")
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--window", default=None, help="the window_batch program, to time the window's Fix")
+    ap.add_argument("--walk", default=None, help="the header_walk program, to time the bare header walk")
     args = ap.parse_args()
     binary = str(Path(args.bin).resolve())
     work = Path(args.work).resolve()
@@ -317,7 +322,8 @@ def main():
     for label, src, full in inputs:
         warm(src)
         window = str(Path(args.window).resolve()) if args.window and src == noidx else None
-        cmds = commands_for(src, binary, full, tmp, window)
+        walk = str(Path(args.walk).resolve()) if args.walk else None
+        cmds = commands_for(src, binary, full, tmp, window, walk)
         log("timing %s (%.0f MiB): %s, %d runs each, interleaved ..."
             % (label, src.stat().st_size / MIB, ", ".join(c.label for c in cmds), args.runs))
         measure(cmds, args.runs)

@@ -56,13 +56,13 @@ gtest_discover_tests(about_box_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
 # so its title and version panel read as the program's own.
 add_executable(main_window_test
   "${CMAKE_CURRENT_LIST_DIR}/main_window_test.cpp"
-  "${CMAKE_CURRENT_LIST_DIR}/gui_test_main.cpp")
-target_link_libraries(main_window_test PRIVATE reelwright_main_window avi_builder reelwright_options Qt6::Test GTest::gtest)
+  "${CMAKE_CURRENT_LIST_DIR}/app_test_main.cpp")
+target_link_libraries(main_window_test PRIVATE reelwright_startup avi_builder reelwright_options Qt6::Test GTest::gtest)
 reelwright_add_version_block(main_window_test "${PROJECT_SOURCE_DIR}/platform/program_version.txt")
 target_compile_definitions(main_window_test PRIVATE REELWRIGHT_TEST_LANG_EN="$<TARGET_FILE:lang_module_en>")
 add_dependencies(main_window_test lang_module_en)
 gtest_discover_tests(main_window_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
-  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_MEDIA_BACKEND=gstreamer")
 
 # The start-up, in a folder of its own so that no language module lies beside it.
 add_executable(startup_test
@@ -77,3 +77,17 @@ target_compile_definitions(startup_test PRIVATE
 add_dependencies(startup_test lang_module_en)
 gtest_discover_tests(startup_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
   PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+
+# The media player and the preview window on real files written by ffmpeg.
+# The program's version block gives the window's title its product name.
+# Qt 6.4 plays through GStreamer on Linux; pinned so that a QT_MEDIA_BACKEND
+# left in the environment cannot switch the tests to another backend.
+add_executable(preview_test
+  "${CMAKE_CURRENT_LIST_DIR}/preview_test.cpp"
+  "${CMAKE_CURRENT_LIST_DIR}/gui_test_main.cpp")
+target_link_libraries(preview_test PRIVATE reelwright_preview avi_builder reelwright_options Qt6::Test GTest::gtest)
+reelwright_add_version_block(preview_test "${PROJECT_SOURCE_DIR}/platform/program_version.txt")
+target_compile_definitions(preview_test PRIVATE REELWRIGHT_TEST_LANG_EN="$<TARGET_FILE:lang_module_en>")
+add_dependencies(preview_test lang_module_en)
+gtest_discover_tests(preview_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
+  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_MEDIA_BACKEND=gstreamer")

@@ -21,6 +21,7 @@
 #include <QTreeView>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -33,6 +34,8 @@
 #include "ui/main/file_list.h"
 #include "ui/main/file_list_model.h"
 #include "ui/main/main_unit.h"
+#include "ui/preview/preview_unit.h"
+#include "process_runner.h"
 #include "ui/toolkit/header_label.h"
 #include "ui/toolkit/log_memo.h"
 #include "ui/toolkit/message_box.h"
@@ -659,6 +662,249 @@ TEST_F(MainWindow, PreviewIsOfferedOnlyForASelectedRepairedFile) {
   w.Play1->trigger();
   ASSERT_EQ(opened_.size(), 1u);
   EXPECT_EQ(opened_[0], QUrl::fromLocalFile(q(file_list[1].fixed_path)));
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------- list rows
+
+class MainWindowRows : public MainWindow {
+ protected:
+  void SetUp() override {
+    MainWindow::SetUp();
+    for (const char* n : {"0.avi", "1.avi", "2.avi", "3.avi"}) window_->add_file(sized_file(dir_, n, 300'000));
+    file_list[1].status = 1;
+    file_list[1].fixed_path = dir_.file("Fixed.1.avi").string();
+    file_list[2].status = 2;
+    file_list[3].status = -1;
+    window_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+  }
+  [[nodiscard]] QWidget* viewport() const { return window_->AdvListView->viewport(); }
+  [[nodiscard]] QPoint in_row(int row, int x) const {
+    return {x, window_->AdvListView->visualRect(window_->ListModel->index(row, 0)).center().y()};
+  }
+  [[nodiscard]] QStyleOptionViewItem drawn(int row, int column) const {
+    QStyleOptionViewItem option;
+    option.initFrom(window_->AdvListView);
+    window_->AdvListViewCustomDrawSubItem(row, column, option);
+    return option;
+  }
+  void move_to(const QPoint& at) { QTest::mouseMove(viewport(), at); }
+  void press(const QPoint& at, Qt::MouseButton button = Qt::LeftButton) {
+    QTest::mousePress(viewport(), button, Qt::NoModifier, at);
+    QTest::mouseRelease(viewport(), button, Qt::NoModifier, at);
+  }
+};
+
+TEST_F(MainWindowRows, AlternateRowsAndThePreviewCellByStatus) {
+  const QColor base = window_->AdvListView->palette().base().color();
+  for (int row = 0; row < 4; ++row) {
+    for (int column = 0; column < 3; ++column) {
+      const QStyleOptionViewItem o = drawn(row, column);
+      EXPECT_EQ(o.backgroundBrush.color(), row % 2 == 1 ? QColor(203, 225, 252) : base) << row << "," << column;
+      const QColor text = o.palette.color(QPalette::Text);
+      if (column < 2) {
+        EXPECT_EQ(text, QColor(Qt::black));
+        EXPECT_FALSE(o.font.underline());
+      } else {
+        EXPECT_EQ(text, row == 1 ? QColor(0, 128, 0) : QColor(192, 192, 192)) << row;
+        EXPECT_TRUE(o.font.underline());
+      }
+    }
+  }
+
+  // And on screen: the blank end of the status cell shows the row's
+  // background, the Preview cell's underline its colour.
+  window_->AdvListView->clearSelection();
+  window_->AdvListView->setCurrentIndex(QModelIndex());
+  const QImage shot = viewport()->grab().toImage();
+  const int blank_x = window_->preview_boundary() - 4;
+  EXPECT_EQ(QColor(shot.pixel(in_row(0, blank_x))), base);
+  EXPECT_EQ(QColor(shot.pixel(in_row(1, blank_x))), QColor(203, 225, 252));
+  auto cell_has = [&](int row, const QColor& colour) {
+    const QRect cell = window_->AdvListView->visualRect(window_->ListModel->index(row, 2));
+    for (int y = cell.top(); y <= cell.bottom(); ++y)
+      for (int x = cell.left(); x <= cell.right(); ++x)
+        if (QColor(shot.pixel(x, y)) == colour) return true;
+    return false;
+  };
+  EXPECT_TRUE(cell_has(1, QColor(0, 128, 0)));
+  EXPECT_FALSE(cell_has(0, QColor(0, 128, 0)));
+  EXPECT_TRUE(cell_has(2, QColor(192, 192, 192)));
+
+  // The status is read when painting, not at the last rebuild.
+  file_list[0].status = 1;
+  EXPECT_EQ(drawn(0, 2).palette.color(QPalette::Text), QColor(0, 128, 0));
+}
+
+TEST_F(MainWindowRows, HandPointerStrictlyRightOfTheBoundaryAlsoBelowTheRows) {
+  const int b = window_->preview_boundary();
+  EXPECT_EQ(b, viewport()->width() - TMainForm::preview_column_width);
+  move_to(in_row(0, b));
+  EXPECT_EQ(viewport()->cursor().shape(), Qt::ArrowCursor);
+  move_to(in_row(0, b + 1));
+  EXPECT_EQ(viewport()->cursor().shape(), Qt::PointingHandCursor);
+  move_to(QPoint(b + 1, viewport()->height() - 5));
+  EXPECT_EQ(viewport()->cursor().shape(), Qt::PointingHandCursor);
+
+  // A wider Preview column (the file column gives way) moves the boundary at once.
+  window_->AdvListView->header()->resizeSection(TFileListModel::col_preview, 120);
+  const int narrower = window_->preview_boundary();
+  EXPECT_LT(narrower, b);
+  move_to(in_row(0, narrower + 1));
+  EXPECT_EQ(viewport()->cursor().shape(), Qt::PointingHandCursor);
+  move_to(in_row(0, narrower));
+  EXPECT_EQ(viewport()->cursor().shape(), Qt::ArrowCursor);
+}
+
+TEST_F(MainWindowRows, APressOnTheBoundaryOrLeftOfItNeverPreviews) {
+  const int b = window_->preview_boundary();
+  for (int row : {0, 1}) {
+    press(in_row(row, b));
+    press(in_row(row, 30));
+    press(in_row(row, b - 50));
+  }
+  EXPECT_TRUE(opened_.empty());
+  EXPECT_TRUE(boxes_.empty());
+  EXPECT_EQ(window_->AdvListView->currentIndex().row(), 1);  // the view still selects
+}
+
+TEST_F(MainWindowRows, APressInThePreviewColumnPreviewsARepairedFileWithAnyButton) {
+  const int x = window_->preview_boundary() + 1;
+  press(in_row(1, x));
+  ASSERT_EQ(opened_.size(), 1u);
+  EXPECT_EQ(opened_[0], QUrl::fromLocalFile(q(file_list[1].fixed_path)));
+  press(in_row(1, x + 20), Qt::RightButton);
+  EXPECT_EQ(opened_.size(), 2u);
+  // Repaired in place: the listed file itself.
+  file_list[1].fixed_path.clear();
+  press(in_row(1, x), Qt::MiddleButton);
+  ASSERT_EQ(opened_.size(), 3u);
+  EXPECT_EQ(opened_[2], QUrl::fromLocalFile(q(file_list[1].path)));
+  EXPECT_TRUE(boxes_.empty());
+}
+
+TEST_F(MainWindowRows, APressOnAFileNotRepairedExplainsAndBelowTheRowsDoesNothing) {
+  const int x = window_->preview_boundary() + 10;
+  for (int row : {0, 2, 3}) {
+    boxes_.clear();
+    const int lines = window_->AdvMemo->line_count();
+    press(in_row(row, x));
+    ASSERT_EQ(boxes_.size(), 1u) << row;
+    EXPECT_EQ(boxes_[0].text, q(" " + message(15)));
+    EXPECT_EQ(boxes_[0].kind, mk_warning);
+    EXPECT_EQ(window_->AdvMemo->line_count(), lines + 1);
+    EXPECT_EQ(window_->AdvMemo->marker_at(lines), std::optional<int>(1));
+  }
+  boxes_.clear();
+  press(QPoint(x, viewport()->height() - 5));
+  EXPECT_EQ(window_->selected_row(), -1);
+  EXPECT_TRUE(boxes_.empty());
+  EXPECT_TRUE(opened_.empty());
+  EXPECT_EQ(file_list.size(), 4u);
+}
+
+TEST_F(MainWindowRows, ThePreviewItemFollowsTheSelectedRow) {
+  press(in_row(1, 30));
+  window_->AdvPopupMenuPopup();
+  EXPECT_TRUE(window_->Play1->isEnabled());
+  press(in_row(3, 30));
+  window_->AdvPopupMenuPopup();
+  EXPECT_FALSE(window_->Play1->isEnabled());
+  press(QPoint(30, viewport()->height() - 5));
+  window_->AdvPopupMenuPopup();
+  EXPECT_FALSE(window_->Play1->isEnabled());
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------- preview in the program's window
+
+class MainWindowPreview : public MainWindowRows {
+ protected:
+  void SetUp() override {
+    MainWindowRows::SetUp();
+    preview_ = std::make_unique<TPreviewForm>(window_.get());
+    PreviewForm = preview_.get();
+    // Row 1 is repaired; its copy is a real clip.
+    const TProcessResult made = run_process(
+        {"ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25",
+         "-t", "2", "-c:v", "mpeg4", file_list[1].fixed_path});
+    ASSERT_EQ(made.exit.code, 0) << made.err;
+    window_->PlayerHTMLCheckBox->click();  // off: the program's own window
+    ASSERT_EQ(external_player, 0);
+  }
+  void TearDown() override {
+    PreviewForm = nullptr;
+    preview_.reset();
+    MainWindowRows::TearDown();
+  }
+  // Once the preview window shows (or after 10 s), runs `look` and closes it.
+  void when_shown(std::function<void()> look) {
+    auto* poll = new QTimer(preview_.get());
+    auto waited = std::make_shared<int>(0);
+    QObject::connect(poll, &QTimer::timeout, preview_.get(), [this, poll, waited, look] {
+      if (!preview_->isVisible() && ++*waited < 500) return;
+      poll->stop();
+      poll->deleteLater();
+      look();
+      preview_->close();
+    });
+    poll->start(20);
+  }
+  std::unique_ptr<TPreviewForm> preview_;
+};
+
+TEST_F(MainWindowPreview, APressPlaysTheRepairedCopyInThePreviewWindow) {
+  bool shown = false, playing = false;
+  QSize outer;
+  when_shown([&] {
+    shown = preview_->isVisible();
+    playing = preview_->MediaPlayer.is_playing();
+    outer = preview_->frameGeometry().size();
+  });
+  press(in_row(1, window_->preview_boundary() + 5));
+  EXPECT_TRUE(shown);
+  EXPECT_TRUE(playing);
+  EXPECT_EQ(outer, QSize(320, 240));
+  EXPECT_FALSE(preview_->isVisible());
+  EXPECT_FALSE(preview_->MediaPlayer.is_open());
+  EXPECT_TRUE(opened_.empty());
+  EXPECT_TRUE(boxes_.empty());
+}
+
+TEST_F(MainWindowPreview, AMissingFileGivesTheMediaLayersTextInAnErrorBoxAndNoWindow) {
+  const std::string copy = file_list[1].fixed_path;
+  const std::string moved = copy + ".away";
+  std::filesystem::rename(copy, moved);
+  bool shown = false;
+  QTimer::singleShot(200, preview_.get(), [&] { shown = preview_->isVisible(); });
+  const std::vector<TFile> before = file_list;
+  // The error leaves the press handler and the application object shows it.
+  window_->AdvListView->setCurrentIndex(window_->ListModel->index(1, 0));
+  QTest::mouseClick(viewport(), Qt::LeftButton, Qt::NoModifier, in_row(1, window_->preview_boundary() + 5));
+  QTest::qWait(300);
+  EXPECT_FALSE(shown);
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].kind, mk_error);
+  EXPECT_FALSE(boxes_[0].text.isEmpty());
+  EXPECT_FALSE(boxes_[0].text.contains(q(message(15))));
+  EXPECT_EQ(file_list.size(), before.size());
+  EXPECT_EQ(file_list[1].status, 1);
+  EXPECT_FALSE(preview_->MediaPlayer.is_open());
+
+  // The next preview, through the menu this time, works as usual.
+  std::filesystem::rename(moved, copy);
+  when_shown([&] { shown = preview_->isVisible(); });
+  window_->AdvPopupMenuPopup();
+  window_->Play1->trigger();
+  EXPECT_TRUE(shown);
+  EXPECT_EQ(boxes_.size(), 1u);
 }
 
 }  // namespace

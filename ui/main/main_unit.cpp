@@ -33,8 +33,10 @@
 #include "platform/data_files.h"
 #include "ui/about/VersionInfoUnit.h"
 #include "ui/about/about_unit.h"
+#include "ui/preview/preview_unit.h"
 #include "ui/main/file_list.h"
 #include "ui/main/file_list_model.h"
+#include "ui/main/file_list_view.h"
 #include "ui/main/window_sink.h"
 #include "ui/toolkit/button_pictures.h"
 #include "ui/toolkit/header_label.h"
@@ -60,17 +62,6 @@ bool regular_file_exists(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
-
-// Rows are exactly row_height pixels, whatever the font.
-class TFileRowDelegate final : public QStyledItemDelegate {
- public:
-  using QStyledItemDelegate::QStyledItemDelegate;
-  [[nodiscard]] QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-    QSize size = QStyledItemDelegate::sizeHint(option, index);
-    size.setHeight(TMainForm::row_height);
-    return size;
-  }
-};
 
 // The context menu's light blue look.
 constexpr const char* menu_style = R"(
@@ -220,9 +211,14 @@ void TMainForm::build_navigation() {
 
 void TMainForm::build_list() {
   ListModel = new TFileListModel(this);
-  AdvListView = new QTreeView(PanelRight);
+  AdvListView = new TFileListView(PanelRight);
   AdvListView->setModel(ListModel);
-  AdvListView->setItemDelegate(new TFileRowDelegate(AdvListView));
+  AdvListView->setItemDelegate(new TFileRowDelegate(
+      [this](const QModelIndex& index, QStyleOptionViewItem& option) {
+        AdvListViewCustomDrawItem(index.row(), option);
+        AdvListViewCustomDrawSubItem(index.row(), index.column(), option);
+      },
+      AdvListView));
   AdvListView->setHeaderHidden(true);
   AdvListView->setRootIsDecorated(false);
   AdvListView->setItemsExpandable(false);
@@ -283,6 +279,10 @@ void TMainForm::connect_handlers() {
   connect(AdvListView, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& at) { AdvPopupMenu->popup(AdvListView->viewport()->mapToGlobal(at)); });
   connect(AdvPopupMenu, &QMenu::aboutToShow, this, &TMainForm::AdvPopupMenuPopup);
+  auto* view = static_cast<TFileListView*>(AdvListView);
+  connect(view, &TFileListView::mouse_move, this, [this](const QPoint& at) { AdvListViewMouseMove(at.x()); });
+  connect(view, &TFileListView::mouse_down, this,
+          [this](Qt::MouseButton button, const QPoint& at) { AdvListViewMouseDown(button, at.x()); });
   connect(Play1, &QAction::triggered, this, &TMainForm::Play1Click);
   connect(SelectAll1, &QAction::triggered, this, &TMainForm::SelectAll1Click);
   connect(UnselectAll1, &QAction::triggered, this, &TMainForm::UnselectAll1Click);
@@ -560,6 +560,51 @@ void TMainForm::AboutButtonSimpleClick() {
   if (AboutBox != nullptr) AboutBox->exec();
 }
 
+// ---------------------------------------------------------------- list rows
+
+void TMainForm::AdvListViewCustomDrawItem(int row, QStyleOptionViewItem& option) const {
+  option.backgroundBrush = row % 2 == 1 ? QBrush(QColor(alternate_row_colour)) : AdvListView->palette().base();
+}
+
+void TMainForm::AdvListViewCustomDrawSubItem(int row, int column, QStyleOptionViewItem& option) const {
+  AdvListViewCustomDrawItem(row, option);
+  QColor text(Qt::black);
+  if (column == TFileListModel::col_preview) {
+    // Read now, not at the last rebuild: the colour follows the status at once.
+    const bool repaired = row >= 0 && row < static_cast<int>(file_list.size()) &&
+                          file_list[static_cast<std::size_t>(row)].status == 1;
+    text = QColor(repaired ? repaired_colour : not_repaired_colour);
+    option.font.setUnderline(true);
+  }
+  option.palette.setColor(QPalette::Text, text);
+  option.palette.setColor(QPalette::WindowText, text);
+}
+
+int TMainForm::preview_boundary() const {
+  const QHeaderView* header = AdvListView->header();
+  return header->sectionSize(TFileListModel::col_file) + header->sectionSize(TFileListModel::col_status);
+}
+
+void TMainForm::AdvListViewMouseMove(int x) {
+  if (x > preview_boundary())
+    AdvListView->viewport()->setCursor(Qt::PointingHandCursor);
+  else
+    AdvListView->viewport()->setCursor(Qt::ArrowCursor);
+}
+
+void TMainForm::AdvListViewMouseDown(Qt::MouseButton /*button*/, int x) {
+  // Every button alike; left of the boundary the view's own handling is all.
+  if (x <= preview_boundary()) return;
+  const int row = selected_row();
+  // Below the rows nothing is selected, and nothing is previewed.
+  if (row < 0) return;
+  if (file_list[static_cast<std::size_t>(row)].status == 1) {
+    preview_file(row);
+    return;
+  }
+  out_text(" " + message(15), mk_warning, true);
+}
+
 // ---------------------------------------------------------------- context menu, preview
 
 void TMainForm::AdvPopupMenuPopup() {
@@ -575,6 +620,11 @@ void TMainForm::Play1Click() {
 void TMainForm::preview_file(int row) {
   if (row < 0 || row >= static_cast<int>(file_list.size())) return;
   const TFile& entry = file_list[static_cast<std::size_t>(row)];
-  const std::string& file = entry.fixed_path.empty() ? entry.path : entry.fixed_path;
-  if (external_player == 1) shell_open(QFile::decodeName(file.c_str()));
+  // A copy: the preview's own event loop may let file_list change.
+  const std::string file = entry.fixed_path.empty() ? entry.path : entry.fixed_path;
+  if (external_player != 0) {
+    shell_open(QFile::decodeName(file.c_str()));
+    return;
+  }
+  if (PreviewForm != nullptr) PreviewForm->show_media(file);
 }

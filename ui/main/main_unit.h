@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QAction>
+#include <QColor>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -12,6 +13,7 @@
 class QCheckBox;
 class QFileDialog;
 class QMenu;
+class QStyleOptionViewItem;
 class QSplitter;
 class QTreeView;
 class TFileListModel;
@@ -102,6 +104,18 @@ class TMainForm final : public QWidget {
   void AboutButtonSimpleClick();
   void BackupHTMLCheckBoxClick();
   void PlayerHTMLCheckBoxClick();
+
+  // The rows' look and the Preview column's reaction to the mouse.
+  static constexpr QRgb alternate_row_colour = qRgb(203, 225, 252);
+  static constexpr QRgb repaired_colour = qRgb(0, 128, 0);
+  static constexpr QRgb not_repaired_colour = qRgb(192, 192, 192);
+  void AdvListViewCustomDrawItem(int row, QStyleOptionViewItem& option) const;
+  void AdvListViewCustomDrawSubItem(int row, int column, QStyleOptionViewItem& option) const;
+  void AdvListViewMouseMove(int x);
+  void AdvListViewMouseDown(Qt::MouseButton button, int x);
+  // Right of this x (viewport pixels) lies the Preview column: the widths of
+  // the first two columns as they are now.
+  [[nodiscard]] int preview_boundary() const;
 
   // The context menu.
   void AdvPopupMenuPopup();

@@ -1,0 +1,98 @@
+// The least any index repair must do: visit every chunk header of the movi
+// data once, with nothing indexed and nothing written. bench/run times it
+// next to reelwright-fix to show how much of a repair is this walk alone.
+//   header_walk FILE pread|mmap
+// pread reads 1 KiB at each header not already read, as the engine does;
+// mmap maps the file in 8 MiB windows and reads the headers in place.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+std::uint32_t le32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+// Offset just after "movi", or 0: the top-level chunks of the RIFF list,
+// into each LIST far enough to see its type.
+std::uint64_t find_movi(int fd, std::uint64_t size) {
+  std::uint64_t pos = 12;
+  unsigned char head[12];
+  while (pos + 12 <= size) {
+    if (::pread(fd, head, sizeof head, static_cast<off_t>(pos)) != static_cast<ssize_t>(sizeof head)) return 0;
+    if (std::memcmp(head, "LIST", 4) == 0 && std::memcmp(head + 8, "movi", 4) == 0) return pos + 12;
+    pos += 8 + le32(head + 4) + (le32(head + 4) & 1);
+  }
+  return 0;
+}
+
+// Size of the step from the chunk header at p: into a LIST, over anything else.
+std::uint64_t step(const unsigned char* p) {
+  if (std::memcmp(p, "LIST", 4) == 0) return 12;
+  const std::uint32_t size = le32(p + 4);
+  return 8 + static_cast<std::uint64_t>(size) + (size & 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: header_walk FILE pread|mmap\n");
+    return 2;
+  }
+  const int fd = ::open(argv[1], O_RDONLY);
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0) return 2;
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+  std::uint64_t pos = find_movi(fd, size);
+  if (pos == 0) return 2;
+  const bool mapped = std::strcmp(argv[2], "mmap") == 0;
+
+  std::uint64_t chunks = 0;
+  if (!mapped) {
+    std::array<unsigned char, 1024> buffer{};
+    std::uint64_t start = 0, length = 0;
+    while (pos + 8 <= size) {
+      if (pos < start || pos + 8 > start + length) {
+        const ssize_t got = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(pos));
+        if (got < 8) break;
+        start = pos;
+        length = static_cast<std::uint64_t>(got);
+      }
+      const unsigned char* p = buffer.data() + (pos - start);
+      if (std::memcmp(p, "idx1", 4) == 0) break;
+      pos += step(p);
+      ++chunks;
+    }
+  } else {
+    constexpr std::uint64_t window = 8u << 20;
+    std::uint64_t start = 0, length = 0;
+    unsigned char* map = nullptr;
+    while (pos + 8 <= size) {
+      if (map == nullptr || pos < start || pos + 8 > start + length) {
+        if (map != nullptr) ::munmap(map, length);
+        start = pos & ~std::uint64_t{4095};
+        length = std::min(window, size - start);
+        void* m = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(start));
+        if (m == MAP_FAILED) return 2;
+        map = static_cast<unsigned char*>(m);
+      }
+      const unsigned char* p = map + (pos - start);
+      if (std::memcmp(p, "idx1", 4) == 0) break;
+      pos += step(p);
+      ++chunks;
+    }
+    if (map != nullptr) ::munmap(map, length);
+  }
+  std::printf("%llu chunks\n", static_cast<unsigned long long>(chunks));
+  return 0;
+}
