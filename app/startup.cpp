@@ -20,7 +20,9 @@ void start_up() {
   }
 
   QCoreApplication::instance()->setProperty("HelpFile", QString::fromLatin1(help_file_name));
-  QApplication::setApplicationDisplayName(QStringLiteral("Reelwright"));
+  // The application's name, not a display name: Qt would append a display
+  // name to every window title on X11 and Wayland.
+  QCoreApplication::setApplicationName(QStringLiteral("Reelwright"));
   QGuiApplication::setDesktopFileName(QStringLiteral("reelwright"));
   QApplication::setWindowIcon(QIcon(reelwright_logo(128)));
 

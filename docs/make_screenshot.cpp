@@ -21,7 +21,7 @@ int main(int argc, char* argv[]) {
     return 2;
   }
   if (!init_catalogue()) std::fprintf(stderr, "make_screenshot: no language module\n");
-  QApplication::setApplicationDisplayName(QStringLiteral("Reelwright"));
+  QCoreApplication::setApplicationName(QStringLiteral("Reelwright"));
   // The notice before adding a file would wait for a click.
   set_box_answerer([](const QString&, std::uint8_t) {});
 

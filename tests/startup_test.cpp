@@ -40,7 +40,7 @@ class StartUp : public ::testing::Test {
     fs::remove(module_copy_);
     if (fs::exists(fs::path(REELWRIGHT_INSTALLED_MODULE_DIR) / lang_module_file_name))
       GTEST_SKIP() << "an installed language module would be found";
-    QApplication::setApplicationDisplayName(QString());
+    QCoreApplication::setApplicationName(QString());  // back to the executable's name
     set_box_answerer([this](const QString& text, std::uint8_t kind) {
       boxes_.push_back({text, kind, QGuiApplication::applicationDisplayName(), MainForm != nullptr});
     });
@@ -65,6 +65,9 @@ TEST_F(StartUp, WithoutTheLanguageModuleOneBoxBeforeTheTitleThenEmptyTexts) {
   EXPECT_EQ(lang_base, 10000u);
   EXPECT_EQ(lang_module, nullptr);
 
+  EXPECT_EQ(QCoreApplication::applicationName(), "Reelwright");
+  // Plain boxes are captioned with it; window titles stay exactly as set,
+  // which a display name would not let them be on X11 and Wayland.
   EXPECT_EQ(QGuiApplication::applicationDisplayName(), "Reelwright");
   EXPECT_EQ(QCoreApplication::instance()->property("HelpFile").toString(), "help.html");
   ASSERT_NE(MainForm, nullptr);
