@@ -7,6 +7,8 @@
 #include <QPalette>
 #include <QRect>
 #include <QScreen>
+#include <QShowEvent>
+#include <QTimer>
 #include <QString>
 #include <QWindow>
 #include <algorithm>
@@ -73,16 +75,41 @@ void TPreviewForm::show_media(const std::string& path) {
   // The picture's size is the window's outer size; without a picture the
   // window keeps its first client size.
   QRect rect = initial_outer_rect();
-  MediaPlayer.DisplayRect(rect);
+  const bool picture = MediaPlayer.DisplayRect(rect);
   const QMargins frame = frame_margins();
   setFixedWidth(std::max(1, rect.width() - frame.left() - frame.right()));
+  wanted_outer_.setWidth(rect.width());
   rect = initial_outer_rect();
   MediaPlayer.DisplayRect(rect);
   setFixedHeight(std::max(1, rect.height() - frame.top() - frame.bottom()));
+  wanted_outer_.setHeight(rect.height());
+  used_margins_ = frame;
+  // Without a picture the client size stays as it is, whatever the frame.
+  if (!picture) wanted_outer_ = QSize();
 
   MediaPlayer.Play();
   place();
   exec();
+}
+
+void TPreviewForm::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  refit_tries_ = 0;
+  refit_to_frame();
+}
+
+void TPreviewForm::refit_to_frame() {
+  if (!isVisible()) return;
+  const QMargins frame = frame_margins();
+  if (frame != used_margins_ && !wanted_outer_.isEmpty()) {
+    used_margins_ = frame;
+    setFixedSize(std::max(1, wanted_outer_.width() - frame.left() - frame.right()),
+                 std::max(1, wanted_outer_.height() - frame.top() - frame.bottom()));
+    if (!shown_before_) place();
+    return;
+  }
+  // Window managers take a moment to put their frame around a new window.
+  if (++refit_tries_ < 25) QTimer::singleShot(20, this, &TPreviewForm::refit_to_frame);
 }
 
 void TPreviewForm::place() {

@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QMargins>
 #include <QPoint>
+#include <QSize>
 #include <QWidget>
 #include <string>
 
@@ -35,7 +36,13 @@ class TPreviewForm final : public QDialog {
 
   void done(int result) override;
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
+  // A window manager draws its frame only once the window is mapped: the
+  // first showing is sized and placed again as soon as the frame is known.
+  void refit_to_frame();
   // The frame the window manager puts around the client area: the
   // platform's word once the native window exists, else the last one seen.
   [[nodiscard]] QMargins frame_margins();
@@ -43,6 +50,9 @@ class TPreviewForm final : public QDialog {
   void place();
 
   bool shown_before_ = false;
+  QSize wanted_outer_;      // the picture's size, the window's outer size
+  QMargins used_margins_;   // the frame the client size was worked out with
+  int refit_tries_ = 0;
   QPoint last_position_;
   QMargins last_margins_;
 };
