@@ -296,4 +296,11 @@ TTempDir::~TTempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+TWorkingFolder::TWorkingFolder(const std::filesystem::path& folder)
+    : previous_(std::filesystem::current_path()) {
+  std::filesystem::current_path(folder);
+}
+
+TWorkingFolder::~TWorkingFolder() { std::filesystem::current_path(previous_); }
+
 }  // namespace avitest

@@ -107,4 +107,16 @@ class TTempDir {
   std::filesystem::path path_;
 };
 
+// Moves the process into a folder and back again when it goes.
+class TWorkingFolder {
+ public:
+  explicit TWorkingFolder(const std::filesystem::path& folder);
+  ~TWorkingFolder();
+  TWorkingFolder(const TWorkingFolder&) = delete;
+  TWorkingFolder& operator=(const TWorkingFolder&) = delete;
+
+ private:
+  std::filesystem::path previous_;
+};
+
 }  // namespace avitest

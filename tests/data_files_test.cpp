@@ -28,19 +28,7 @@ std::string probe_name() {
   return std::string("probe-") + test->name() + "-" + std::to_string(::getpid()) + ".html";
 }
 
-// Moves into a folder and back, for the cases that must not look there.
-class TWorkingFolder {
- public:
-  explicit TWorkingFolder(const fs::path& folder) : previous_(fs::current_path()) {
-    fs::current_path(folder);
-  }
-  ~TWorkingFolder() { fs::current_path(previous_); }
-  TWorkingFolder(const TWorkingFolder&) = delete;
-  TWorkingFolder& operator=(const TWorkingFolder&) = delete;
-
- private:
-  fs::path previous_;
-};
+using avitest::TWorkingFolder;
 
 // ---------------------------------------------------------------------------
 // The search with the folders given: a copy installed under <root>, while this

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "app/lang.h"
+#include "avi_builder.h"
 #include "platform/lang_module.h"
 
 namespace {
@@ -64,19 +65,7 @@ class LangTest : public ::testing::Test {
   std::uint32_t saved_base_ = 0;
 };
 
-// Runs a command in `folder`, restoring the working folder afterwards.
-class TWorkingFolder {
- public:
-  explicit TWorkingFolder(const fs::path& folder) : previous_(fs::current_path()) {
-    fs::current_path(folder);
-  }
-  ~TWorkingFolder() { fs::current_path(previous_); }
-  TWorkingFolder(const TWorkingFolder&) = delete;
-  TWorkingFolder& operator=(const TWorkingFolder&) = delete;
-
- private:
-  fs::path previous_;
-};
+using avitest::TWorkingFolder;
 
 class TTempFolder {
  public:

@@ -19,7 +19,7 @@ set_target_properties(not_a_lang_module PROPERTIES
   LIBRARY_OUTPUT_DIRECTORY "${lang_test_module_dir}")
 
 add_executable(lang_test "${CMAKE_CURRENT_LIST_DIR}/lang_test.cpp")
-target_link_libraries(lang_test PRIVATE reelwright_lang reelwright_options GTest::gtest_main)
+target_link_libraries(lang_test PRIVATE reelwright_lang avi_builder reelwright_options GTest::gtest_main)
 target_compile_definitions(lang_test PRIVATE
   REELWRIGHT_TEST_LANG_EN="$<TARGET_FILE:lang_module_en>"
   REELWRIGHT_TEST_LANG_DE="$<TARGET_FILE:lang_module_de>"
