@@ -91,3 +91,16 @@ target_compile_definitions(preview_test PRIVATE REELWRIGHT_TEST_LANG_EN="$<TARGE
 add_dependencies(preview_test lang_module_en)
 gtest_discover_tests(preview_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
   PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_MEDIA_BACKEND=gstreamer")
+
+# The same window tests once more on a real X server (a virtual one), where
+# window frames, focus and the desktop's drag and drop are the X11 ones.
+find_program(XVFB_RUN xvfb-run)
+if(XVFB_RUN)
+  foreach(suite toolkit_test about_box_test startup_test main_window_test preview_test)
+    add_test(NAME x11.${suite}
+      COMMAND "${XVFB_RUN}" -a -s "-screen 0 1280x800x24"
+              env QT_QPA_PLATFORM=xcb QT_MEDIA_BACKEND=gstreamer "$<TARGET_FILE:${suite}>")
+    # One virtual server at a time: xvfb-run's choice of a free display can race.
+    set_tests_properties(x11.${suite} PROPERTIES RUN_SERIAL TRUE TIMEOUT 300)
+  endforeach()
+endif()
