@@ -1,96 +1,80 @@
 # Headless tests of the window's widgets (QT_QPA_PLATFORM=offscreen).
 # Included from tests/CMakeLists.txt when the window is built.
-add_executable(toolkit_test
-  "${CMAKE_CURRENT_LIST_DIR}/log_memo_test.cpp"
-  "${CMAKE_CURRENT_LIST_DIR}/status_bar_test.cpp"
-  "${CMAKE_CURRENT_LIST_DIR}/nav_bar_test.cpp"
-  "${CMAKE_CURRENT_LIST_DIR}/header_label_test.cpp"
-  "${CMAKE_CURRENT_LIST_DIR}/message_box_test.cpp"
-  "${CMAKE_CURRENT_LIST_DIR}/gui_test_main.cpp")
-target_link_libraries(toolkit_test PRIVATE reelwright_toolkit reelwright_options Qt6::Test GTest::gtest)
-gtest_discover_tests(toolkit_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
-  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 
-add_executable(window_sink_test
-  "${CMAKE_CURRENT_LIST_DIR}/window_sink_test.cpp"
-  "${CMAKE_CURRENT_LIST_DIR}/gui_test_main.cpp")
-target_link_libraries(window_sink_test PRIVATE reelwright_main_window avi_builder reelwright_options GTest::gtest)
-gtest_discover_tests(window_sink_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
-  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+# reelwright_gui_test(<name> SOURCES <files...> LIBS <targets...>
+#                     [APP_MAIN] [PROGRAM_VERSION] [ENGLISH]
+#                     [DEFINES <definitions...>] [DEPENDS <targets...>])
+# A GoogleTest executable over real widgets. APP_MAIN runs it under the
+# program's own application object; PROGRAM_VERSION gives it the program's
+# version block, so version_info reads as the program's own; ENGLISH passes
+# the English language module's path as REELWRIGHT_TEST_LANG_EN. Qt 6.4
+# plays through GStreamer on Linux; pinned, so that a QT_MEDIA_BACKEND left
+# in the environment cannot switch the tests to another backend.
+function(reelwright_gui_test name)
+  cmake_parse_arguments(arg "APP_MAIN;PROGRAM_VERSION;ENGLISH" "" "SOURCES;LIBS;DEFINES;DEPENDS" ${ARGN})
+  set(main gui_test_main.cpp)
+  if(arg_APP_MAIN)
+    set(main app_test_main.cpp)
+  endif()
+  list(TRANSFORM arg_SOURCES PREPEND "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/")
+  add_executable(${name} ${arg_SOURCES} "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/${main}")
+  target_link_libraries(${name} PRIVATE ${arg_LIBS} reelwright_options GTest::gtest)
+  if(arg_PROGRAM_VERSION)
+    reelwright_add_version_block(${name} "${PROJECT_SOURCE_DIR}/platform/program_version.txt")
+  endif()
+  if(arg_ENGLISH)
+    list(APPEND arg_DEFINES REELWRIGHT_TEST_LANG_EN="$<TARGET_FILE:lang_module_en>")
+    list(APPEND arg_DEPENDS lang_module_en)
+  endif()
+  if(arg_DEFINES)
+    target_compile_definitions(${name} PRIVATE ${arg_DEFINES})
+  endif()
+  if(arg_DEPENDS)
+    add_dependencies(${name} ${arg_DEPENDS})
+  endif()
+  gtest_discover_tests(${name} TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_MEDIA_BACKEND=gstreamer")
+endfunction()
 
-add_executable(version_info_unit_test
-  "${CMAKE_CURRENT_LIST_DIR}/version_info_unit_test.cpp"
-  "${CMAKE_CURRENT_LIST_DIR}/gui_test_main.cpp")
-target_link_libraries(version_info_unit_test PRIVATE reelwright_about reelwright_options Qt6::Widgets GTest::gtest)
-target_compile_definitions(version_info_unit_test PRIVATE
-  REELWRIGHT_FIX_PATH="$<TARGET_FILE:reelwright-fix>"
-  REELWRIGHT_TEST_PROBE_PLAIN="$<TARGET_FILE:version_probe_plain>"
-  REELWRIGHT_TEST_PROBE_GERMAN="$<TARGET_FILE:version_probe_german>"
-  REELWRIGHT_VERSION="${PROJECT_VERSION}")
-add_dependencies(version_info_unit_test reelwright-fix version_probe_plain version_probe_german)
-gtest_discover_tests(version_info_unit_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
-  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+reelwright_gui_test(toolkit_test
+  SOURCES log_memo_test.cpp status_bar_test.cpp nav_bar_test.cpp header_label_test.cpp message_box_test.cpp
+  LIBS reelwright_toolkit Qt6::Test)
 
-add_executable(file_list_test
-  "${CMAKE_CURRENT_LIST_DIR}/file_list_test.cpp"
-  "${CMAKE_CURRENT_LIST_DIR}/gui_test_main.cpp")
-target_link_libraries(file_list_test PRIVATE reelwright_main_window avi_builder reelwright_options Qt6::Test GTest::gtest)
-target_compile_definitions(file_list_test PRIVATE REELWRIGHT_TEST_LANG_EN="$<TARGET_FILE:lang_module_en>")
-add_dependencies(file_list_test lang_module_en)
-gtest_discover_tests(file_list_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
-  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+reelwright_gui_test(window_sink_test SOURCES window_sink_test.cpp LIBS reelwright_main_window avi_builder)
 
-add_executable(about_box_test
-  "${CMAKE_CURRENT_LIST_DIR}/about_box_test.cpp"
-  "${CMAKE_CURRENT_LIST_DIR}/gui_test_main.cpp")
-target_link_libraries(about_box_test PRIVATE reelwright_about reelwright_options Qt6::Test GTest::gtest)
-target_compile_definitions(about_box_test PRIVATE
-  REELWRIGHT_FIX_PATH="$<TARGET_FILE:reelwright-fix>"
-  REELWRIGHT_TEST_PROBE_PLAIN="$<TARGET_FILE:version_probe_plain>"
-  REELWRIGHT_VERSION="${PROJECT_VERSION}")
-add_dependencies(about_box_test reelwright-fix version_probe_plain)
-gtest_discover_tests(about_box_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
-  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+reelwright_gui_test(version_info_unit_test
+  SOURCES version_info_unit_test.cpp
+  LIBS reelwright_about Qt6::Widgets
+  DEFINES REELWRIGHT_FIX_PATH="$<TARGET_FILE:reelwright-fix>"
+          REELWRIGHT_TEST_PROBE_PLAIN="$<TARGET_FILE:version_probe_plain>"
+          REELWRIGHT_TEST_PROBE_GERMAN="$<TARGET_FILE:version_probe_german>"
+          REELWRIGHT_VERSION="${PROJECT_VERSION}"
+  DEPENDS reelwright-fix version_probe_plain version_probe_german)
 
-# The main window, driven headless. It carries the program's version block,
-# so its title and version panel read as the program's own.
-add_executable(main_window_test
-  "${CMAKE_CURRENT_LIST_DIR}/main_window_test.cpp"
-  "${CMAKE_CURRENT_LIST_DIR}/app_test_main.cpp")
-target_link_libraries(main_window_test PRIVATE reelwright_startup avi_builder reelwright_options Qt6::Test GTest::gtest)
-reelwright_add_version_block(main_window_test "${PROJECT_SOURCE_DIR}/platform/program_version.txt")
-target_compile_definitions(main_window_test PRIVATE REELWRIGHT_TEST_LANG_EN="$<TARGET_FILE:lang_module_en>")
-add_dependencies(main_window_test lang_module_en)
-gtest_discover_tests(main_window_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
-  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_MEDIA_BACKEND=gstreamer")
+reelwright_gui_test(file_list_test SOURCES file_list_test.cpp LIBS reelwright_main_window avi_builder Qt6::Test
+  ENGLISH)
+
+reelwright_gui_test(about_box_test
+  SOURCES about_box_test.cpp
+  LIBS reelwright_about Qt6::Test
+  DEFINES REELWRIGHT_FIX_PATH="$<TARGET_FILE:reelwright-fix>"
+          REELWRIGHT_TEST_PROBE_PLAIN="$<TARGET_FILE:version_probe_plain>"
+          REELWRIGHT_VERSION="${PROJECT_VERSION}"
+  DEPENDS reelwright-fix version_probe_plain)
+
+# The main window, driven headless, under the program's application object.
+reelwright_gui_test(main_window_test SOURCES main_window_test.cpp LIBS reelwright_startup avi_builder Qt6::Test
+  APP_MAIN PROGRAM_VERSION ENGLISH)
 
 # The start-up, in a folder of its own so that no language module lies beside it.
-add_executable(startup_test
-  "${CMAKE_CURRENT_LIST_DIR}/startup_test.cpp"
-  "${CMAKE_CURRENT_LIST_DIR}/gui_test_main.cpp")
-target_link_libraries(startup_test PRIVATE reelwright_startup reelwright_options GTest::gtest)
+reelwright_gui_test(startup_test SOURCES startup_test.cpp LIBS reelwright_startup
+  PROGRAM_VERSION ENGLISH
+  DEFINES REELWRIGHT_INSTALLED_MODULE_DIR="${REELWRIGHT_MODULE_DIR}")
 set_target_properties(startup_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/startup_bin")
-reelwright_add_version_block(startup_test "${PROJECT_SOURCE_DIR}/platform/program_version.txt")
-target_compile_definitions(startup_test PRIVATE
-  REELWRIGHT_TEST_LANG_EN="$<TARGET_FILE:lang_module_en>"
-  REELWRIGHT_INSTALLED_MODULE_DIR="${REELWRIGHT_MODULE_DIR}")
-add_dependencies(startup_test lang_module_en)
-gtest_discover_tests(startup_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
-  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 
 # The media player and the preview window on real files written by ffmpeg.
-# The program's version block gives the window's title its product name.
-# Qt 6.4 plays through GStreamer on Linux; pinned so that a QT_MEDIA_BACKEND
-# left in the environment cannot switch the tests to another backend.
-add_executable(preview_test
-  "${CMAKE_CURRENT_LIST_DIR}/preview_test.cpp"
-  "${CMAKE_CURRENT_LIST_DIR}/gui_test_main.cpp")
-target_link_libraries(preview_test PRIVATE reelwright_preview avi_builder reelwright_options Qt6::Test GTest::gtest)
-reelwright_add_version_block(preview_test "${PROJECT_SOURCE_DIR}/platform/program_version.txt")
-target_compile_definitions(preview_test PRIVATE REELWRIGHT_TEST_LANG_EN="$<TARGET_FILE:lang_module_en>")
-add_dependencies(preview_test lang_module_en)
-gtest_discover_tests(preview_test TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
-  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_MEDIA_BACKEND=gstreamer")
+reelwright_gui_test(preview_test SOURCES preview_test.cpp LIBS reelwright_preview avi_builder Qt6::Test
+  PROGRAM_VERSION ENGLISH)
 
 # The same window tests once more on a real X server (a virtual one), where
 # window frames, focus and the desktop's drag and drop are the X11 ones.
