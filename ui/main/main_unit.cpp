@@ -18,7 +18,6 @@
 #include <QMimeData>
 #include <QScreen>
 #include <QSplitter>
-#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
@@ -33,11 +32,11 @@
 #include "platform/data_files.h"
 #include "ui/about/VersionInfoUnit.h"
 #include "ui/about/about_unit.h"
-#include "ui/preview/preview_unit.h"
 #include "ui/main/file_list.h"
 #include "ui/main/file_list_model.h"
 #include "ui/main/file_list_view.h"
 #include "ui/main/window_sink.h"
+#include "ui/preview/preview_unit.h"
 #include "ui/toolkit/button_pictures.h"
 #include "ui/toolkit/header_label.h"
 #include "ui/toolkit/log_memo.h"
