@@ -18,6 +18,7 @@ inline constexpr TFourCC id_idx1 = fourcc("idx1");
 inline constexpr TFourCC id_movi = fourcc("movi");
 inline constexpr TFourCC id_hdrl = fourcc("hdrl");
 inline constexpr TFourCC id_strl = fourcc("strl");
+inline constexpr TFourCC id_avih = fourcc("avih");
 inline constexpr TFourCC id_strh = fourcc("strh");
 inline constexpr TFourCC id_strf = fourcc("strf");
 inline constexpr TFourCC id_vids = fourcc("vids");
@@ -27,6 +28,7 @@ inline constexpr TFourCC id_vids = fourcc("vids");
 inline constexpr std::string_view avi_signature = "AVI LIST";
 inline constexpr std::uint64_t avi_signature_offset = 8;
 inline constexpr std::uint64_t header_list_size_offset = 16;
+inline constexpr std::uint64_t riff_size_offset = 4;
 inline constexpr std::uint64_t header_list_offset = 12;
 // dwScale/dwRate of the first stream header in the usual layout; read
 // without checking that layout.

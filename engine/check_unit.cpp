@@ -80,6 +80,17 @@ int TScan::finish_check() {
     log_line(" " + message(msg_old_index_at) + " " + std::to_string(old_pos), mk_plain, false);
     log_line(" " + message(msg_old_index_entries) + " " + std::to_string(old_count), mk_plain, false);
 
+    // Some muxers (GStreamer's) give offsets from the start of the file, not
+    // from "movi"; readers tell by the first entry, and so does the check.
+    std::uint64_t base = 0;
+    unsigned char first[index_entry_size];
+    if (old_count > 0 && found_count > 0 &&
+        source_.read_at(old_pos + 8, first, sizeof first) == sizeof first &&
+        read_le32(first + 8) == movi_pos_ + read_le32(found.data() + 8)) {
+      base = movi_pos_;
+      log_message(msg_absolute_offsets, mk_plain);
+    }
+
     std::optional<std::uint64_t> first_difference;
     bool marks_key_frame = false;
     bool has_video = false;
@@ -98,7 +109,10 @@ int TScan::finish_check() {
           const unsigned char* f = found.data() + i * index_entry_size;
           // The flags are the index's own business; id, offset and size
           // must match the chunk.
-          if (std::memcmp(e, f, 4) != 0 || std::memcmp(e + 8, f + 8, 8) != 0) first_difference = i;
+          if (std::memcmp(e, f, 4) != 0 || read_le32(e + 8) != base + read_le32(f + 8) ||
+              std::memcmp(e + 12, f + 12, 4) != 0) {
+            first_difference = i;
+          }
         }
       }
     }

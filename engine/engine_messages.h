@@ -45,3 +45,8 @@ inline constexpr std::uint32_t msg_no_index_to_strip = 98;
 inline constexpr std::uint32_t msg_index_not_strippable = 99;
 // Check for Errors, again.
 inline constexpr std::uint32_t msg_chunk_into_index = 100;
+// Repair, continued.
+inline constexpr std::uint32_t msg_cut_off_left_out = 101;
+inline constexpr std::uint32_t msg_header_unreadable = 102;
+// Check for Errors, continued.
+inline constexpr std::uint32_t msg_absolute_offsets = 103;

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "file_io.h"
+#include "header_list.h"
 
 namespace {
 
@@ -50,38 +51,16 @@ std::optional<TFourCC> read_field(TFileIO& file, std::uint64_t offset, std::uint
   return to_fourcc(b);
 }
 
-struct TChunkHeader {
-  TFourCC id;
-  std::uint32_t size;
-};
-
-std::optional<TChunkHeader> read_header(TFileIO& file, std::uint64_t offset, std::uint64_t end) {
-  if (offset + 8 > end) return std::nullopt;
-  unsigned char b[8];
-  if (file.read_at(offset, b, 8) != 8) return std::nullopt;
-  return TChunkHeader{to_fourcc(b), read_le32(b + 4)};
-}
-
-TStreamInfo read_strl(TFileIO& file, std::uint64_t begin, std::uint64_t end) {
+TStreamInfo read_strl(TFileIO& file, const TStreamList& stream) {
   TStreamInfo info;
-  bool strh_seen = false;
-  bool strf_seen = false;
-  std::uint64_t p = begin;
-  while (auto header = read_header(file, p, end)) {
-    const std::uint64_t data = p + 8;
-    const std::uint64_t data_end = std::min(data + header->size, end);
-    if (!strh_seen && same_id(header->id, id_strh)) {
-      strh_seen = true;
-      info.fcc_type = read_field(file, data, data_end);
-      info.fcc_handler = read_field(file, data + 4, data_end);
-    } else if (!strf_seen && same_id(header->id, id_strf)) {
-      strf_seen = true;
-      // Kept aside until the stream type is known: strf may come first.
-      info.bi_compression = read_field(file, data + 16, data_end);
-    }
-    p = data + padded_size(header->size);
+  if (stream.strh) {
+    info.fcc_type = read_field(file, stream.strh->data, stream.strh->end);
+    info.fcc_handler = read_field(file, stream.strh->data + 4, stream.strh->end);
   }
-  if (!info.fcc_type || !same_id(*info.fcc_type, id_vids)) info.bi_compression.reset();
+  // strf may come before strh: its compression counts for video streams only.
+  if (stream.strf && info.fcc_type && same_id(*info.fcc_type, id_vids)) {
+    info.bi_compression = read_field(file, stream.strf->data + 16, stream.strf->end);
+  }
   return info;
 }
 
@@ -121,23 +100,8 @@ std::optional<bool> walk_nal_units(const unsigned char* d, std::size_t n, bool w
 
 std::vector<TStreamInfo> read_stream_headers(TFileIO& file) {
   std::vector<TStreamInfo> streams;
-  const auto list = read_header(file, header_list_offset, file.size());
-  if (!list || !same_id(list->id, id_list)) return streams;
-  const auto type = read_field(file, header_list_offset + 8, file.size());
-  if (!type || !same_id(*type, id_hdrl)) return streams;
-  const std::uint64_t end = std::min<std::uint64_t>(header_list_offset + 8 + list->size, file.size());
-  std::uint64_t p = header_list_offset + 12;
-  while (static_cast<int>(streams.size()) < max_streams) {
-    const auto header = read_header(file, p, end);
-    if (!header) break;
-    if (same_id(header->id, id_list)) {
-      const auto child_type = read_field(file, p + 8, end);
-      if (child_type && same_id(*child_type, id_strl)) {
-        const std::uint64_t child_end = std::min(p + 8 + header->size, end);
-        streams.push_back(read_strl(file, p + 12, child_end));
-      }
-    }
-    p += 8 + padded_size(header->size);
+  if (const auto header = walk_header_list(file)) {
+    for (const TStreamList& stream : header->streams) streams.push_back(read_strl(file, stream));
   }
   return streams;
 }

@@ -12,6 +12,7 @@
 
 #include "app/lang.h"
 #include "engine/algorithm_unit.h"
+#include "engine/header_fields.h"
 #include "engine/reporting.h"
 #include "engine_messages.h"
 
@@ -118,6 +119,13 @@ int TScan::run_repair() {
   try {
     if (auto refused = set_up()) return *refused;
     if (!scan()) return stop();
+    if (end_ == TScanEnd::cut_off_chunk || end_ == TScanEnd::chunk_into_index) {
+      // The chunk's bytes up to where the data end get no entry.
+      const std::uint64_t end = end_ == TScanEnd::chunk_into_index ? data_end_ : file_size_;
+      log_line(" " + message(msg_cut_off_left_out) + " " + std::to_string(end_chunk_pos_) + " / " +
+                   std::to_string(end - std::min(end, end_chunk_pos_)),
+               mk_plain, false);
+    }
     return finish_repair();
   } catch (const TIoError& e) {
     log_io_error(e);
@@ -434,7 +442,8 @@ void TScan::handle_damage() {
       unsigned char rest[4];
       if (!at_end()) (void)source_.read(rest, 4);  // size
       if (!at_end()) (void)source_.read(rest, 4);  // first data bytes
-      if (have_id && (is_video_id(to_fourcc(id)) || same_id(to_fourcc(id), id_idx1))) {
+      if (have_id && (same_id(to_fourcc(id), id_idx1) ||
+                      (is_video_id(to_fourcc(id)) && chunk_fits_before_known_id(candidate_pos)))) {
         found_pos = candidate_pos;
         found_id = to_fourcc(id);
         break;
@@ -448,6 +457,20 @@ void TScan::handle_damage() {
     if (nominal + static_cast<std::int64_t>(n) >= static_cast<std::int64_t>(file_size_)) return end_of_file_outcome();
     rel_pos_ += static_cast<std::int64_t>(n) - 2;
   }
+}
+
+// A video chunk id found by the search is taken only when its chunk lies
+// wholly in the movi data and the next chunk header begins with an id the
+// scan knows, or the chunk ends the data exactly. Random bytes spell a chunk
+// id now and then; its random size would otherwise end the scan there.
+bool TScan::chunk_fits_before_known_id(std::uint64_t pos) {
+  unsigned char size_field[4];
+  if (source_.read_at(pos + 4, size_field, 4) != 4) return false;
+  const std::uint64_t next = pos + 8 + padded_size(read_le32(size_field));
+  if (next == data_end_) return true;
+  if (next > data_end_) return false;
+  unsigned char next_id[4];
+  return source_.read_at(next, next_id, 4) == 4 && classify_id(to_fourcc(next_id)) != TChunkClass::damage;
 }
 
 void TScan::resume(std::uint64_t found_pos, const TFourCC& found_id) {
@@ -506,9 +529,12 @@ int TScan::finish_repair() {
   temp_.seek(4);
   temp_.write(size_field, sizeof size_field);
 
+  const auto fields = length_fields();
+  if (!fields) log_message(msg_header_unreadable, mk_warning);
+  const std::vector<TFieldWrite> writes = fields.value_or(std::vector<TFieldWrite>{});
   if (new_file()) {
-    finish_new_file();
-  } else if (!finish_in_place()) {
+    finish_new_file(writes);
+  } else if (!finish_in_place(writes)) {
     log_message(msg_data_after_index, mk_error);
     clean_up_failure();
     return fix_not_repaired;
@@ -524,9 +550,10 @@ int TScan::finish_repair() {
   return fix_repaired;
 }
 
-void TScan::finish_new_file() {
+void TScan::finish_new_file(const std::vector<TFieldWrite>& writes) {
   const std::uint64_t list_end = same_id(cur_id_, id_idx1) ? output_.pos() : output_.size();
   write_list_end(output_, list_end - movi_pos_);
+  write_fields(output_, writes);
   output_.close();
   source_.abandon();
   output_made_ = false;
@@ -548,6 +575,42 @@ void TScan::write_list_end(TFileIO& file, std::uint64_t list_size) {
   file.truncate(file.pos());
 }
 
+// What the new index holds of each stream, read back from the temporary
+// index as it will be appended, and the header fields that must say so.
+std::optional<std::vector<TFieldWrite>> TScan::length_fields() {
+  temp_.flush();
+  TIndexTally tally{};
+  const std::uint64_t end = first_entry_pos + std::uint64_t{entry_count_} * index_entry_size;
+  for (std::uint64_t at = first_entry_pos; at < end;) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(end - at, block_size));
+    const std::size_t got = temp_.read_at(at, block_.data(), want);
+    tally_entries(tally, block_.data(), got / index_entry_size);
+    if (got < want) break;
+    at += got;
+  }
+  // Only fields in the header before the movi list's own header.
+  return length_field_writes(source_, movi_pos_ - 8, tally);
+}
+
+// The header's length fields, then the RIFF size for the file's new end:
+// the repaired file is one RIFF chunk. A field already right is not written.
+void TScan::write_fields(TFileIO& file, const std::vector<TFieldWrite>& writes) {
+  const std::uint64_t end = file.pos();
+  unsigned char field[4];
+  for (const TFieldWrite& w : writes) {
+    write_le32(field, w.value);
+    file.seek(w.offset);
+    file.write(field, sizeof field);
+  }
+  const auto riff_size = static_cast<std::uint32_t>(end - 8);
+  if (file.read_at(riff_size_offset, field, sizeof field) != sizeof field || read_le32(field) != riff_size) {
+    write_le32(field, riff_size);
+    file.seek(riff_size_offset);
+    file.write(field, sizeof field);
+  }
+  file.seek(end);
+}
+
 // The list size an in-place repair writes: up to the old index, or to the
 // end of the file, never past the movi data.
 std::uint64_t TScan::in_place_list_size() const {
@@ -559,12 +622,17 @@ std::uint64_t TScan::in_place_list_size() const {
 // Writes back, unchanged, every byte the finish will overwrite, and extends
 // the file to its new end: a full disk or a file-size limit shows here,
 // before the first byte of the source changes.
-void TScan::probe_in_place_writes(std::uint64_t q, std::uint64_t new_end) {
-  unsigned char field[4];
-  if (source_.read_at(movi_pos_ - 4, field, 4) == 4) {
-    source_.seek(movi_pos_ - 4);
-    source_.write(field, 4);
-  }
+void TScan::probe_in_place_writes(std::uint64_t q, std::uint64_t new_end, const std::vector<TFieldWrite>& writes) {
+  auto rewrite = [this](std::uint64_t at) {
+    unsigned char field[4];
+    if (source_.read_at(at, field, 4) == 4) {
+      source_.seek(at);
+      source_.write(field, 4);
+    }
+  };
+  rewrite(riff_size_offset);
+  for (const TFieldWrite& w : writes) rewrite(w.offset);
+  rewrite(movi_pos_ - 4);
   source_size_before_probe_ = file_size_;
   std::uint64_t at = q;
   while (at < new_end) {
@@ -579,7 +647,7 @@ void TScan::probe_in_place_writes(std::uint64_t q, std::uint64_t new_end) {
   source_.flush();
 }
 
-bool TScan::finish_in_place() {
+bool TScan::finish_in_place(const std::vector<TFieldWrite>& writes) {
   const std::uint64_t list_size = in_place_list_size();
   const std::uint64_t q = movi_pos_ + list_size;
   // Only an old index may be cut away.
@@ -589,9 +657,10 @@ bool TScan::finish_in_place() {
   const std::uint64_t pad = q % 2;
   const std::uint64_t new_end = q + pad + temp_.size();
   source_.set_write_buffer(block_size);
-  probe_in_place_writes(q, new_end);
+  probe_in_place_writes(q, new_end, writes);
 
   write_list_end(source_, list_size);
+  write_fields(source_, writes);
   source_size_before_probe_.reset();
   source_.close();
   return true;

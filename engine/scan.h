@@ -9,6 +9,7 @@
 
 #include "engine/avi_structs.h"
 #include "engine/file_io.h"
+#include "engine/header_fields.h"
 #include "engine/keyframe.h"
 
 namespace engine_detail {
@@ -83,12 +84,15 @@ class TScan final {
   bool scan();
   TStep accept_chunk();
   void handle_damage();
+  [[nodiscard]] bool chunk_fits_before_known_id(std::uint64_t pos);
   void resume(std::uint64_t found_pos, const TFourCC& found_id);
   void end_of_file_outcome();
   int finish_repair();
-  void finish_new_file();
-  [[nodiscard]] bool finish_in_place();
-  void probe_in_place_writes(std::uint64_t q, std::uint64_t new_end);
+  void finish_new_file(const std::vector<TFieldWrite>& writes);
+  [[nodiscard]] bool finish_in_place(const std::vector<TFieldWrite>& writes);
+  void probe_in_place_writes(std::uint64_t q, std::uint64_t new_end, const std::vector<TFieldWrite>& writes);
+  [[nodiscard]] std::optional<std::vector<TFieldWrite>> length_fields();
+  void write_fields(TFileIO& file, const std::vector<TFieldWrite>& writes);
   int stop();
   void clean_up_failure();
   int finish_check();

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -104,6 +105,11 @@ TAviBuilder& TAviBuilder::header_junk(std::size_t size) {
   return *this;
 }
 
+TAviBuilder& TAviBuilder::header_lengths(bool on) {
+  header_lengths_ = on;
+  return *this;
+}
+
 TAviBuilder& TAviBuilder::trailer(const TBytes& bytes) {
   trailer_ = bytes;
   return *this;
@@ -130,7 +136,7 @@ static TBytes stream_header(const TStreamDescription& s) {
   append_le32(h, 0);             // dwLength
   append_le32(h, 0);             // dwSuggestedBufferSize
   append_le32(h, 0xFFFFFFFF);    // dwQuality
-  append_le32(h, 0);             // dwSampleSize
+  append_le32(h, s.sample_size); // dwSampleSize
   for (int i = 0; i < 4; ++i) append_le16(h, 0);  // rcFrame
   return h;
 }
@@ -176,12 +182,14 @@ TAvi TAviBuilder::build() const {
   TBytes avih;
   append_le32(avih, 40000);  // dwMicroSecPerFrame
   for (int i = 0; i < 13; ++i) append_le32(avih, 0);
+  avi.total_frames_at = static_cast<std::uint32_t>(b.size() + 8 + 16);
   append_chunk(b, "avih", avih);
   for (const auto& s : streams) {
     append_id(b, "LIST");
     const std::size_t strl_size_at = b.size();
     append_le32(b, 0);
     append_id(b, "strl");
+    avi.length_at.push_back(static_cast<std::uint32_t>(b.size() + 8 + 32));
     append_chunk(b, "strh", stream_header(s));
     append_chunk(b, "strf", stream_format(s));
     put_le32(b, strl_size_at, static_cast<std::uint32_t>(b.size() - strl_size_at - 4));
@@ -236,6 +244,31 @@ TAvi TAviBuilder::build() const {
     }
   }
   for (const std::size_t at : open_lists) put_le32(b, at, static_cast<std::uint32_t>(b.size() - at - 4));
+  if (header_lengths_) {
+    // Chunks per stream (bytes over dwSampleSize for sampled streams); the
+    // first video stream's count is the file's frame count.
+    std::vector<std::uint64_t> chunks(streams.size()), bytes(streams.size());
+    for (const TMoviItem& item : items_) {
+      if (item.kind != TMoviItem::TKind::chunk || item.id.size() != 4) continue;
+      const std::string type = item.id.substr(2);
+      if (!std::isdigit(item.id[0]) || !std::isdigit(item.id[1]) || (type != "dc" && type != "db" && type != "wb")) {
+        continue;
+      }
+      const auto n = static_cast<std::size_t>((item.id[0] - '0') * 10 + (item.id[1] - '0'));
+      if (n >= streams.size()) continue;
+      ++chunks[n];
+      bytes[n] += item.data.size();
+    }
+    bool video_seen = false;
+    for (std::size_t n = 0; n < streams.size(); ++n) {
+      const std::uint32_t ss = streams[n].sample_size;
+      put_le32(b, avi.length_at[n], static_cast<std::uint32_t>(ss == 0 ? chunks[n] : bytes[n] / ss));
+      if (!video_seen && streams[n].type == "vids") {
+        put_le32(b, avi.total_frames_at, static_cast<std::uint32_t>(chunks[n]));
+        video_seen = true;
+      }
+    }
+  }
   put_le32(b, movi_size_at, static_cast<std::uint32_t>(b.size() - avi.movi_pos));
 
   if (index_) {

@@ -17,6 +17,7 @@ struct TStreamDescription {
   std::string compression = "DIVX";  // biCompression of a video stream's strf
   std::uint32_t scale = 1;
   std::uint32_t rate = 25;
+  std::uint32_t sample_size = 0;  // dwSampleSize
 };
 
 // One item of the movi data, written in order.
@@ -34,6 +35,8 @@ struct TAvi {
   std::uint32_t movi_pos = 0;          // offset of "movi"
   std::uint32_t idx1_pos = 0;          // offset of "idx1" (0 without index)
   std::vector<std::uint32_t> chunk_pos;  // absolute offset of each chunk item's id
+  std::uint32_t total_frames_at = 0;     // offset of avih's dwTotalFrames
+  std::vector<std::uint32_t> length_at;  // offset of each stream's dwLength
 };
 
 class TAviBuilder {
@@ -54,6 +57,10 @@ class TAviBuilder {
   // A JUNK chunk of this size between the header list and the movi list.
   // JUNK chunks are written without a pad byte, as the engine steps over them.
   TAviBuilder& header_junk(std::size_t size);
+  // avih's dwTotalFrames and each strh's dwLength say what the movi data
+  // hold (chunks per stream), as a muxer that finished writes them; off,
+  // they stay 0, as a recorder that was killed leaves them.
+  TAviBuilder& header_lengths(bool on);
   // Bytes appended after the index (or after the movi data).
   TAviBuilder& trailer(const TBytes& bytes);
 
@@ -64,6 +71,7 @@ class TAviBuilder {
   std::vector<TMoviItem> items_;
   std::vector<bool> key_;
   bool index_ = true;
+  bool header_lengths_ = true;
   std::size_t header_junk_ = 0;
   TBytes trailer_;
 };

@@ -127,6 +127,25 @@ TEST(Check, IndexThatDisagrees) {
   EXPECT_FALSE(has_line(d.lines, {" " + msg(89) + " 19", mk_error}));
 }
 
+// GStreamer's muxer gives index offsets from the start of the file; readers
+// tell by the first entry, and the check compares on that base.
+TEST(Check, IndexWithOffsetsFromTheStartOfTheFile) {
+  const TAvi avi = healthy().build();
+  TBytes absolute = avi.bytes;
+  for (std::size_t at = avi.idx1_pos + 8; at < absolute.size(); at += 16) {
+    put_le32(absolute, at + 8, get_le32(absolute, at + 8) + avi.movi_pos);
+  }
+  const TCheck c = check(absolute);
+  EXPECT_EQ(c.result, 0);
+  EXPECT_TRUE(has_line(c.lines, {" " + msg(103), mk_plain}));
+  EXPECT_TRUE(has_line(c.lines, {" " + msg(87), mk_information}));
+
+  // On that base a wrong entry is still found.
+  put_le32(absolute, avi.idx1_pos + 8 + 16 * 4 + 8, get_le32(avi.bytes, avi.idx1_pos + 8 + 16 * 4 + 8));
+  const TCheck d = check(absolute);
+  EXPECT_TRUE(has_line(d.lines, {" " + msg(89) + " 5", mk_error}));
+}
+
 TEST(Check, ChunkCutOffAtTheEnd) {
   const TAvi avi = healthy().build();
   const std::uint32_t last = avi.chunk_pos.back();

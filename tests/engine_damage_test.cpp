@@ -83,6 +83,8 @@ TEST(Damage, GarbageInTheMiddleNewFile) {
   TBytes body = cut(source, avi.chunk_pos[3]);
   body.insert(body.end(), source.begin() + v2, source.end());
   put_le32(body, avi.movi_pos - 4, static_cast<std::uint32_t>(body.size() - avi.movi_pos));
+  // Three video frames and three audio chunks are left.
+  put_lengths(body, avi, run.output.size(), 3, {3, 3});
   EXPECT_EQ(cut(run.output, body.size()), body);
 }
 
@@ -314,7 +316,9 @@ TEST(LyingSizes, CorruptSizeDoesNotSwallowTheOldIndex) {
     } else {
       // The chunks stay in the list; only the old index is replaced.
       EXPECT_EQ(find_last_idx1(run.output), avi.idx1_pos);
-      EXPECT_EQ(cut(run.output, avi.idx1_pos), cut(avi.bytes, avi.idx1_pos));
+      TBytes kept = cut(avi.bytes, avi.idx1_pos);
+      put_lengths(kept, avi, run.output.size(), 1, {1, 1});
+      EXPECT_EQ(cut(run.output, avi.idx1_pos), kept);
     }
   }
 }
@@ -337,7 +341,13 @@ TEST(LyingSizes, IdInTheHeaderIsNoEndOfTheData) {
   for (std::size_t i = 0; i < 2; ++i) EXPECT_EQ(entries[i], source_entry(avi, i));
   TBytes kept = cut(run.output, avi.idx1_pos);
   put_le32(kept, avi.movi_pos - 4, get_le32(bytes, avi.movi_pos - 4));
-  EXPECT_EQ(kept, cut(bytes, avi.idx1_pos));
+  // The id in the first stream list's size makes that list hold the rest of
+  // the header: one stream is walked, with its two video frames left.
+  TBytes expected = cut(bytes, avi.idx1_pos);
+  put_le32(expected, 4, static_cast<std::uint32_t>(run.output.size() - 8));
+  put_le32(expected, avi.total_frames_at, 2);
+  put_le32(expected, avi.length_at[0], 2);
+  EXPECT_EQ(kept, expected);
 }
 
 TEST(InPlaceGuard, RefusesToCutAwayDataBehindTheIndex) {

@@ -142,9 +142,18 @@ TEST_P(BothModes, FileCutInsideAChunkKeepsTheCompleteOnes) {
     EXPECT_EQ(get_le32(run.output, with.movi_pos - 4), damaged.size() - with.movi_pos);
     TBytes kept(run.output.begin(), run.output.begin() + static_cast<std::ptrdiff_t>(damaged.size()));
     put_le32(kept, with.movi_pos - 4, get_le32(damaged, with.movi_pos - 4));
-    EXPECT_EQ(kept, damaged);
+    TBytes before = damaged;
+    put_lengths(before, with, run.output.size(), 6, {6, 5});
+    EXPECT_EQ(kept, before);
   }
   EXPECT_EQ(run.output.size(), idx + 8 + 16 * expected.size());
+  // The header says what is left: six frames, five audio chunks.
+  EXPECT_EQ(get_le32(run.output, with.total_frames_at), 6u);
+  EXPECT_EQ(get_le32(run.output, with.length_at[1]), 5u);
+  EXPECT_EQ(get_le32(run.output, 4), run.output.size() - 8);
+  // The line that says what was left out comes right before the closing lines.
+  ASSERT_GE(run.lines.size(), 4u);
+  EXPECT_EQ(run.lines[run.lines.size() - 4], cut_off_line(last, 18));
 }
 
 TEST_P(BothModes, MissingPadByteMakesTheChunkIncomplete) {

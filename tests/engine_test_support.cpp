@@ -70,6 +70,17 @@ TRun run_fix(const TBytes& bytes, bool new_file, const std::string& name) {
   return run;
 }
 
+void put_lengths(TBytes& bytes, const TAvi& avi, std::size_t file_size, std::uint32_t frames,
+                 const std::vector<std::uint32_t>& lengths) {
+  put_le32(bytes, 4, static_cast<std::uint32_t>(file_size - 8));
+  put_le32(bytes, avi.total_frames_at, frames);
+  for (std::size_t n = 0; n < lengths.size(); ++n) put_le32(bytes, avi.length_at.at(n), lengths[n]);
+}
+
+TLine cut_off_line(std::size_t offset, std::size_t bytes) {
+  return {" " + msg(101) + " " + std::to_string(offset) + " / " + std::to_string(bytes), mk_plain};
+}
+
 std::vector<TLine> closing_lines(const std::string& path, std::uint32_t damage_count) {
   return {{" " + msg(38) + " " + path + " .", mk_plain},
           {" " + msg(39) + " " + std::to_string(damage_count), mk_plain},

@@ -61,6 +61,14 @@ struct TRun {
 
 TRun run_fix(const TBytes& bytes, bool new_file, const std::string& name = "clip.avi");
 
+// The header as a repair leaves it for a file of `file_size` bytes: the RIFF
+// size, avih's dwTotalFrames and each stream's dwLength.
+void put_lengths(TBytes& bytes, const TAvi& avi, std::size_t file_size, std::uint32_t frames,
+                 const std::vector<std::uint32_t>& lengths);
+
+// The line a repair writes when it leaves out a chunk cut off at the end.
+TLine cut_off_line(std::size_t offset, std::size_t bytes);
+
 // The lines every successful repair ends with.
 std::vector<TLine> closing_lines(const std::string& path, std::uint32_t damage_count);
 

@@ -1,0 +1,81 @@
+// Counting what the new index holds and the header fields that say so.
+#include "header_fields.h"
+
+#include <algorithm>
+
+#include "avi_structs.h"
+#include "file_io.h"
+#include "header_list.h"
+
+namespace {
+
+// Offsets in the chunks' data.
+constexpr std::uint64_t avih_total_frames = 16;
+constexpr std::uint64_t strh_type = 0;
+constexpr std::uint64_t strh_length = 32;
+constexpr std::uint64_t strh_sample_size = 44;
+
+std::optional<std::uint32_t> read_u32_at(TFileIO& file, std::uint64_t offset) {
+  unsigned char b[4];
+  if (file.read_at(offset, b, 4) != 4) return std::nullopt;
+  return read_le32(b);
+}
+
+}  // namespace
+
+void tally_entries(TIndexTally& tally, const unsigned char* entries, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const unsigned char* e = entries + i * index_entry_size;
+    const TFourCC id = to_fourcc(e);
+    if (!is_data_id(id)) continue;
+    TStreamTally& t = tally[static_cast<std::size_t>(stream_number(id))];
+    const std::uint32_t size = read_le32(e + 12);
+    ++t.chunks;
+    t.bytes += size;
+    if (size > t.largest) t.largest = size;
+  }
+}
+
+std::uint64_t stream_length(const TStreamTally& tally, std::uint32_t sample_size) {
+  return sample_size == 0 ? tally.chunks : tally.bytes / sample_size;
+}
+
+bool length_agrees(std::uint32_t stored, const TStreamTally& tally, std::uint32_t sample_size) {
+  const std::uint64_t length = stream_length(tally, sample_size);
+  const std::uint64_t one_chunk = sample_size == 0 ? 1 : std::max<std::uint64_t>(1, tally.largest / sample_size);
+  const std::uint64_t difference = stored > length ? stored - length : length - stored;
+  return difference < one_chunk;
+}
+
+std::optional<std::vector<TFieldWrite>> length_field_writes(TFileIO& file, std::uint64_t limit,
+                                                             const TIndexTally& tally) {
+  const auto header = walk_header_list(file);
+  if (!header || !header->avih) return std::nullopt;
+  auto inside = [limit](const TChunkSpan& span, std::uint64_t at) {
+    return span.holds(span.data + at, 4) && span.data + at + 4 <= limit;
+  };
+  if (!inside(*header->avih, avih_total_frames)) return std::nullopt;
+
+  std::vector<TFieldWrite> writes;
+  std::optional<std::size_t> first_video;
+  for (std::size_t n = 0; n < header->streams.size(); ++n) {
+    const auto& strh = header->streams[n].strh;
+    if (!strh || !inside(*strh, strh_sample_size) || !inside(*strh, strh_type)) return std::nullopt;
+    unsigned char type[4];
+    const auto length = read_u32_at(file, strh->data + strh_length);
+    const auto sample_size = read_u32_at(file, strh->data + strh_sample_size);
+    if (!length || !sample_size || file.read_at(strh->data + strh_type, type, 4) != 4) return std::nullopt;
+    if (!first_video && same_id(to_fourcc(type), id_vids)) first_video = n;
+    if (!length_agrees(*length, tally[n], *sample_size)) {
+      writes.push_back({strh->data + strh_length, static_cast<std::uint32_t>(stream_length(tally[n], *sample_size))});
+    }
+  }
+  if (first_video) {
+    const std::uint64_t at = header->avih->data + avih_total_frames;
+    const auto total = read_u32_at(file, at);
+    if (!total) return std::nullopt;
+    const auto frames = static_cast<std::uint32_t>(tally[*first_video].chunks);
+    if (*total != frames) writes.insert(writes.begin(), {at, frames});
+  }
+  return writes;
+}

@@ -1,0 +1,68 @@
+// The walk over the header list's chunks and its stream lists.
+#include "header_list.h"
+
+#include <algorithm>
+
+#include "avi_structs.h"
+#include "file_io.h"
+#include "keyframe.h"
+
+namespace {
+
+struct TChunkHeader {
+  TFourCC id;
+  std::uint32_t size;
+};
+
+std::optional<TChunkHeader> read_header(TFileIO& file, std::uint64_t offset, std::uint64_t end) {
+  if (offset + 8 > end) return std::nullopt;
+  unsigned char b[8];
+  if (file.read_at(offset, b, 8) != 8) return std::nullopt;
+  return TChunkHeader{to_fourcc(b), read_le32(b + 4)};
+}
+
+bool list_type_is(TFileIO& file, std::uint64_t offset, std::uint64_t end, const TFourCC& type) {
+  if (offset + 4 > end) return false;
+  unsigned char b[4];
+  return file.read_at(offset, b, 4) == 4 && same_id(to_fourcc(b), type);
+}
+
+TStreamList walk_strl(TFileIO& file, std::uint64_t begin, std::uint64_t end) {
+  TStreamList stream;
+  std::uint64_t p = begin;
+  while (auto header = read_header(file, p, end)) {
+    const std::uint64_t data = p + 8;
+    const TChunkSpan span{data, std::min(data + header->size, end)};
+    if (!stream.strh && same_id(header->id, id_strh)) {
+      stream.strh = span;
+    } else if (!stream.strf && same_id(header->id, id_strf)) {
+      stream.strf = span;
+    }
+    p = data + padded_size(header->size);
+  }
+  return stream;
+}
+
+}  // namespace
+
+std::optional<THeaderList> walk_header_list(TFileIO& file) {
+  const auto list = read_header(file, header_list_offset, file.size());
+  if (!list || !same_id(list->id, id_list)) return std::nullopt;
+  if (!list_type_is(file, header_list_offset + 8, file.size(), id_hdrl)) return std::nullopt;
+  THeaderList header;
+  const std::uint64_t end = std::min<std::uint64_t>(header_list_offset + 8 + list->size, file.size());
+  std::uint64_t p = header_list_offset + 12;
+  while (static_cast<int>(header.streams.size()) < max_streams) {
+    const auto chunk = read_header(file, p, end);
+    if (!chunk) break;
+    if (same_id(chunk->id, id_list)) {
+      if (list_type_is(file, p + 8, end, id_strl)) {
+        header.streams.push_back(walk_strl(file, p + 12, std::min(p + 8 + chunk->size, end)));
+      }
+    } else if (!header.avih && same_id(chunk->id, id_avih)) {
+      header.avih = TChunkSpan{p + 8, std::min(p + 8 + chunk->size, end)};
+    }
+    p += 8 + padded_size(chunk->size);
+  }
+  return header;
+}
