@@ -1,6 +1,7 @@
-// Real files written by ffmpeg and mencoder: with the index cut off,
-// reelwright-fix gives back the muxer's own bytes for every codec family,
-// players seek in the result, and a damaged file comes back playable.
+// Real files written by ffmpeg, mencoder and GStreamer: with the index cut
+// off, reelwright-fix gives back the muxer's own bytes for every codec
+// family, players seek in the result, a damaged or unfinished recording
+// comes back playable to its end, and healthy files check clean.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -85,6 +86,18 @@ std::string mpv_restart_position(const fs::path& file, const std::string& at) {
     position = (*it)[1];
   }
   return position;
+}
+
+// Writes a 4-second clip with GStreamer's avimux: MPEG-4 video and the
+// audio encoder given ("audioconvert" for PCM).
+fs::path gstreamer_clip(const TTempDir& dir, const std::string& name, const std::string& audio) {
+  const std::string pipeline = "gst-launch-1.0 -q videotestsrc num-buffers=100 ! "
+                         "video/x-raw,width=160,height=120,framerate=25/1 ! avenc_mpeg4 ! avimux name=m ! "
+                         "filesink location='" + dir.file(name).string() + "'" +
+                         " audiotestsrc num-buffers=172 ! audio/x-raw,rate=44100 ! " + audio + " ! m.";
+  const TProcessResult r = run_process({"sh", "-c", pipeline});
+  EXPECT_EQ(r.exit.code, 0) << r.err;
+  return dir.file(name);
 }
 
 struct TCodecCase {
@@ -194,3 +207,91 @@ TEST(Integration, GarbageInARecordingIsSteppedOver) {
   EXPECT_FALSE(frame_after_seek(repaired, "7").empty());
   EXPECT_EQ(mpv_restart_position(repaired, "7").substr(0, 3), "7.0");
 }
+
+// Healthy files of every writer check clean; GStreamer's index gives offsets
+// from the start of the file, and the check says so.
+TEST(Integration, HealthyFilesOfEveryWriterCheckClean) {
+  TTempDir dir;
+  const fs::path ffmpeg_file = make_clip(dir, "ffmpeg.avi", {"-c:v", "mpeg4", "-g", "25"});
+  const fs::path mencoder_file = dir.file("mencoder.avi");
+  ASSERT_EQ(run_process({"mencoder", "-really-quiet", ffmpeg_file.string(), "-ovc", "copy", "-oac", "copy", "-o",
+                         mencoder_file.string()})
+                .exit.code,
+            0);
+  for (const fs::path& file : {ffmpeg_file, mencoder_file, gstreamer_clip(dir, "gst.avi", "lamemp3enc")}) {
+    const TProcessResult c = repair({"--check", file.string()});
+    EXPECT_EQ(c.exit.code, 0) << file << "\n" << c.out;
+    const bool absolute = c.out.find("offsets from the start of the file") != std::string::npos;
+    EXPECT_EQ(absolute, file.filename() == "gst.avi") << c.out;
+  }
+}
+
+// GStreamer computes a sampled stream's length from its duration, rounded:
+// its healthy headers are left as they are, MP3 and PCM alike.
+TEST(Integration, GStreamerHeaderIsKept) {
+  TTempDir dir;
+  for (const char* audio : {"lamemp3enc", "audioconvert"}) {
+    const fs::path original = gstreamer_clip(dir, std::string(audio) + ".avi", audio);
+    const TBytes bytes = read_file(original);
+    const std::size_t idx = find_last_idx1(bytes);
+    const fs::path cut = without_index(original);
+    ASSERT_EQ(repair({cut.string()}).exit.code, 0);
+    const TBytes fixed = read_file(dir.file("Fixed." + cut.filename().string()));
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(idx), fixed.begin())) << audio;
+    ASSERT_EQ(repair({"--in-place", cut.string()}).exit.code, 0);
+    EXPECT_TRUE(read_file(cut) == fixed) << audio;
+  }
+}
+
+struct TRecorder {
+  const char* name;
+  const char* pipeline;  // writes an AVI to standard output, which is a pipe
+};
+
+void PrintTo(const TRecorder& r, std::ostream* os) { *os << r.name; }
+
+class UnfinishedRecording : public ::testing::TestWithParam<TRecorder> {};
+
+// Written to a pipe the muxer cannot go back to its header: it keeps the
+// placeholders a recorder killed mid-write leaves. Cut in the middle, the
+// file must tell players its length after the repair and seek to its middle.
+TEST_P(UnfinishedRecording, PlayersSeeItsLengthAndSeekToTheMiddle) {
+  TTempDir dir;
+  const fs::path whole = dir.file("whole.avi");
+  run_process({"sh", "-c", std::string(GetParam().pipeline) + " | cat > '" + whole.string() + "'"});
+  TBytes bytes = read_file(whole);
+  ASSERT_GT(bytes.size(), 100000u);
+  bytes.resize(bytes.size() * 3 / 5 + 1);
+  const fs::path recording = dir.file("rec.avi");
+  write_file(recording, bytes);
+  const fs::path in_place = dir.file("in_place.avi");
+  write_file(in_place, bytes);
+
+  ASSERT_EQ(repair({recording.string()}).exit.code, 0);
+  ASSERT_EQ(repair({"--in-place", in_place.string()}).exit.code, 0);
+  const fs::path fixed = dir.file("Fixed.rec.avi");
+  EXPECT_EQ(decode_errors(fixed), "");
+  // The frames that were recorded whole, as ffmpeg reads them.
+  const double recorded = video_packets(fixed) / 25.0;
+  for (const fs::path& file : {fixed, in_place}) {
+    const TProcessResult probe = run_process(
+        {"ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", file.string()});
+    const double duration = std::atof(probe.out.c_str());
+    EXPECT_NEAR(duration, recorded, 0.041) << file << ": not within one frame";
+    const std::string middle = mpv_restart_position(file, "50%");
+    ASSERT_FALSE(middle.empty()) << file;
+    EXPECT_NEAR(std::atof(middle.c_str()), duration / 2, 0.25) << file;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Integration, UnfinishedRecording,
+    ::testing::Values(
+        TRecorder{"ffmpeg",
+                  "ffmpeg -nostdin -v error -f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i "
+                  "sine=frequency=440:sample_rate=44100 -t 8 -c:v mpeg4 -g 25 -c:a libmp3lame -f avi -"},
+        TRecorder{"gstreamer",
+                  "gst-launch-1.0 -q videotestsrc num-buffers=200 ! video/x-raw,width=160,height=120,framerate=25/1 "
+                  "! jpegenc ! avimux name=m ! fdsink fd=1 audiotestsrc num-buffers=344 ! "
+                  "audio/x-raw,rate=44100,channels=2,format=S16LE ! m. 2>/dev/null"}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
