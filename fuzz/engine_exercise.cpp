@@ -148,10 +148,20 @@ std::string entries_problem(const TBytes& out, std::uint64_t movi_pos, std::uint
   return {};
 }
 
+// Whether byte i of the source lies in a length field the repair may set:
+// avih's dwTotalFrames or a strh's dwLength.
+bool in_length_field(const TBytes& source, std::uint64_t i) {
+  for (std::uint64_t k = 0; k < 4; ++k) {
+    if (i >= 24 + k && id_at(source, i - 24 - k, "avih")) return true;
+    if (i >= 40 + k && id_at(source, i - 40 - k, "strh")) return true;
+  }
+  return false;
+}
+
 // A repaired file ends in its idx1 chunk, and the size field of a "movi"
-// list leads right to it. Besides that list's size field, the repair leaves
-// every byte before the movi data as it was (new file), or every byte before
-// the index (in place). Returns the first problem seen, or "". `entries`
+// list leads right to it. Besides that list's size field, the RIFF size and
+// the header's length fields, the repair leaves every byte before the movi
+// data as it was (new file), or every byte before the index (in place). Returns the first problem seen, or "". `entries`
 // receives the index entries without their offsets, which differ between
 // the modes: id, flags and size, 12 bytes each.
 std::string repaired_file_problem(const TBytes& out, const TBytes& source, bool in_place,
@@ -165,6 +175,7 @@ std::string repaired_file_problem(const TBytes& out, const TBytes& source, bool 
     }
   }
   if (!idx1_pos) return "the repaired file does not end in an index chunk";
+  if (le32(out, 4) != out.size() - 8) return "the RIFF size is not the file's size - 8";
 
   std::string first_problem;
   for (std::uint64_t m = 4; m + 4 <= *idx1_pos; ++m) {
@@ -178,8 +189,8 @@ std::string repaired_file_problem(const TBytes& out, const TBytes& source, bool 
         problem = "the repaired file's movi data reach beyond the source";
       } else {
         for (std::uint64_t i = 0; i < kept; ++i) {
-          if ((i < m - 4 || i >= m) && out[i] != source[i]) {
-            problem = "byte " + std::to_string(i) + " changed outside the movi list's size field";
+          if ((i < m - 4 || i >= m) && (i < 4 || i >= 8) && out[i] != source[i] && !in_length_field(source, i)) {
+            problem = "byte " + std::to_string(i) + " changed outside the size and length fields";
             break;
           }
         }
