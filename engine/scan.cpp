@@ -338,9 +338,11 @@ TScan::TStep TScan::accept_chunk() {
     end_ = TScanEnd::cut_off_chunk;
     return TStep::finish;
   }
-  if (at_end()) {
-    // A header that ends the file: an empty chunk has nothing missing.
-    end_ = z == 0 ? TScanEnd::end_of_data : TScanEnd::cut_off_chunk;
+  // A header that ends the file cuts off a chunk with data; an empty chunk
+  // has nothing missing and is kept (mencoder ends files with empty
+  // duplicate frames).
+  if (at_end() && z != 0) {
+    end_ = TScanEnd::cut_off_chunk;
     return TStep::finish;
   }
   const std::int64_t next = rel_pos_ + 8 + static_cast<std::int64_t>(padded_size(z));

@@ -446,9 +446,9 @@ TEST(OldIndexScan, LargeFileAndIdAcrossAWindowBorder) {
   }
 }
 
-TEST(EndOfFile, EmptyChunkEndingTheFileGetsNoEntry) {
-  // The end of the file right behind a size field ends the scan, even for a
-  // chunk of size 0 that has no byte missing.
+TEST(EndOfFile, EmptyChunkEndingTheFileIsKept) {
+  // A chunk of size 0 whose size field ends the file has no byte missing:
+  // indexed and copied, so the file comes back as it was.
   TAviBuilder b;
   b.video(100, true).audio(40).chunk("00dc", {});
   const TAvi avi = b.build();
@@ -456,7 +456,8 @@ TEST(EndOfFile, EmptyChunkEndingTheFileGetsNoEntry) {
     const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), new_file);
     ASSERT_EQ(run.result, fix_repaired);
     const auto entries = index_entries(run.output, find_last_idx1(run.output));
-    EXPECT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries.size(), 3u);
+    EXPECT_EQ(run.output, avi.bytes);
   }
 }
 
