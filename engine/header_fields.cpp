@@ -60,7 +60,8 @@ std::optional<std::vector<TFieldWrite>> length_field_writes(TFileIO& file, std::
   std::optional<std::size_t> first_video;
   for (std::size_t n = 0; n < header->streams.size(); ++n) {
     const auto& strh = header->streams[n].strh;
-    if (!strh || !inside(*strh, strh_sample_size) || !inside(*strh, strh_type)) return std::nullopt;
+    // dwSampleSize is the last field read: the others lie before it.
+    if (!strh || !inside(*strh, strh_sample_size)) return std::nullopt;
     unsigned char type[4];
     const auto length = read_u32_at(file, strh->data + strh_length);
     const auto sample_size = read_u32_at(file, strh->data + strh_sample_size);
