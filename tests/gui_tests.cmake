@@ -2,7 +2,7 @@
 # Included from tests/CMakeLists.txt when the window is built.
 
 # reelwright_gui_test(<name> SOURCES <files...> LIBS <targets...>
-#                     [APP_MAIN] [PROGRAM_VERSION] [ENGLISH]
+#                     [APP_MAIN] [PROGRAM_VERSION] [ENGLISH] [DESKTOP_ONLY]
 #                     [DEFINES <definitions...>] [DEPENDS <targets...>])
 # A GoogleTest executable over real widgets. APP_MAIN runs it under the
 # program's own application object; PROGRAM_VERSION gives it the program's
@@ -10,8 +10,10 @@
 # the English language module's path as REELWRIGHT_TEST_LANG_EN. Qt 6.4
 # plays through GStreamer on Linux; pinned, so that a QT_MEDIA_BACKEND left
 # in the environment cannot switch the tests to another backend.
+# DESKTOP_ONLY builds the executable without headless tests: it is run on
+# the virtual X server only.
 function(reelwright_gui_test name)
-  cmake_parse_arguments(arg "APP_MAIN;PROGRAM_VERSION;ENGLISH" "" "SOURCES;LIBS;DEFINES;DEPENDS" ${ARGN})
+  cmake_parse_arguments(arg "APP_MAIN;PROGRAM_VERSION;ENGLISH;DESKTOP_ONLY" "" "SOURCES;LIBS;DEFINES;DEPENDS" ${ARGN})
   set(main gui_test_main.cpp)
   if(arg_APP_MAIN)
     set(main app_test_main.cpp)
@@ -32,8 +34,10 @@ function(reelwright_gui_test name)
   if(arg_DEPENDS)
     add_dependencies(${name} ${arg_DEPENDS})
   endif()
-  gtest_discover_tests(${name} TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_MEDIA_BACKEND=gstreamer")
+  if(NOT arg_DESKTOP_ONLY)
+    gtest_discover_tests(${name} TEST_PREFIX "gui." DISCOVERY_TIMEOUT 60
+      PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_MEDIA_BACKEND=gstreamer")
+  endif()
 endfunction()
 
 reelwright_gui_test(toolkit_test
@@ -76,6 +80,10 @@ set_target_properties(startup_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_
 reelwright_gui_test(preview_test SOURCES preview_test.cpp LIBS reelwright_preview avi_builder Qt6::Test
   PROGRAM_VERSION ENGLISH)
 
+# The preview window under a window manager, closed as a user closes it.
+reelwright_gui_test(preview_desktop_test SOURCES preview_desktop_test.cpp LIBS reelwright_preview avi_builder Qt6::Test
+  DESKTOP_ONLY)
+
 # The same window tests once more on a real X server (a virtual one), where
 # window frames, focus and the desktop's drag and drop are the X11 ones.
 find_program(XVFB_RUN xvfb-run)
@@ -87,4 +95,13 @@ if(XVFB_RUN)
     # One virtual server at a time: xvfb-run's choice of a free display can race.
     set_tests_properties(x11.${suite} PROPERTIES RUN_SERIAL TRUE TIMEOUT 300)
   endforeach()
+  # What shows only where a window manager frames and closes the windows.
+  find_program(OPENBOX openbox)
+  if(OPENBOX)
+    add_test(NAME x11.preview_desktop_test
+      COMMAND "${XVFB_RUN}" -a -s "-screen 0 1280x800x24"
+              env QT_QPA_PLATFORM=xcb QT_MEDIA_BACKEND=gstreamer
+              sh "${CMAKE_CURRENT_LIST_DIR}/with_window_manager.sh" "$<TARGET_FILE:preview_desktop_test>")
+    set_tests_properties(x11.preview_desktop_test PROPERTIES RUN_SERIAL TRUE TIMEOUT 300)
+  endif()
 endif()

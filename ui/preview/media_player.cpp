@@ -50,17 +50,20 @@ void TMediaPlayer::setDisplay(QWidget* display) {
   if (display == display_.data()) return;
   if (session_ != nullptr) session_->player.setVideoOutput(nullptr);
   if (display_ != nullptr) display_->removeEventFilter(this);
-  delete picture_.data();
   display_ = display;
-  if (display_ != nullptr) {
-    picture_ = new QVideoWidget(display_);
-    picture_->setObjectName(QStringLiteral("MediaPlayerPicture"));
-    picture_->setVisible(open_);
-    connect(picture_->videoSink(), &QVideoSink::videoFrameChanged, this, &TMediaPlayer::frame_arrived);
-    display_->installEventFilter(this);
-    fit_picture();
-  }
+  renew_picture();
+  if (display_ != nullptr) display_->installEventFilter(this);
   if (session_ != nullptr) session_->player.setVideoOutput(video_output());
+}
+
+void TMediaPlayer::renew_picture() {
+  delete picture_.data();
+  if (display_ == nullptr) return;
+  picture_ = new QVideoWidget(display_);
+  picture_->setObjectName(QStringLiteral("MediaPlayerPicture"));
+  picture_->setVisible(open_);
+  connect(picture_->videoSink(), &QVideoSink::videoFrameChanged, this, &TMediaPlayer::frame_arrived);
+  fit_picture();
 }
 
 QObject* TMediaPlayer::video_output() {
@@ -125,6 +128,11 @@ void TMediaPlayer::Open() {
   last_error_.clear();
   video_size_ = QSize();
   frame_size_ = QSize();
+  // Closing a window (Escape, the close box, the window manager's close)
+  // destroys its native window and the video picture's with it; the media
+  // layer's video window keeps drawing into the destroyed one, so a picture
+  // reused after a close stays empty and see-through. A new one every time.
+  renew_picture();
 
   session_ = std::make_unique<TSession>();
   QMediaPlayer& player = session_->player;

@@ -84,6 +84,8 @@ class TMediaPlayer final : public QObject {
   // waking on every change of the player. True when `done` held.
   bool wait_until(const std::function<bool()>& done, int timeout_ms);
   void fit_picture();
+  // Replaces the picture on the display by a new one (none without a display).
+  void renew_picture();
   void learn_video_size();
   // Stops, lets go of the file and ends the session; `wait` for the media
   // layer to confirm, which runs an event loop.
