@@ -17,6 +17,9 @@
 #include <QStyleOptionViewItem>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
+#include <QHelpEvent>
+#include <QApplication>
 #include <QToolButton>
 #include <QTreeView>
 #include <filesystem>
@@ -448,6 +451,48 @@ TEST_F(MainWindow, TickCommandsAndTheRowsTickBox) {
   EXPECT_EQ(ticks(), (std::vector<std::int32_t>{0, 1, 1}));
   // The rebuild keeps the highlighted row, so Space can go on down the list.
   EXPECT_EQ(w.AdvListView->currentIndex().row(), 2);
+}
+
+TEST_F(MainWindow, SpaceTicksTheFocusedRowWhicheverCellIsCurrent) {
+  TMainForm& w = *window_;
+  for (const char* n : {"1.avi", "2.avi"}) w.add_file(sized_file(dir_, n, 300'000));
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  // A real click on row 1's Status cell, as a user would before pressing Space.
+  const QRect status = w.AdvListView->visualRect(w.ListModel->index(1, TFileListModel::col_status));
+  QTest::mouseClick(w.AdvListView->viewport(), Qt::LeftButton, Qt::NoModifier, status.center());
+  ASSERT_EQ(w.AdvListView->currentIndex().column(), TFileListModel::col_status);
+  std::vector<std::int32_t> expected = ticks();
+  for (const int column : {TFileListModel::col_status, TFileListModel::col_file, TFileListModel::col_preview}) {
+    for (const int row : {1, 0}) {
+      w.AdvListView->setCurrentIndex(w.ListModel->index(row, column));
+      QTest::keyClick(w.AdvListView, Qt::Key_Space);
+      QCoreApplication::processEvents();
+      expected[static_cast<std::size_t>(row)] ^= 1;
+      EXPECT_EQ(ticks(), expected) << "row " << row << ", column " << column;
+      EXPECT_EQ(w.ListModel->index(row, 0).data(Qt::CheckStateRole).value<Qt::CheckState>(),
+                expected[static_cast<std::size_t>(row)] == 1 ? Qt::Checked : Qt::Unchecked);
+    }
+  }
+}
+
+TEST_F(MainWindow, ThePathCellsTooltipIsTheWholePath) {
+  TMainForm& w = *window_;
+  const std::string deep = (dir_.path() / std::string(120, 'd')).string();
+  std::filesystem::create_directories(deep);
+  const std::string path = deep + "/holiday video from the summer.avi";
+  w.add_file(sized_file(dir_, std::string(120, 'd') + "/holiday video from the summer.avi", 300'000));
+  ASSERT_EQ(file_list.size(), 1u);
+  w.resize(TMainForm::design_width, TMainForm::design_height);
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  const QRect cell = w.AdvListView->visualRect(w.ListModel->index(0, TFileListModel::col_file));
+  ASSERT_GT(w.AdvListView->fontMetrics().horizontalAdvance(q(path)), cell.width()) << "the path is not elided";
+  QHelpEvent help(QEvent::ToolTip, cell.center(), w.AdvListView->viewport()->mapToGlobal(cell.center()));
+  QApplication::sendEvent(w.AdvListView->viewport(), &help);
+  EXPECT_EQ(QToolTip::text(), q(path));
+  EXPECT_FALSE(w.ListModel->index(0, TFileListModel::col_status).data(Qt::ToolTipRole).isValid());
+  EXPECT_FALSE(w.ListModel->index(0, TFileListModel::col_preview).data(Qt::ToolTipRole).isValid());
 }
 
 TEST_F(MainWindow, SettingsFollowTheirTickBoxes) {

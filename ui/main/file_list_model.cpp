@@ -31,6 +31,11 @@ QVariant TFileListModel::data(const QModelIndex& index, int role) const {
     if (index.column() != col_file) return {};
     return entry.ticked == 1 ? Qt::Checked : Qt::Unchecked;
   }
+  // A long path is shown elided in the middle; its tooltip shows it whole.
+  if (role == Qt::ToolTipRole) {
+    if (index.column() != col_file) return {};
+    return QString::fromStdString(entry.path);
+  }
   if (role != Qt::DisplayRole) return {};
   switch (index.column()) {
     case col_file: return QString::fromStdString(entry.path);

@@ -1,6 +1,7 @@
 // The main window's list view and its row painting.
 #include "ui/main/file_list_view.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 
 #include "ui/main/main_unit.h"
@@ -21,6 +22,23 @@ void TFileListView::mousePressEvent(QMouseEvent* event) {
 void TFileListView::mouseMoveEvent(QMouseEvent* event) {
   QTreeView::mouseMoveEvent(event);
   emit mouse_move(event->position().toPoint());
+}
+
+void TFileListView::keyPressEvent(QKeyEvent* event) {
+  // The tick box sits in the first column only, and the view's own Space
+  // ticks only there; after a click on another cell Space must tick the row too.
+  const QModelIndex current = currentIndex();
+  const bool space = event->key() == Qt::Key_Space || event->key() == Qt::Key_Select;
+  if (space && current.isValid() && current.column() != 0 && model() != nullptr) {
+    const QModelIndex tick = model()->index(current.row(), 0, current.parent());
+    if (tick.flags().testFlag(Qt::ItemIsUserCheckable) && tick.flags().testFlag(Qt::ItemIsEnabled)) {
+      const bool ticked = tick.data(Qt::CheckStateRole).value<Qt::CheckState>() == Qt::Checked;
+      model()->setData(tick, ticked ? Qt::Unchecked : Qt::Checked, Qt::CheckStateRole);
+      event->accept();
+      return;
+    }
+  }
+  QTreeView::keyPressEvent(event);
 }
 
 TFileRowDelegate::TFileRowDelegate(TCustomDraw custom_draw, QObject* parent)

@@ -1,5 +1,6 @@
 // The list view of the main window: rows of exactly 20 pixels, the pointer
-// and mouse presses reported to the window after the view's own handling.
+// and mouse presses reported to the window after the view's own handling,
+// Space ticking the focused row in whichever column, each path's tooltip.
 #pragma once
 
 #include <QStyledItemDelegate>
@@ -23,6 +24,7 @@ class TFileListView final : public QTreeView {
  protected:
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 };
 
 // Paints the rows through the window's own handlers: they adjust each cell's
