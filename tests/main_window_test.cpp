@@ -17,6 +17,9 @@
 #include <QStyleOptionViewItem>
 #include <QTest>
 #include <QTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QAbstractButton>
 #include <QToolTip>
 #include <QHelpEvent>
 #include <QApplication>
@@ -25,6 +28,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <utility>
+#include <vector>
 #include <memory>
 #include <stdexcept>
 
@@ -676,6 +682,93 @@ TEST_F(MainWindow, HelpAndHomepageGoToTheDesktop) {
   EXPECT_EQ(opened_[0].toLocalFile().toStdString(), find_data_file("help.html"));
   EXPECT_TRUE(opened_[0].toLocalFile().endsWith("/help.html"));
   EXPECT_EQ(opened_[1], QUrl("https://reelwright.example.org/"));
+}
+
+// The desktop's own handler, replaced by a script on PATH that notes what
+// it was given and ends as told; or no handler at all.
+class MainWindowDesktop : public MainWindow {
+ protected:
+  void SetUp() override {
+    MainWindow::SetUp();
+    set_shell_opener(nullptr);
+    saved_path_ = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(QString::fromStdString(bin_.path().string())));
+    for (const char* name : {"BROWSER", "DEFAULT_BROWSER"}) {
+      saved_env_.emplace_back(name, qgetenv(name));
+      qunsetenv(name);
+    }
+  }
+  void TearDown() override {
+    qputenv("PATH", saved_path_);
+    for (const auto& [name, value] : saved_env_)
+      if (!value.isNull()) qputenv(name, value);
+    MainWindow::TearDown();
+  }
+  void fake_xdg_open(const std::string& ending) {
+    const std::filesystem::path script = bin_.file("xdg-open");
+    std::ofstream(script) << "#!/bin/sh\nprintf '%s' \"$1\" > '" << bin_.file("given").string() << "'\n" << ending << "\n";
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  }
+  [[nodiscard]] std::string given() const {
+    std::ifstream in(bin_.file("given"));
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  TTempDir bin_;
+
+ private:
+  QByteArray saved_path_;
+  std::vector<std::pair<const char*, QByteArray>> saved_env_;
+};
+
+TEST_F(MainWindowDesktop, AHandOffThatFailsIsLoggedOnceWithoutABoxAndWithoutWaiting) {
+  TMainForm& w = *window_;
+  const std::string help = find_data_file("help.html");
+  const struct {
+    const char* ending;  // of the fake xdg-open; null: there is none
+    bool fails;
+  } cases[] = {{"exit 0", false}, {"exit 3", true}, {"/bin/sleep 1; exit 4", true}, {nullptr, true}};
+  for (const auto& c : cases) {
+    std::filesystem::remove(bin_.file("xdg-open"));
+    std::filesystem::remove(bin_.file("given"));
+    if (c.ending != nullptr) fake_xdg_open(c.ending);
+    const std::string what = c.ending != nullptr ? c.ending : "no xdg-open";
+    for (const auto& [button, target] : {std::pair{static_cast<QAbstractButton*>(w.HelpButtonSimple), help},
+                                        std::pair{static_cast<QAbstractButton*>(w.HomepageButtonSimple),
+                                                  std::string(homepage_address)}}) {
+      const int lines = w.AdvMemo->line_count();
+      QElapsedTimer took;
+      took.start();
+      button->click();
+      EXPECT_LT(took.elapsed(), 500) << what;
+      const QString expected = q(" " + message(110) + " " + target);
+      // Long enough for the handler to end and its outcome to come back.
+      QTest::qWait(100);
+      if (c.ending != nullptr) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return given() == target; }, 3000)) << what << ": " << given();
+      }
+      if (c.fails) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return w.AdvMemo->line_count() > lines; }, 5000)) << what;
+        EXPECT_EQ(last_line(), expected) << what;
+        EXPECT_EQ(w.AdvMemo->marker_at(w.AdvMemo->line_count() - 1), std::optional<int>(1)) << what;
+      } else {
+        QTest::qWait(300);
+      }
+      EXPECT_EQ(w.AdvMemo->line_count(), lines + (c.fails ? 1 : 0)) << what;
+    }
+  }
+  EXPECT_TRUE(boxes_.empty());
+}
+
+TEST_F(MainWindowDesktop, TheExternalPlayerNamesTheFileItCouldNotOpen) {
+  TMainForm& w = *window_;
+  fake_xdg_open("exit 3");
+  const std::string file = sized_file(dir_, "a film.avi", 300'000);
+  w.add_file(file);
+  file_list[0].status = 1;
+  w.preview_file(0);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return last_line() == q(" " + message(110) + " " + file); }, 5000));
+  EXPECT_EQ(given(), file);
 }
 
 TEST_F(MainWindow, AboutShowsTheBoxModally) {

@@ -83,10 +83,16 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   sink_ = new TWindowSink([this](const std::string& text, std::uint8_t kind,
                                  bool show_box) { out_text(text, kind, show_box); },
                           MainStatusBar->progress_bar());
+  // Help, Homepage, the About box's links and the external player: when the
+  // desktop cannot open one, a line says so (no box, so a batch never waits).
+  set_shell_failure_reporter([this](const QString& target) {
+    out_text(" " + message(110) + " " + target.toStdString(), mk_warning, false);
+  });
   FormCreate();
 }
 
 TMainForm::~TMainForm() {
+  set_shell_failure_reporter(nullptr);
   if (report_sink() == sink_) set_report_sink(nullptr);
   delete sink_;
   if (MainForm == this) MainForm = nullptr;
