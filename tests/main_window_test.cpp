@@ -13,6 +13,9 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QScrollBar>
+#include <QRegularExpression>
+#include <QImage>
+#include <QSplitter>
 #include <QStyle>
 #include <QStyleOptionViewItem>
 #include <QTest>
@@ -245,6 +248,60 @@ TEST_F(MainWindow, ResizingGivesTheProgressPanelTheRest) {
   window_->resize(700, TMainForm::design_height);
   EXPECT_EQ(window_->MainStatusBar->width(), 700);
   EXPECT_EQ(window_->MainStatusBar->panel_width(2), 420);
+}
+
+TEST_F(MainWindow, TheLogKeepsItsHeightUntilTheUserMovesTheLineAboveIt) {
+  TMainForm& w = *window_;
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  EXPECT_EQ(w.AdvMemo->height(), TMainForm::log_height);
+  const int list = w.AdvListView->height();
+  w.resize(w.width() + 100, w.height() + 200);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(w.AdvMemo->height(), TMainForm::log_height);
+  EXPECT_EQ(w.AdvListView->height(), list + 200);
+  // Dragging the line between them up gives the log the room.
+  QSplitterHandle* line = w.LogSplitter->handle(1);
+  const QPoint grip = line->rect().center();
+  QTest::mousePress(line, Qt::LeftButton, Qt::NoModifier, grip);
+  QTest::mouseMove(line, grip - QPoint(0, 120));
+  QTest::mouseRelease(line, Qt::LeftButton, Qt::NoModifier, grip - QPoint(0, 120));
+  EXPECT_EQ(w.AdvMemo->height(), TMainForm::log_height + 120);
+  EXPECT_EQ(w.AdvListView->height(), list + 80);
+}
+
+TEST_F(MainWindow, AtTheSmallestSizeNoControlOverlapsAnotherOrIsCut) {
+  TMainForm& w = *window_;
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  w.resize(1, 1);
+  QCoreApplication::processEvents();
+  ASSERT_EQ(w.size(), w.minimumSize());
+  const QRect window_rect = w.rect();
+  const auto in_window = [&w](const QWidget* c) { return QRect(c->mapTo(&w, QPoint(0, 0)), c->size()); };
+  for (const int panel : {TMainForm::simple_panel, TMainForm::advanced_panel}) {
+    w.AdvNavBar->set_open_panel(panel);
+    QCoreApplication::processEvents();
+    std::vector<QRect> taken;
+    for (QWidget* c : w.AdvNavBar->findChildren<QWidget*>()) {
+      if (!c->isVisible() || (qobject_cast<TPictureButton*>(c) == nullptr && qobject_cast<QCheckBox*>(c) == nullptr))
+        continue;
+      const QRect r = in_window(c);
+      EXPECT_TRUE(in_window(w.AdvNavBar).contains(r)) << "panel " << panel << ": " << c->objectName().toStdString();
+      if (qobject_cast<TPictureButton*>(c) != nullptr) {
+        EXPECT_EQ(r.height(), TPictureButton::button_height);
+      }
+      for (const QRect& other : taken) EXPECT_FALSE(other.intersects(r)) << "panel " << panel;
+      taken.push_back(r);
+    }
+    EXPECT_GE(taken.size(), 6u);
+  }
+  EXPECT_GE(w.AdvListView->height(), 3 * TMainForm::row_height);
+  EXPECT_GE(w.AdvMemo->height(), TMainForm::log_minimum_height);
+  EXPECT_GT(w.AdvListView->header()->sectionSize(TFileListModel::col_file), 100);
+  for (const QWidget* c : {static_cast<QWidget*>(w.MainStatusBar), static_cast<QWidget*>(w.StopButton),
+                           static_cast<QWidget*>(w.AdvMemo)})
+    EXPECT_TRUE(window_rect.contains(in_window(c)));
 }
 
 TEST_F(MainWindow, DisableAndEnableTouchExactlyTheCommandControls) {
@@ -769,6 +826,78 @@ TEST_F(MainWindowDesktop, TheExternalPlayerNamesTheFileItCouldNotOpen) {
   w.preview_file(0);
   EXPECT_TRUE(QTest::qWaitFor([&] { return last_line() == q(" " + message(110) + " " + file); }, 5000));
   EXPECT_EQ(given(), file);
+}
+
+TEST_F(MainWindow, KeysRunTheirCommandsAndTheButtonsNameThem) {
+  TMainForm& w = *window_;
+  for (const char* n : {"1.avi", "2.avi"}) w.add_file(sized_file(dir_, n, 300'000));
+  w.show();
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  w.AdvListView->setFocus();
+  const auto press = [&w](const QKeySequence& keys) {
+    QTest::keySequence(QApplication::focusWidget() != nullptr ? QApplication::focusWidget() : &w, keys);
+    QCoreApplication::processEvents();
+  };
+
+  press(TMainForm::help_keys());
+  ASSERT_EQ(opened_.size(), 1u);
+  EXPECT_EQ(opened_[0].toLocalFile().toStdString(), find_data_file("help.html"));
+
+  bool dialog = false;
+  QTimer::singleShot(0, w.AddOpenDialog, [&] {
+    dialog = w.AddOpenDialog->isVisible();
+    w.AddOpenDialog->reject();
+  });
+  press(TMainForm::add_keys());
+  EXPECT_TRUE(dialog);
+  // The window is active again once the dialog has gone.
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitFor([&w] { return w.isActiveWindow(); }));
+  w.AdvListView->setFocus();
+
+  // Delete removes the ticked files, with the removal's own refusals.
+  w.UnselectAll1Click();
+  press(TMainForm::remove_keys());
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].text, q(" " + message(16)));
+  file_list[1].ticked = 1;
+  press(TMainForm::remove_keys());
+  ASSERT_EQ(file_list.size(), 1u);
+  EXPECT_EQ(file_list[0].path, dir_.file("1.avi").string());
+
+  // While a batch runs, Add and Help are off as their buttons are.
+  w.disable_buttons();
+  press(TMainForm::help_keys());
+  press(TMainForm::add_keys());
+  w.enable_buttons();
+  EXPECT_EQ(opened_.size(), 1u);
+
+  for (TPictureButton* b : {w.AddButtonSimple, w.RemoveButtonAdvanced, w.HelpButtonSimple}) {
+    EXPECT_TRUE(b->toolTip().startsWith(b->text())) << b->toolTip().toStdString();
+    EXPECT_TRUE(b->toolTip().contains(QRegularExpression(R"(\((Ctrl\+O|Del|F1)\)$)"))) << b->toolTip().toStdString();
+  }
+
+  press(TMainForm::close_keys());
+  EXPECT_FALSE(w.isVisible());
+}
+
+TEST_F(MainWindow, TheKeyboardFocusIsDrawnOnACommandButton) {
+  TMainForm& w = *window_;
+  w.show();
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  w.AdvListView->setFocus();
+  const QImage before = w.FixButtonSimple->grab().toImage();
+  // Tab goes from control to control as a user would step to the button.
+  for (int i = 0; i < 40 && !w.FixButtonSimple->hasFocus(); ++i)
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  ASSERT_TRUE(w.FixButtonSimple->hasFocus());
+  EXPECT_NE(w.FixButtonSimple->grab().toImage(), before);
+  // Space presses the focused button.
+  QTest::keyClick(w.FixButtonSimple, Qt::Key_Space);
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].text, q(" " + message(18)));
 }
 
 TEST_F(MainWindow, AboutShowsTheBoxModally) {

@@ -17,6 +17,8 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QScreen>
+#include <QShortcut>
+#include <QKeySequence>
 #include <QSplitter>
 #include <QTimer>
 #include <QToolButton>
@@ -124,23 +126,47 @@ void TMainForm::build_layout() {
   auto* right = new QVBoxLayout(PanelRight);
   right->setContentsMargins(0, 0, 0, 0);
   right->setSpacing(0);
-  HTMLabelFiles = new THeaderLabel(files_heading_height, PanelRight);
+  // The files above, the log below; the user moves the line between them,
+  // and a growing window gives its height to the files.
+  LogSplitter = new QSplitter(Qt::Vertical, PanelRight);
+  LogSplitter->setChildrenCollapsible(false);
+  right->addWidget(LogSplitter);
+  auto* files = new QWidget(LogSplitter);
+  auto* files_column = new QVBoxLayout(files);
+  files_column->setContentsMargins(0, 0, 0, 0);
+  files_column->setSpacing(0);
+  HTMLabelFiles = new THeaderLabel(files_heading_height, files);
   HTMLabelFiles->set_text_html(THeaderLabel::heading(QStringLiteral("Files")));
-  right->addWidget(HTMLabelFiles);
+  files_column->addWidget(HTMLabelFiles);
   build_list();
-  right->addWidget(AdvListView, 1);
-  HTMLabelStatus = new THeaderLabel(status_heading_height, PanelRight);
+  AdvListView->setParent(files);
+  AdvListView->setMinimumHeight(3 * row_height);
+  files_column->addWidget(AdvListView, 1);
+  auto* log = new QWidget(LogSplitter);
+  auto* log_column = new QVBoxLayout(log);
+  log_column->setContentsMargins(0, 0, 0, 0);
+  log_column->setSpacing(0);
+  HTMLabelStatus = new THeaderLabel(status_heading_height, log);
   HTMLabelStatus->set_text_html(THeaderLabel::heading(QStringLiteral("Status")));
-  right->addWidget(HTMLabelStatus);
-  AdvMemo = new TLogMemo(PanelRight);
-  AdvMemo->setFixedHeight(log_height);
-  right->addWidget(AdvMemo);
+  log_column->addWidget(HTMLabelStatus);
+  AdvMemo = new TLogMemo(log);
+  AdvMemo->setMinimumHeight(log_minimum_height);
+  log_column->addWidget(AdvMemo, 1);
+  LogSplitter->addWidget(files);
+  LogSplitter->addWidget(log);
+  LogSplitter->setStretchFactor(0, 1);
+  LogSplitter->setStretchFactor(1, 0);
+  LogSplitter->setSizes({design_height, status_heading_height + log_height});
 
   Splitter->addWidget(PanelLeft);
   Splitter->addWidget(PanelRight);
   Splitter->setStretchFactor(0, 0);
   Splitter->setStretchFactor(1, 1);
   Splitter->setSizes({left_panel_width, design_width - left_panel_width});
+
+  // Narrower, the file list's path column would have no room beside Status
+  // and Preview; the height follows from the navigation bar's panels.
+  setMinimumWidth(left_panel_width + status_column_width + preview_column_width + 200);
 
   MainStatusBar = new TStatusBar(this);
   outer->addWidget(MainStatusBar);
@@ -294,7 +320,26 @@ void TMainForm::connect_handlers() {
   connect(ReverseSelection1, &QAction::triggered, this, &TMainForm::ReverseSelection1Click);
   connect(Addfile1, &QAction::triggered, this, &TMainForm::AddButtonSimpleClick);
   connect(RemoveSelected1, &QAction::triggered, this, &TMainForm::RemoveButtonSimpleClick);
+
+  // Keys for the common commands. Add and Help act only while their buttons
+  // do; Delete, like the menu's Remove Selected, relies on the removal's own
+  // checks during a batch.
+  connect(new QShortcut(add_keys(), this), &QShortcut::activated, this, [this] {
+    if (AddButtonSimple->isEnabled()) AddButtonSimpleClick();
+  });
+  connect(new QShortcut(remove_keys(), this), &QShortcut::activated, this, &TMainForm::RemoveButtonSimpleClick);
+  connect(new QShortcut(help_keys(), this), &QShortcut::activated, this, [this] {
+    if (HelpButtonSimple->isEnabled()) HelpButtonSimpleClick();
+  });
+  connect(new QShortcut(close_keys(), this), &QShortcut::activated, this, &QWidget::close);
 }
+
+// Spelt out: the platform's standard keys for these differ by desktop, and
+// some have none for closing.
+QKeySequence TMainForm::add_keys() { return QKeySequence(Qt::CTRL | Qt::Key_O); }
+QKeySequence TMainForm::remove_keys() { return QKeySequence(Qt::Key_Delete); }
+QKeySequence TMainForm::help_keys() { return QKeySequence(Qt::Key_F1); }
+QKeySequence TMainForm::close_keys() { return QKeySequence(Qt::CTRL | Qt::Key_Q); }
 
 // ---------------------------------------------------------------- creation
 
@@ -341,12 +386,24 @@ void TMainForm::FormCreate() {
   for (TPictureButton* b : {HomepageButtonSimple, HomepageButtonAdvanced}) b->set_caption(msg(63));
   HelpButtonSimple->set_caption(msg(64));
   for (TPictureButton* b : {AboutButtonSimple, AboutButtonAdvanced}) b->set_caption(msg(65));
+
+  // The buttons with keys name them.
+  const auto name_keys = [](TPictureButton* button, const QKeySequence& keys) {
+    button->setToolTip(button->text() + QStringLiteral(" (") + keys.toString(QKeySequence::NativeText) +
+                       QLatin1Char(')'));
+  };
+  for (TPictureButton* b : {AddButtonSimple, AddButtonAdvanced}) name_keys(b, add_keys());
+  for (TPictureButton* b : {RemoveButtonSimple, RemoveButtonAdvanced}) name_keys(b, remove_keys());
+  name_keys(HelpButtonSimple, help_keys());
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (centred_) return;
   centred_ = true;
+  // The log starts at its design height; the files take the rest.
+  const int log_part = status_heading_height + log_height;
+  LogSplitter->setSizes({std::max(0, LogSplitter->height() - LogSplitter->handleWidth() - log_part), log_part});
   if (const QScreen* screen = this->screen()) {
     QRect frame = frameGeometry();
     frame.moveCenter(screen->availableGeometry().center());

@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QColor>
+#include <QKeySequence>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -45,7 +46,8 @@ class TMainForm final : public QWidget {
   static constexpr int left_panel_width = 249;
   static constexpr int files_heading_height = 26;
   static constexpr int status_heading_height = 25;
-  static constexpr int log_height = 147;
+  static constexpr int log_height = 147;  // at start; the user may move the line above it
+  static constexpr int log_minimum_height = 60;
   static constexpr int row_height = 20;
   static constexpr int status_column_width = 103;
   static constexpr int preview_column_width = 70;
@@ -125,11 +127,18 @@ class TMainForm final : public QWidget {
   // The selected row, or -1.
   [[nodiscard]] int selected_row() const;
 
+  // The keys of Add File, Remove File(s), Help and closing the window.
+  [[nodiscard]] static QKeySequence add_keys();
+  [[nodiscard]] static QKeySequence remove_keys();
+  [[nodiscard]] static QKeySequence help_keys();
+  [[nodiscard]] static QKeySequence close_keys();
+
   // Controls, named as in the window's design; tests drive them directly.
   QWidget* PanelLeft;
   TNavBar* AdvNavBar;
   QSplitter* Splitter;
   QWidget* PanelRight;
+  QSplitter* LogSplitter;  // between the file list and the log
   THeaderLabel* HTMLabelFiles;
   QTreeView* AdvListView;
   TFileListModel* ListModel;

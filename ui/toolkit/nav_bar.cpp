@@ -163,6 +163,7 @@ int TNavBar::section_count(int panel) const {
 void TNavBar::add_to_section(int panel, int section, QWidget* widget) {
   if (widget == nullptr || !has_section(panel, section)) return;
   panels_[static_cast<std::size_t>(panel)].sections[static_cast<std::size_t>(section)].layout->addWidget(widget);
+  updateGeometry();
 }
 
 void TNavBar::set_open_panel(int panel) {
@@ -182,6 +183,7 @@ void TNavBar::set_section_expanded(int panel, int section, bool expanded) {
   if (s.expanded == expanded) return;
   s.expanded = expanded;
   s.contents->setVisible(expanded);
+  updateGeometry();
   s.heading->set_expanded(expanded);
 }
 
@@ -207,6 +209,13 @@ QRect TNavBar::section_heading_rect(int panel, int section) const {
 }
 
 QSize TNavBar::sizeHint() const { return {design_width, 400}; }
+
+QSize TNavBar::minimumSizeHint() const {
+  int body = 0;
+  for (const TPanel& panel : panels_) body = std::max(body, panel.layout->minimumSize().height());
+  // The body sits inside the border, one pixel above the bottom.
+  return {0, tab_height + caption_height + body + 1};
+}
 
 void TNavBar::paintEvent(QPaintEvent*) {
   QPainter painter(this);

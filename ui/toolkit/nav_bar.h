@@ -62,6 +62,9 @@ class TNavBar final : public QWidget {
   [[nodiscard]] QRect section_heading_rect(int panel, int section) const;
 
   [[nodiscard]] QSize sizeHint() const override;
+  // Tall enough for every panel's sections as they are expanded now, so no
+  // two controls overlap whichever panel is open.
+  [[nodiscard]] QSize minimumSizeHint() const override;
 
  signals:
   void open_panel_changed(int panel);

@@ -3,6 +3,8 @@
 
 #include <QImage>
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 
 #include <algorithm>
 
@@ -28,6 +30,7 @@ TPictureButton::TPictureButton(QWidget* parent) : QAbstractButton(parent) {
   // Hover events repaint the button, so the highlight follows the pointer.
   setAttribute(Qt::WA_Hover);
   setCursor(Qt::PointingHandCursor);
+  setFocusPolicy(Qt::StrongFocus);
   setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
   resize(button_width, button_height);
 }
@@ -66,6 +69,15 @@ void TPictureButton::paintEvent(QPaintEvent*) {
   if (!shown.isNull()) {
     const QSize size = shown.deviceIndependentSize().toSize();
     painter.drawPixmap(QRect(QPoint(picture_left, (height() - size.height()) / 2), size), shown);
+  }
+
+  // Where the keyboard is: Space presses the button.
+  if (hasFocus()) {
+    QStyleOptionFocusRect focus;
+    focus.initFrom(this);
+    focus.rect = rect().adjusted(2, 2, -2, -2);
+    focus.backgroundColor = QColor(fill);
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
   }
 
   painter.setFont(font());
