@@ -23,6 +23,12 @@ std::string message(std::uint32_t k) {
 
 bool init_catalogue() {
   lang_base = 10000;
-  lang_module = load_library(lang_module_file_name);
+  // Every module is installed: the desktop's language picks one, and the
+  // default module stands in for a language without one (or a broken one).
+  lang_module = nullptr;
+  if (const std::string language = desktop_language(); !language.empty()) {
+    lang_module = load_library(lang_module_file_for(language));
+  }
+  if (lang_module == nullptr) lang_module = load_library(lang_module_file_name);
   return lang_module != nullptr;
 }

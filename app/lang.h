@@ -18,6 +18,7 @@ void load_lang_string(TModuleHandle module, std::uint32_t id, std::string& text)
 // Message k of the active module (lang_base + k), for call sites that build lines.
 [[nodiscard]] std::string message(std::uint32_t k);
 
-// Start-up of the catalogue: lang_base := 10000, then the module is loaded
-// (lang_module_file_name, searched as load_library does). True when loaded.
+// Start-up of the catalogue: lang_base := 10000, then the module is loaded:
+// the desktop language's (lang.<language>.so) when there is one, else
+// lang_module_file_name, each searched as load_library does. True when loaded.
 bool init_catalogue();

@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <vector>
 
 #ifndef REELWRIGHT_MODULE_DIR
@@ -44,6 +45,30 @@ TModuleHandle open_module(const std::string& path) {
 }
 
 }  // namespace
+
+std::string locale_language(const char* lc_all, const char* lc_messages, const char* lang) {
+  const char* decides = nullptr;
+  for (const char* value : {lc_all, lc_messages, lang}) {
+    if (value != nullptr && *value != '\0') {
+      decides = value;
+      break;
+    }
+  }
+  if (decides == nullptr) return {};
+  const std::string locale(decides);
+  const std::string language = locale.substr(0, locale.find_first_of("_.@"));
+  if (language.size() < 2 || language.size() > 3) return {};
+  for (const char c : language) {
+    if (c < 'a' || c > 'z') return {};
+  }
+  return language;
+}
+
+std::string desktop_language() {
+  return locale_language(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
+}
+
+std::string lang_module_file_for(const std::string& language) { return "lang." + language + ".so"; }
 
 TModuleHandle load_library(const std::string& file_name) {
   if (file_name.empty()) {

@@ -16,6 +16,17 @@ inline constexpr const char* lang_module_file_name = "lang.so";
 inline constexpr const char* lang_module_symbol = "reelwright_load_string";
 using TLoadStringFn = int (*)(std::uint32_t id, char* buffer, int buffer_size);
 
+// The language the desktop asks for, from the locale variables as given:
+// the first of LC_ALL, LC_MESSAGES, LANG that is set and not empty decides,
+// as it does for every program; its language part ("de_DE.UTF-8" -> "de")
+// is the answer. Empty for "C" and "POSIX" (any variant), and for anything
+// that is not two or three letters, which could never name a module file.
+[[nodiscard]] std::string locale_language(const char* lc_all, const char* lc_messages, const char* lang);
+// The same from this process's environment.
+[[nodiscard]] std::string desktop_language();
+// The module file of a language: "lang.de.so" for "de".
+[[nodiscard]] std::string lang_module_file_for(const std::string& language);
+
 // Loads a module by bare file name, searching in this order: the folder of the
 // running executable, the installed module folder as seen from the executable
 // (<bindir>/../lib/reelwright, say), the folder this build installs its

@@ -1188,6 +1188,51 @@ TEST_F(CliTest, WorksWithoutItsLanguageModule) {
   }
 }
 
+// Every module is installed; the desktop's locale picks one. LC_ALL decides
+// before LC_MESSAGES before LANG, "C" means the default module, and a
+// language without a module, or with a broken one, gets the default too.
+TEST_F(CliTest, LanguageFollowsTheLocale) {
+  if (fs::exists(fs::path(REELWRIGHT_INSTALLED_MODULE_DIR) / "lang.so")) {
+    GTEST_SKIP() << "an installed language module would be found";
+  }
+  const TTempDir alone;
+  const fs::path program = alone.file("reelwright-fix");
+  fs::copy_file(REELWRIGHT_FIX_PATH, program);
+  fs::copy_file(fs::path(REELWRIGHT_FIX_PATH).parent_path() / "lang.so", alone.file("lang.so"));
+  const fs::path german = alone.file("lang.de.so");
+  const fs::path path = put("clip.avi", clean_avi());
+  struct TCase {
+    std::vector<std::string> locale;
+    bool broken_german;
+    const char* first_line;
+  };
+  const TCase cases[] = {
+      {{"LANG=de_DE.UTF-8"}, false, "I  Reparatur gestartet."},
+      {{"LC_MESSAGES=de_AT", "LANG=en_GB.UTF-8"}, false, "I  Reparatur gestartet."},
+      {{"LC_ALL=C", "LANG=de_DE.UTF-8"}, false, "I  Repair started."},
+      {{"LANG=C.UTF-8"}, false, "I  Repair started."},
+      {{"LANG=xx_YY.UTF-8"}, false, "I  Repair started."},
+      {{"LANG=de_DE.UTF-8"}, true, "I  Repair started."},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.locale.back() + (c.broken_german ? ", broken German module" : ""));
+    if (c.broken_german) {
+      write_file(german, TBytes(100, 0x7F));
+    } else {
+      fs::copy_file(fs::path(REELWRIGHT_FIX_PATH).parent_path() / "lang.de.so", german,
+                    fs::copy_options::overwrite_existing);
+    }
+    TLaunch l = launch_with({path.string()});
+    l.argv = {"/usr/bin/env", "-u", "LC_ALL", "-u", "LC_MESSAGES", "-u", "LANG"};
+    l.argv.insert(l.argv.end(), c.locale.begin(), c.locale.end());
+    l.argv.insert(l.argv.end(), {program.string(), path.string()});
+    l.without_library_path = true;
+    const TResult r = TToolRun(l).finish();
+    EXPECT_EQ(r.exit.code, exit_all_repaired) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), c.first_line);
+  }
+}
+
 // Beyond the limit a write fails with EFBIG; the file is not repaired, the
 // tool lives on to the next file.
 TEST_F(CliTest, FileSizeLimitFailsTheFileNotTheTool) {

@@ -12,4 +12,5 @@ target_compile_definitions(cli_test PRIVATE
   REELWRIGHT_INSTALLED_MODULE_DIR="${REELWRIGHT_MODULE_DIR}")
 add_dependencies(cli_test reelwright-fix lang_modules)
 # The prefix lets "ctest -R cli" pick these out.
-gtest_discover_tests(cli_test TEST_PREFIX "cli." DISCOVERY_TIMEOUT 60)
+# The tests expect the default module's texts, whatever the desktop's language.
+gtest_discover_tests(cli_test TEST_PREFIX "cli." DISCOVERY_TIMEOUT 60 PROPERTIES ENVIRONMENT "LC_ALL=C.UTF-8")

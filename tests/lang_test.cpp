@@ -216,6 +216,29 @@ TEST_F(LangTest, InitCatalogueLoadsTheModuleBesideTheExecutable) {
   EXPECT_EQ(message(7), "Repaired");
 }
 
+TEST(Locale, LanguageOfTheLocaleVariables) {
+  struct TCase {
+    const char* lc_all;
+    const char* lc_messages;
+    const char* lang;
+    const char* language;
+  };
+  const TCase cases[] = {
+      {nullptr, nullptr, "de_DE.UTF-8", "de"}, {"", "", "de", "de"},
+      {nullptr, "fr_FR", "de_DE", "fr"},       {"pt_BR.UTF-8@x", "de", "de", "pt"},
+      {"C", nullptr, "de_DE.UTF-8", ""},       {nullptr, nullptr, "C.UTF-8", ""},
+      {nullptr, nullptr, "POSIX", ""},         {nullptr, nullptr, nullptr, ""},
+      {nullptr, nullptr, "../../tmp/x", ""},   {nullptr, nullptr, "English", ""},
+      {nullptr, nullptr, "de@euro", "de"},     {nullptr, nullptr, "ast_ES", "ast"},
+  };
+  for (const TCase& c : cases) {
+    EXPECT_EQ(locale_language(c.lc_all, c.lc_messages, c.lang), c.language)
+        << (c.lc_all ? c.lc_all : "-") << " " << (c.lc_messages ? c.lc_messages : "-") << " "
+        << (c.lang ? c.lang : "-");
+  }
+  EXPECT_EQ(lang_module_file_for("de"), "lang.de.so");
+}
+
 TEST_F(LangTest, LoadLangStringCutsAt255Bytes) {
   TModuleHandle module = load_or_fail(test_module_path);
   std::string text;

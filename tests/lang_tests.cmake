@@ -29,4 +29,4 @@ target_compile_definitions(lang_test PRIVATE
   REELWRIGHT_TEST_MESSAGES_MD="${PROJECT_SOURCE_DIR}/lang_modules/messages.md")
 # The modules are loaded at run time, not linked.
 add_dependencies(lang_test lang_modules lang_test_module not_a_lang_module lang_compile)
-gtest_discover_tests(lang_test)
+gtest_discover_tests(lang_test PROPERTIES ENVIRONMENT "LC_ALL=C.UTF-8")

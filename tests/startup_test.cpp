@@ -49,6 +49,7 @@ class StartUp : public ::testing::Test {
     shut_down();
     set_box_answerer(nullptr);
     fs::remove(module_copy_);
+    fs::remove(fs::path(executable_folder()) / "lang.de.so");
   }
 
   fs::path module_copy_;
@@ -99,6 +100,22 @@ TEST_F(StartUp, WithTheModuleBesideTheProgramNoBoxAndItsTexts) {
   EXPECT_EQ(MainForm->FixButtonSimple->text(), "Fix File(s)");
   const QString today = QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat);
   EXPECT_TRUE(MainForm->AdvMemo->line_text(0).startsWith(" Started " + today + " "));
+}
+
+// Every module is installed beside the program; the desktop's language
+// picks the German one.
+TEST_F(StartUp, TheDesktopsLanguagePicksItsModule) {
+  fs::copy_file(REELWRIGHT_TEST_LANG_EN, module_copy_, fs::copy_options::overwrite_existing);
+  fs::copy_file(fs::path(REELWRIGHT_TEST_LANG_EN).parent_path() / "lang.de.so",
+                fs::path(executable_folder()) / "lang.de.so", fs::copy_options::overwrite_existing);
+  ::unsetenv("LC_ALL");
+  ::unsetenv("LC_MESSAGES");
+  ::setenv("LANG", "de_DE.UTF-8", 1);
+  start_up();
+  ::unsetenv("LANG");
+  EXPECT_TRUE(boxes_.empty());
+  ASSERT_NE(MainForm, nullptr);
+  EXPECT_EQ(MainForm->windowTitle(), "Reelwright -  AVI-Index-Reparatur");
 }
 
 }  // namespace
