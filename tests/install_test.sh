@@ -4,8 +4,8 @@
 # prefix, it must still find its own language module.
 #
 # Environment, set by the test's registration: CMAKE (the cmake to run),
-# BUILD_DIR, INSTALL_PREFIX (the configured prefix), BINDIR, LIBDIR, DATADIR
-# (relative install folders), VERSION, HELP_SOURCE (data/help.html), GUI (ON/OFF),
+# BUILD_DIR, INSTALL_PREFIX (the configured prefix), BINDIR, LIBDIR, DATADIR,
+# MANDIR (relative install folders), VERSION, HELP_SOURCE (data/help.html), GUI (ON/OFF),
 # ICON_SIZES (blank-separated).
 set -euo pipefail
 
@@ -41,6 +41,16 @@ check_layout() {
   else
     fail "$desktop missing"
   fi
+  for page in reelwright-fix.1 reelwright.1; do
+    local man=$prefix/$MANDIR/man1/$page.gz
+    if [[ -f $man ]]; then
+      LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$man" 2>/dev/null | grep -q '^NAME' || fail "$man does not render"
+    else
+      fail "$man missing"
+    fi
+  done
+  [[ -f $prefix/$DATADIR/bash-completion/completions/reelwright-fix ]] ||
+    fail "$prefix/$DATADIR/bash-completion/completions/reelwright-fix missing"
   if [[ $GUI == ON ]]; then
     [[ -x $prefix/$BINDIR/reelwright ]] || fail "$prefix/$BINDIR/reelwright missing or not executable"
     for size in $ICON_SIZES; do
