@@ -129,9 +129,10 @@ void TMediaPlayer::Open() {
   video_size_ = QSize();
   frame_size_ = QSize();
   // Closing a window (Escape, the close box, the window manager's close)
-  // destroys its native window and the video picture's with it; the media
-  // layer's video window keeps drawing into the destroyed one, so a picture
-  // reused after a close stays empty and see-through. A new one every time.
+  // destroys its native window and the video picture's with it. The media
+  // layer's video window sets up its drawing again only when its size
+  // changes, so a picture reused at the same size after a close stays empty
+  // and see-through. A new one every time.
   renew_picture();
 
   session_ = std::make_unique<TSession>();
