@@ -49,6 +49,8 @@ check_layout() {
       fail "$man missing"
     fi
   done
+  local metainfo=$prefix/$DATADIR/metainfo/org.example.reelwright.Reelwright.metainfo.xml
+  [[ -f $metainfo ]] || fail "$metainfo missing"
   [[ -f $prefix/$DATADIR/bash-completion/completions/reelwright-fix ]] ||
     fail "$prefix/$DATADIR/bash-completion/completions/reelwright-fix missing"
   if [[ $GUI == ON ]]; then
