@@ -49,7 +49,7 @@ check_layout() {
       fail "$man missing"
     fi
   done
-  local metainfo=$prefix/$DATADIR/metainfo/org.example.reelwright.Reelwright.metainfo.xml
+  local metainfo=$prefix/$DATADIR/metainfo/org.example.reelwright.metainfo.xml
   [[ -f $metainfo ]] || fail "$metainfo missing"
   [[ -f $prefix/$DATADIR/bash-completion/completions/reelwright-fix ]] ||
     fail "$prefix/$DATADIR/bash-completion/completions/reelwright-fix missing"
