@@ -4,7 +4,7 @@
 #include <QString>
 #include <stdexcept>
 
-#include "engine/reporting.h"
+#include "platform/message_kind.h"
 #include "ui/toolkit/message_box.h"
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}

@@ -4,7 +4,7 @@
 #include <QApplication>
 #include <QIcon>
 
-#include "app/lang.h"
+#include "platform/lang.h"
 #include "ui/about/about_unit.h"
 #include "ui/main/main_unit.h"
 #include "ui/preview/preview_unit.h"

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/lang.h"
+#include "platform/lang.h"
 #include "ui/main/file_list.h"
 #include "ui/main/main_unit.h"
 #include "ui/main/window_sink.h"

@@ -15,7 +15,7 @@
 #include <optional>
 #include <ostream>
 
-#include "app/lang.h"
+#include "platform/lang.h"
 #include "engine/algorithm_unit.h"
 #include "engine/avi_structs.h"
 #include "engine/reporting.h"

@@ -7,7 +7,7 @@
 #include <QTreeView>
 #include <cstdio>
 
-#include "app/lang.h"
+#include "platform/lang.h"
 #include "engine/reporting.h"
 #include "ui/main/file_list.h"
 #include "ui/main/file_list_model.h"

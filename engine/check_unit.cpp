@@ -3,7 +3,7 @@
 #include <cstring>
 #include <optional>
 
-#include "app/lang.h"
+#include "platform/lang.h"
 #include "engine/algorithm_unit.h"
 #include "engine_messages.h"
 #include "scan.h"

@@ -6,14 +6,7 @@
 #include <cstdint>
 #include <string>
 
-// Kinds of log line; the values are the message-box types of the toolkit.
-enum : std::uint8_t {
-  mk_warning = 0,
-  mk_error = 1,
-  mk_information = 2,
-  mk_confirmation = 3,
-  mk_plain = 4,
-};
+#include "platform/message_kind.h"
 
 // Installed by a front end (the window, the command-line tool, a test).
 class TReportSink {

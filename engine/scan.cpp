@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/lang.h"
+#include "platform/lang.h"
 #include "engine/algorithm_unit.h"
 #include "engine/header_fields.h"
 #include "engine/reporting.h"

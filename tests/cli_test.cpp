@@ -34,7 +34,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/lang.h"
+#include "platform/lang.h"
 #include "avi_builder.h"
 #include "process_runner.h"
 #include "cli/cli_unit.h"

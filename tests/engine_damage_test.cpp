@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "app/lang.h"
+#include "platform/lang.h"
 #include "engine/algorithm_unit.h"
 #include "engine_test_support.h"
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/lang.h"
+#include "platform/lang.h"
 #include "engine/algorithm_unit.h"
 
 namespace avitest {

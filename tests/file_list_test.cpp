@@ -7,7 +7,7 @@
 #include <QSignalSpy>
 #include <fstream>
 
-#include "app/lang.h"
+#include "platform/lang.h"
 #include "avi_builder.h"
 #include "engine/reporting.h"
 #include "ui/main/file_list.h"

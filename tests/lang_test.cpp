@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/lang.h"
+#include "platform/lang.h"
 #include "avi_builder.h"
 #include "platform/lang_module.h"
 

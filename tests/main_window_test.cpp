@@ -37,7 +37,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "app/lang.h"
+#include "platform/lang.h"
 #include "avi_builder.h"
 #include "engine/algorithm_unit.h"
 #include "engine/reporting.h"

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "app/lang.h"
+#include "platform/lang.h"
 #include "avi_builder.h"
 #include "process_runner.h"
 #include "ui/about/VersionInfoUnit.h"

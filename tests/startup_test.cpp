@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "app/lang.h"
+#include "platform/lang.h"
 #include "app/startup.h"
 #include "engine/reporting.h"
 #include "platform/lang_module.h"

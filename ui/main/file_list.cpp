@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "app/lang.h"
-#include "engine/reporting.h"
+#include "platform/lang.h"
+#include "platform/message_kind.h"
 
 std::vector<TFile> file_list;
 

@@ -1,6 +1,6 @@
 #include "ui/main/file_list_model.h"
 
-#include "app/lang.h"
+#include "platform/lang.h"
 #include "ui/main/file_list.h"
 
 TFileListModel::TFileListModel(QObject* parent) : QAbstractTableModel(parent) {

@@ -4,8 +4,6 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 
-#include "ui/main/main_unit.h"
-
 TFileListView::TFileListView(QWidget* parent) : QTreeView(parent) {
   // The pointer changes over the Preview column without a button held.
   setMouseTracking(true);
@@ -41,12 +39,12 @@ void TFileListView::keyPressEvent(QKeyEvent* event) {
   QTreeView::keyPressEvent(event);
 }
 
-TFileRowDelegate::TFileRowDelegate(TCustomDraw custom_draw, QObject* parent)
-    : QStyledItemDelegate(parent), custom_draw_(std::move(custom_draw)) {}
+TFileRowDelegate::TFileRowDelegate(TCustomDraw custom_draw, int row_height, QObject* parent)
+    : QStyledItemDelegate(parent), custom_draw_(std::move(custom_draw)), row_height_(row_height) {}
 
 QSize TFileRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
   QSize size = QStyledItemDelegate::sizeHint(option, index);
-  size.setHeight(TMainForm::row_height);
+  size.setHeight(row_height_);
   return size;
 }
 

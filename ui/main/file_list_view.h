@@ -35,7 +35,8 @@ class TFileRowDelegate final : public QStyledItemDelegate {
  public:
   using TCustomDraw = std::function<void(const QModelIndex& index, QStyleOptionViewItem& option)>;
 
-  TFileRowDelegate(TCustomDraw custom_draw, QObject* parent);
+  // Every row is `row_height` pixels high.
+  TFileRowDelegate(TCustomDraw custom_draw, int row_height, QObject* parent);
 
   [[nodiscard]] QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 
@@ -44,4 +45,5 @@ class TFileRowDelegate final : public QStyledItemDelegate {
 
  private:
   TCustomDraw custom_draw_;
+  int row_height_;
 };

@@ -28,7 +28,7 @@
 #include <algorithm>
 #include <exception>
 
-#include "app/lang.h"
+#include "platform/lang.h"
 #include "engine/algorithm_unit.h"
 #include "engine/reporting.h"
 #include "platform/data_files.h"
@@ -249,7 +249,7 @@ void TMainForm::build_list() {
         AdvListViewCustomDrawItem(index.row(), option);
         AdvListViewCustomDrawSubItem(index.row(), index.column(), option);
       },
-      AdvListView));
+      row_height, AdvListView));
   AdvListView->setHeaderHidden(true);
   AdvListView->setRootIsDecorated(false);
   AdvListView->setItemsExpandable(false);

@@ -13,7 +13,7 @@
 #include <QWindow>
 #include <algorithm>
 
-#include "app/lang.h"
+#include "platform/lang.h"
 #include "ui/about/VersionInfoUnit.h"
 
 TPreviewForm::TPreviewForm(QWidget* parent)

@@ -8,7 +8,7 @@
 
 #include <array>
 
-#include "engine/reporting.h"
+#include "platform/message_kind.h"
 
 namespace {
 

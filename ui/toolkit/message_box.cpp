@@ -5,7 +5,7 @@
 #include <QPushButton>
 #include <utility>
 
-#include "engine/reporting.h"
+#include "platform/message_kind.h"
 
 namespace {
 

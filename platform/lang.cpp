@@ -1,5 +1,5 @@
 // The message catalogue over the active language module.
-#include "app/lang.h"
+#include "platform/lang.h"
 
 #include <cstring>
 
