@@ -35,6 +35,16 @@ inline constexpr std::uint64_t header_list_offset = 12;
 inline constexpr std::uint64_t dw_scale_offset = 128;
 inline constexpr std::uint64_t dw_rate_offset = 132;
 
+// A chunk's header: its id and its size.
+inline constexpr std::uint64_t chunk_header_size = 8;
+// A list's header: "LIST", its size and its type.
+inline constexpr std::uint64_t list_header_size = 12;
+// From a per-stream index chunk's id to its chunk-id field (an OpenDML
+// standard index), where the scan reads on.
+inline constexpr std::uint64_t stream_index_step = 16;
+// From an old index's id to bytes 3-4 of its first entry's chunk id.
+inline constexpr std::uint64_t old_index_test_offset = 10;
+
 inline constexpr std::uint32_t index_entry_size = 16;
 // Flags written into index entries.
 inline constexpr std::uint32_t flag_keyframe = 0x10;

@@ -11,7 +11,7 @@
 namespace engine_detail {
 
 int TScan::run_check() {
-  log_line(" " + message(msg_checking) + " " + path_, mk_information, false);
+  log_message(msg_checking, mk_information, path_);
   show_progress(0);
   if (!source_.open_read(path_)) {
     log_message(msg_cannot_open, mk_error);
@@ -44,18 +44,18 @@ int TScan::finish_check() {
   const std::uint64_t found_count = found.size() / index_entry_size;
   const std::uint64_t list_size = in_place_list_size();
   const std::uint64_t list_end = movi_pos_ + list_size;
-  log_line(" " + message(msg_movi_begins) + " " + std::to_string(movi_pos_), mk_plain, false);
-  log_line(" " + message(msg_movi_ends) + " " + std::to_string(list_end), mk_plain, false);
+  log_message(msg_movi_begins, mk_plain, std::to_string(movi_pos_));
+  log_message(msg_movi_ends, mk_plain, std::to_string(list_end));
 
   std::uint32_t problems = damage_count_;
   if (end_ == TScanEnd::cut_off_chunk) {
-    log_line(" " + message(msg_chunk_cut_off) + " " + std::to_string(end_chunk_pos_), mk_warning, false);
+    log_message(msg_chunk_cut_off, mk_warning, std::to_string(end_chunk_pos_));
     ++problems;
   } else if (end_ == TScanEnd::chunk_into_index) {
-    log_line(" " + message(msg_chunk_into_index) + " " + std::to_string(end_chunk_pos_), mk_warning, false);
+    log_message(msg_chunk_into_index, mk_warning, std::to_string(end_chunk_pos_));
     ++problems;
   }
-  log_line(" " + message(msg_chunks_found) + " " + std::to_string(found_count), mk_plain, false);
+  log_message(msg_chunks_found, mk_plain, std::to_string(found_count));
 
   // The old index, when the file ends in a real one: where the old-index
   // scan found it, or where the chunk walk met it (an index of fewer than
@@ -77,8 +77,8 @@ int TScan::finish_check() {
     const std::uint64_t declared = got == sizeof head ? read_le32(head + 4) / index_entry_size : 0;
     const std::uint64_t present = (file_size_ - std::min(file_size_, old_pos + 8)) / index_entry_size;
     const std::uint64_t old_count = std::min(declared, present);
-    log_line(" " + message(msg_old_index_at) + " " + std::to_string(old_pos), mk_plain, false);
-    log_line(" " + message(msg_old_index_entries) + " " + std::to_string(old_count), mk_plain, false);
+    log_message(msg_old_index_at, mk_plain, std::to_string(old_pos));
+    log_message(msg_old_index_entries, mk_plain, std::to_string(old_count));
 
     // Some muxers (GStreamer's) give offsets from the start of the file, not
     // from "movi"; readers tell by the first entry, and so does the check.
@@ -118,12 +118,10 @@ int TScan::finish_check() {
     }
     const bool count_differs = old_count != found_count;
     if (count_differs) {
-      log_line(" " + message(msg_index_count_differs) + " " + std::to_string(old_count) + " / " +
-                   std::to_string(found_count),
-               mk_error, false);
+      log_message(msg_index_count_differs, mk_error, std::to_string(old_count) + " / " + std::to_string(found_count));
     }
     if (first_difference) {
-      log_line(" " + message(msg_index_entry_differs) + " " + std::to_string(*first_difference + 1), mk_error, false);
+      log_message(msg_index_entry_differs, mk_error, std::to_string(*first_difference + 1));
     }
     if (count_differs || first_difference) {
       ++problems;
@@ -139,7 +137,7 @@ int TScan::finish_check() {
   if (problems == 0) {
     log_message(msg_no_problems, mk_information);
   } else {
-    log_line(" " + message(msg_problems) + " " + std::to_string(problems), mk_error, false);
+    log_message(msg_problems, mk_error, std::to_string(problems));
   }
 
   // What an in-place repair would write: the list size, a pad byte after an
@@ -173,7 +171,7 @@ int check_file(const std::string& path) {
 }
 
 int strip_index(const std::string& path) {
-  log_line(" " + message(msg_stripping) + " " + path, mk_information, false);
+  log_message(msg_stripping, mk_information, path);
   TFileIO file;
   if (!file.open_read_write(path)) {
     log_message(msg_cannot_open, mk_error);
@@ -187,12 +185,12 @@ int strip_index(const std::string& path) {
       return 0;
     }
     if (file.size() >= max_source_size) {
-      log_line(" " + message(msg_too_large) + " " + path, mk_error, false);
+      log_message(msg_too_large, mk_error, path);
       return 0;
     }
     const auto movi = find_movi_list(file);
     if (!movi) {
-      log_line(" " + message(msg_no_movi) + " " + path, mk_error, false);
+      log_message(msg_no_movi, mk_error, path);
       return 0;
     }
     const std::uint64_t q = locate_old_index(file);
@@ -222,7 +220,7 @@ int strip_index(const std::string& path) {
       throw;
     }
     file.close();
-    log_line(" " + message(msg_index_removed) + " " + std::to_string(q), mk_plain, false);
+    log_message(msg_index_removed, mk_plain, std::to_string(q));
     return 1;
   } catch (const TIoError& e) {
     log_io_error(e);

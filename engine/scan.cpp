@@ -37,6 +37,10 @@ std::string temp_folder() {
 
 void log_message(std::uint32_t k, std::uint8_t kind) { log_line(" " + message(k), kind, false); }
 
+void log_message(std::uint32_t k, std::uint8_t kind, const std::string& tail) {
+  log_line(" " + message(k) + " " + tail, kind, false);
+}
+
 std::string two_digits(std::uint64_t v) {
   std::string s = std::to_string(v);
   return s.size() < 2 ? "0" + s : s;
@@ -58,7 +62,7 @@ std::optional<TMoviList> find_movi_list(TFileIO& file) {
     unsigned char b[8];
     if (file.read_at(p, b, sizeof b) != sizeof b) return std::nullopt;
     s = read_le32(b);
-    p += 8;
+    p += chunk_header_size;
     if (same_id(to_fourcc(b + 4), id_movi)) break;
   }
   return TMoviList{p - 4, static_cast<std::uint32_t>(s)};
@@ -66,7 +70,7 @@ std::optional<TMoviList> find_movi_list(TFileIO& file) {
 
 bool old_index_test_passes(TFileIO& file, std::uint64_t id_pos) {
   unsigned char b[2];
-  if (file.read_at(id_pos + 10, b, 2) != 2) return true;
+  if (file.read_at(id_pos + old_index_test_offset, b, 2) != 2) return true;
   return (b[0] == 'd' && (b[1] == 'c' || b[1] == 'b')) || (b[0] == 'w' && b[1] == 'b');
 }
 
@@ -78,7 +82,7 @@ bool only_old_index_from(TFileIO& file, std::uint64_t q) {
   if (got < 4 || !same_id(to_fourcc(b), id_idx1)) return false;
   if (!old_index_test_passes(file, q)) return false;
   if (got < 8) return true;  // its header alone already runs to the end
-  return q + 8 + read_le32(b + 4) >= size;
+  return q + chunk_header_size + read_le32(b + 4) >= size;
 }
 
 std::uint64_t TIndexStore::pos() const { return file_ != nullptr ? file_->pos() : first_entry_pos + memory_.size(); }
@@ -104,7 +108,7 @@ TScan::TScan(std::string path, TScanMode mode) : path_(std::move(path)), mode_(m
 
 void log_io_error(const TIoError& e) {
   const std::uint32_t k = e.is_write() ? msg_write_error : msg_read_error;
-  log_line(" " + message(k) + " " + e.path() + " (" + std::strerror(e.error_number()) + ")", mk_error, false);
+  log_message(k, mk_error, e.path() + " (" + std::strerror(e.error_number()) + ")");
 }
 
 int TScan::run_repair() {
@@ -122,9 +126,8 @@ int TScan::run_repair() {
     if (end_ == TScanEnd::cut_off_chunk || end_ == TScanEnd::chunk_into_index) {
       // The chunk's bytes up to where the data end get no entry.
       const std::uint64_t end = end_ == TScanEnd::chunk_into_index ? data_end_ : file_size_;
-      log_line(" " + message(msg_cut_off_left_out) + " " + std::to_string(end_chunk_pos_) + " / " +
-                   std::to_string(end - std::min(end, end_chunk_pos_)),
-               mk_plain, false);
+      log_message(msg_cut_off_left_out, mk_plain,
+                  std::to_string(end_chunk_pos_) + " / " + std::to_string(end - std::min(end, end_chunk_pos_)));
     }
     return finish_repair();
   } catch (const TIoError& e) {
@@ -161,12 +164,12 @@ std::optional<int> TScan::set_up() {
     return fix_not_repaired;
   }
   if (file_size_ >= max_source_size) {
-    log_line(" " + message(msg_too_large) + " " + path_, mk_error, false);
+    log_message(msg_too_large, mk_error, path_);
     source_.abandon();
     return fix_not_repaired;
   }
   if (file_size_ < dw_rate_offset + 4) {
-    log_line(" " + message(msg_too_short) + " " + path_, mk_error, false);
+    log_message(msg_too_short, mk_error, path_);
     source_.abandon();
     return fix_not_repaired;
   }
@@ -194,7 +197,7 @@ std::optional<int> TScan::set_up() {
   }
   source_.set_read_cache(header_read_cache);
 
-  if (mode_ != TScanMode::check) log_line(" " + message(msg_scanning) + " " + path_, mk_plain, false);
+  if (mode_ != TScanMode::check) log_message(msg_scanning, mk_plain, path_);
 
   unsigned char rate[8];
   if (source_.read_at(dw_scale_offset, rate, sizeof rate) == sizeof rate) {
@@ -204,7 +207,7 @@ std::optional<int> TScan::set_up() {
 
   const auto movi = find_movi_list(source_);
   if (!movi) {
-    log_line(" " + message(msg_no_movi) + " " + path_, mk_error, false);
+    log_message(msg_no_movi, mk_error, path_);
     clean_up_failure();
     return fix_not_repaired;
   }
@@ -276,10 +279,11 @@ bool TScan::scan() {
       cur_id_pos_ = id_pos;
       const TChunkClass kind = classify_id(cur_id_);
       if (kind == TChunkClass::list) {
-        // Relative move: the list's size and type are skipped, never clamped.
-        source_.seek(source_.pos() + 8);
-        rel_pos_ += 12;
-        if (new_file()) shift_ += 12;
+        // Relative move past the list's size and type (its id was read),
+        // never clamped.
+        source_.seek(source_.pos() + list_header_size - sizeof(TFourCC));
+        rel_pos_ += list_header_size;
+        if (new_file()) shift_ += list_header_size;
       } else if (kind == TChunkClass::junk) {
         std::uint32_t z = 0;
         if (!read_u32(z)) {
@@ -288,16 +292,16 @@ bool TScan::scan() {
           finished = true;
           break;
         }
-        rel_pos_ += static_cast<std::int64_t>(z) + 8;
-        shift_ += static_cast<std::int64_t>(z) + 8;
+        rel_pos_ += static_cast<std::int64_t>(z) + chunk_header_size;
+        shift_ += static_cast<std::int64_t>(z) + chunk_header_size;
         position(movi() + rel_pos_);
       } else if (kind == TChunkClass::stream_index) {
         // The id 16 bytes on is the chunk-id field of an OpenDML index.
         // When that id is an index id again, only the later chunk is taken:
         // the 16 bytes stepped over before it are left out of a new file
         // like a list header, or every later offset would be 16 bytes off.
-        if (ix_pending_ && new_file()) shift_ += 16;
-        rel_pos_ += 16;
+        if (ix_pending_ && new_file()) shift_ += stream_index_step;
+        rel_pos_ += stream_index_step;
         position(movi() + rel_pos_);
         ix_pending_ = true;
       } else {
@@ -328,8 +332,8 @@ TScan::TStep TScan::accept_chunk() {
   if (video) ++video_count_;
   if (ix_pending_) {
     // The whole per-stream index chunk is taken as a chunk of this stream.
-    source_.seek(source_.pos() - 16);
-    rel_pos_ -= 16;
+    source_.seek(source_.pos() - stream_index_step);
+    rel_pos_ -= stream_index_step;
     ix_pending_ = false;
   }
   end_chunk_pos_ = static_cast<std::uint64_t>(movi() + rel_pos_);
@@ -345,7 +349,7 @@ TScan::TStep TScan::accept_chunk() {
     end_ = TScanEnd::cut_off_chunk;
     return TStep::finish;
   }
-  const std::int64_t next = rel_pos_ + 8 + static_cast<std::int64_t>(padded_size(z));
+  const std::int64_t next = rel_pos_ + chunk_header_size + static_cast<std::int64_t>(padded_size(z));
 
   // A chunk whose last byte (pad included) is missing, or that would run
   // into the old index, ends the scan.
@@ -366,7 +370,7 @@ TScan::TStep TScan::accept_chunk() {
   std::uint32_t flags = flag_none;
   if (z > 0) {
     if (video) {
-      const auto data_offset = static_cast<std::uint64_t>(movi() + rel_pos_ + 8);
+      const auto data_offset = static_cast<std::uint64_t>(movi() + rel_pos_ + chunk_header_size);
       if (keys_->is_key(source_, cur_id_, data_offset, z)) flags = flag_keyframe;
     } else {
       flags = flag_keyframe;
@@ -413,11 +417,10 @@ void TScan::handle_damage() {
   ++damage_count_;
   const std::uint64_t seconds =
       dw_rate_ == 0 ? 0 : static_cast<std::uint64_t>(video_count_) * dw_scale_ / dw_rate_;
-  log_line(" " + message(msg_damage_frame) + " " + std::to_string(video_count_) + " (" + two_digits(seconds / 3600) +
-               ":" + two_digits((seconds / 60) % 60) + ":" + two_digits(seconds % 60) + ")",
-           mk_error, false);
-  log_line(" " + message(msg_damage_offset) + " " + std::to_string(cur_id_pos_) + " ($" + hex8(cur_id_pos_) + ")",
-           mk_plain, false);
+  log_message(msg_damage_frame, mk_error,
+              std::to_string(video_count_) + " (" + two_digits(seconds / 3600) + ":" +
+                  two_digits((seconds / 60) % 60) + ":" + two_digits(seconds % 60) + ")");
+  log_message(msg_damage_offset, mk_plain, std::to_string(cur_id_pos_) + " ($" + hex8(cur_id_pos_) + ")");
 
   // Provisional cut-back: the index entries stay until the search is over;
   // the output is overwritten from the last copied data chunk on.
@@ -468,7 +471,7 @@ void TScan::handle_damage() {
 bool TScan::chunk_fits_before_known_id(std::uint64_t pos) {
   unsigned char size_field[4];
   if (source_.read_at(pos + 4, size_field, 4) != 4) return false;
-  const std::uint64_t next = pos + 8 + padded_size(read_le32(size_field));
+  const std::uint64_t next = pos + chunk_header_size + padded_size(read_le32(size_field));
   if (next == data_end_) return true;
   if (next > data_end_) return false;
   unsigned char next_id[4];
@@ -545,8 +548,8 @@ int TScan::finish_repair() {
   ::unlink(temp_.path().c_str());
   temp_made_ = false;
 
-  log_line(" " + message(msg_repaired) + " " + path_ + " .", mk_plain, false);
-  log_line(" " + message(msg_damage_count) + " " + std::to_string(damage_count_), mk_plain, false);
+  log_message(msg_repaired, mk_plain, path_ + " .");
+  log_message(msg_damage_count, mk_plain, std::to_string(damage_count_));
   log_message(msg_done, mk_plain);
   show_progress(100);
   return fix_repaired;
@@ -591,7 +594,7 @@ std::optional<std::vector<TFieldWrite>> TScan::length_fields() {
     at += got;
   }
   // Only fields in the header before the movi list's own header.
-  return length_field_writes(source_, movi_pos_ - 8, tally);
+  return length_field_writes(source_, movi_pos_ - chunk_header_size, tally);
 }
 
 // The header's length fields, then the RIFF size for the file's new end:
@@ -604,7 +607,7 @@ void TScan::write_fields(TFileIO& file, const std::vector<TFieldWrite>& writes) 
     file.seek(w.offset);
     file.write(field, sizeof field);
   }
-  const auto riff_size = static_cast<std::uint32_t>(end - 8);
+  const auto riff_size = static_cast<std::uint32_t>(end - chunk_header_size);
   if (file.read_at(riff_size_offset, field, sizeof field) != sizeof field || read_le32(field) != riff_size) {
     write_le32(field, riff_size);
     file.seek(riff_size_offset);

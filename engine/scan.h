@@ -154,7 +154,9 @@ class TScan final {
 
 std::string two_digits(std::uint64_t v);
 std::string hex8(std::uint64_t v);
+// The engine's lines: " " + message k, and " " + message k + " " + tail.
 void log_message(std::uint32_t k, std::uint8_t kind);
+void log_message(std::uint32_t k, std::uint8_t kind, const std::string& tail);
 // The error line for a failed read or write, with the system's reason.
 void log_io_error(const TIoError& e);
 
