@@ -41,5 +41,5 @@ int main(int argc, char** argv) {
   window.FixButtonSimpleClick();
   const qint64 took = timer.nsecsElapsed();
   std::printf("fix_ns %lld\n", static_cast<long long>(took));
-  return file_list[0].status == 1 ? 0 : 1;
+  return file_list[0].status == TFileStatus::repaired ? 0 : 1;
 }

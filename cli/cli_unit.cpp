@@ -138,10 +138,10 @@ TFileOutcome run_fix(const std::string& path, bool in_place) {
 }
 
 // Succeeds when the check found no problem.
-TFileOutcome run_check(const std::string& path, bool) { return {std::nullopt, check_file(path) == 0}; }
+TFileOutcome run_check(const std::string& path, bool) { return {std::nullopt, check_file(path) == check_healthy}; }
 
 // Succeeds when an index was removed.
-TFileOutcome run_strip(const std::string& path, bool) { return {std::nullopt, strip_index(path) == 1}; }
+TFileOutcome run_strip(const std::string& path, bool) { return {std::nullopt, strip_index(path) == strip_removed}; }
 
 TOperation operation_for(TMode mode) {
   switch (mode) {

@@ -19,6 +19,14 @@ inline constexpr int fix_stopped = -1;
 // Returns 1 repaired, 0 not repaired (the reason was logged), -1 stopped.
 int fix_file(const std::string& path, std::uint8_t backup);
 
+// check_file results: the number of problems found, so 0 is a healthy file.
+inline constexpr int check_healthy = 0;
+inline constexpr int check_failed = -1;
+
+// strip_index results.
+inline constexpr int strip_removed = 1;
+inline constexpr int strip_kept = 0;
+
 // Read-only diagnosis of one file, reported through log_line: the movi data,
 // the old index against the chunks really present, damaged places, a chunk
 // cut off at the end, and whether Fix would change the file. Never writes and

@@ -5,7 +5,7 @@
 
 #include "platform/lang.h"
 #include "engine/algorithm_unit.h"
-#include "engine_messages.h"
+#include "platform/message_ids.h"
 #include "scan.h"
 
 namespace engine_detail {

@@ -14,7 +14,7 @@
 #include "engine/algorithm_unit.h"
 #include "engine/header_fields.h"
 #include "engine/reporting.h"
-#include "engine_messages.h"
+#include "platform/message_ids.h"
 
 namespace engine_detail {
 

@@ -1,9 +1,15 @@
-// Build tool: turns a string table into the C++ source of a language module.
+// Build tool: turns a string table into the C++ source of a language module,
+// or into the header of the program's names for its messages.
 //
 //   lang_compile TABLE OUTPUT
+//   lang_compile --names BASE TABLE OUTPUT
 //
 // A table is UTF-8 text, one string per line: a decimal identifier, one or
-// more blanks, then the text up to the end of the line. Blank lines and lines
+// more blanks, then the text up to the end of the line. Between the two may
+// stand the message's name in the program, a word starting with "msg_" and
+// followed by blanks; translations leave it out. With --names every string
+// needs a name, and the header defines each as its identifier - BASE, the
+// message number the program asks for. Blank lines and lines
 // whose first non-blank character is '#' are comments. Blanks around the text
 // are dropped; escapes keep what a plain line cannot hold:
 //   \s space   \t tab   \n line break   \\ backslash   \xHH any byte but 00
@@ -18,28 +24,28 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/table_text.h"
 #include "platform/utf8.h"
 
 namespace {
 
+using table_text::hex_value;
+using table_text::is_blank;
+using table_text::is_name_char;
+
+constexpr std::string_view name_prefix = "msg_";
+
 struct TString {
   std::string text;
+  std::string name;
   std::size_t line = 0;
 };
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Resolves the escapes of one text; an empty result string means success.
 std::string decode_text(std::string_view raw, std::string& text) {
@@ -80,9 +86,7 @@ class TTable {
   explicit TTable(std::string file_name) : file_name_(std::move(file_name)) {}
 
   void parse_line(std::string_view line, std::size_t number) {
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    // Editors on some systems start UTF-8 files with a byte-order mark.
-    if (number == 1 && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
+    line = table_text::clean_line(line, number);
 
     std::size_t pos = 0;
     while (pos < line.size() && is_blank(line[pos])) ++pos;
@@ -115,6 +119,19 @@ class TTable {
     }
 
     while (pos < line.size() && is_blank(line[pos])) ++pos;
+    std::string name;
+    if (line.substr(pos, name_prefix.size()) == name_prefix) {
+      std::size_t end = pos;
+      while (end < line.size() && is_name_char(line[end], end == pos)) ++end;
+      if (end < line.size() && !is_blank(line[end])) {
+        error(number, "the name '" + std::string(line.substr(pos, end - pos + 1)) +
+                          "...' must be followed by a blank");
+        return;
+      }
+      name = line.substr(pos, end - pos);
+      pos = end;
+      while (pos < line.size() && is_blank(line[pos])) ++pos;
+    }
     std::string_view raw = line.substr(pos);
     while (!raw.empty() && is_blank(raw.back())) raw.remove_suffix(1);
     // Catches tables saved in a legacy code page: their umlauts would show as
@@ -130,10 +147,25 @@ class TTable {
     }
 
     const auto key = static_cast<std::uint32_t>(id);
-    const auto [it, inserted] = strings_.try_emplace(key, TString{std::move(text), number});
+    if (!name.empty()) {
+      const auto [named, fresh] = names_.try_emplace(name, number);
+      if (!fresh) {
+        error(number, "duplicate name " + name + " (first on line " + std::to_string(named->second) + ")");
+        return;
+      }
+    }
+    const auto [it, inserted] = strings_.try_emplace(key, TString{std::move(text), std::move(name), number});
     if (!inserted) {
       error(number, "duplicate identifier " + std::to_string(key) + " (first on line " +
                         std::to_string(it->second.line) + ")");
+    }
+  }
+
+  // The names header needs a name for every string, each at least `base`.
+  void require_names(std::uint32_t base) {
+    for (const auto& [id, entry] : strings_) {
+      if (entry.name.empty()) error(entry.line, "identifier " + std::to_string(id) + " has no msg_ name");
+      if (id < base) error(entry.line, "identifier " + std::to_string(id) + " is below " + std::to_string(base));
     }
   }
 
@@ -148,6 +180,7 @@ class TTable {
 
   std::string file_name_;
   std::map<std::uint32_t, TString> strings_;
+  std::map<std::string, std::size_t> names_;
   std::size_t errors_ = 0;
 };
 
@@ -213,15 +246,42 @@ std::string module_source(const std::string& table_name,
   return out.str();
 }
 
+std::string names_header(const std::string& table_name, std::uint32_t base,
+                         const std::map<std::uint32_t, TString>& strings) {
+  std::ostringstream out;
+  out << "// Generated by lang_compile from " << table_name << "; edit the table instead.\n"
+      << "// The program's names for its messages: message k is the string " << base << " + k\n"
+      << "// of the language module.\n"
+         "#pragma once\n"
+         "\n"
+         "#include <cstdint>\n"
+         "\n";
+  for (const auto& [id, entry] : strings) {
+    out << "inline constexpr std::uint32_t " << entry.name << " = " << id - base << ";\n";
+  }
+  return out.str();
+}
+
+int usage() {
+  std::cerr << "usage: lang_compile TABLE OUTPUT\n"
+               "       lang_compile --names BASE TABLE OUTPUT\n";
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::cerr << "usage: lang_compile TABLE OUTPUT\n";
-    return 2;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::optional<std::uint32_t> names_base;
+  if (args.size() == 4 && args[0] == "--names") {
+    const std::string& base = args[1];
+    if (base.empty() || base.size() > 9 || base.find_first_not_of("0123456789") != std::string::npos) return usage();
+    names_base = static_cast<std::uint32_t>(std::stoul(base));
+    args.erase(args.begin(), args.begin() + 2);
   }
-  const std::string table_name = argv[1];
-  const std::filesystem::path output = argv[2];
+  if (args.size() != 2) return usage();
+  const std::string table_name = args[0];
+  const std::filesystem::path output = args[1];
 
   std::ifstream in(table_name, std::ios::binary);
   if (!in) {
@@ -237,31 +297,15 @@ int main(int argc, char** argv) {
     std::cerr << table_name << ": error: read error\n";
     return 1;
   }
-  std::error_code ignored;
+  if (names_base) table.require_names(*names_base);
   if (!table.ok()) {
-    // No stale source may survive to be compiled into a module.
+    // No stale output may survive to be compiled.
+    std::error_code ignored;
     std::filesystem::remove(output, ignored);
     return 1;
   }
-
-  // Written aside and renamed, so an interrupted run leaves no half file.
-  std::filesystem::path temporary = output;
-  temporary += ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << module_source(std::filesystem::path(table_name).filename().string(), table.strings());
-    if (!out.flush()) {
-      std::cerr << temporary.string() << ": error: cannot write the module source\n";
-      std::filesystem::remove(temporary, ignored);
-      return 1;
-    }
-  }
-  std::error_code renamed;
-  std::filesystem::rename(temporary, output, renamed);
-  if (renamed) {
-    std::cerr << output.string() << ": error: " << renamed.message() << '\n';
-    std::filesystem::remove(temporary, ignored);
-    return 1;
-  }
-  return 0;
+  const std::string name = std::filesystem::path(table_name).filename().string();
+  const std::string text =
+      names_base ? names_header(name, *names_base, table.strings()) : module_source(name, table.strings());
+  return table_text::write_generated_file(output, text) ? 0 : 1;
 }

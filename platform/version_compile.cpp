@@ -30,19 +30,15 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/table_text.h"
 #include "platform/utf8.h"
 
 #include "platform/version_block.h"
 
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
-  return s;
-}
+using table_text::is_name_char;
+using table_text::trim;
 
 bool equal_ignoring_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -51,10 +47,6 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
     if (fold(a[i]) != fold(b[i])) return false;
   }
   return true;
-}
-
-bool is_name_char(char c, bool first) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (!first && c >= '0' && c <= '9');
 }
 
 // UTF-8 to UTF-16 code units; nullopt for text that is not valid UTF-8 (a
@@ -142,9 +134,7 @@ class TParser {
       : file_name_(std::move(file_name)), definitions_(std::move(definitions)) {}
 
   void parse_line(std::string_view line, std::size_t number) {
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (number == 1 && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
-    line = trim(line);
+    line = trim(table_text::clean_line(line, number));
     if (line.empty() || line.front() == '#') return;
 
     if (line.front() == '[') {
@@ -480,24 +470,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // Written beside and renamed, so a failed run never leaves a half file that
-  // the build would take as up to date.
-  const std::string temporary = output + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << source_text(*block, std::filesystem::path(input).filename().string());
-    if (!out.flush()) {
-      std::cerr << output << ": error: cannot write\n";
-      std::remove(temporary.c_str());
-      return 1;
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(temporary, output, ec);
-  if (ec) {
-    std::cerr << output << ": error: " << ec.message() << '\n';
-    std::remove(temporary.c_str());
-    return 1;
-  }
-  return 0;
+  return table_text::write_generated_file(output, source_text(*block, std::filesystem::path(input).filename().string()))
+             ? 0
+             : 1;
 }

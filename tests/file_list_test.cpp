@@ -137,7 +137,7 @@ TEST_F(FileList, AddedEntriesAreNewTickedAndInOrder) {
   EXPECT_EQ(file_list[0].path, "/b.avi");
   EXPECT_EQ(file_list[1].path, "/a.avi");
   EXPECT_TRUE(file_list[1].fixed_path.empty());
-  EXPECT_EQ(file_list[1].status, 0);
+  EXPECT_EQ(file_list[1].status, TFileStatus::added);
   EXPECT_EQ(file_list[1].ticked, 1);
 }
 
@@ -196,11 +196,11 @@ TEST_F(FileList, TickBoxFollowsTickedAndWritesIt) {
 
 TEST_F(FileList, StatusTextPerStatus) {
   for (int i = 0; i < 5; ++i) add_checked_file("/x/" + std::to_string(i) + ".avi");
-  file_list[0].status = 0;
-  file_list[1].status = 1;
-  file_list[2].status = 2;
-  file_list[3].status = -1;
-  file_list[4].status = 7;  // not a known status: shown as new
+  file_list[0].status = TFileStatus::added;
+  file_list[1].status = TFileStatus::repaired;
+  file_list[2].status = TFileStatus::not_repaired;
+  file_list[3].status = TFileStatus::stopped;
+  file_list[4].status = static_cast<TFileStatus>(7);  // not a known status: shown as new
   TFileListModel model;
   model.rebuild();
   const auto status = [&](int row) { return model.index(row, 1).data().toString().toStdString(); };

@@ -357,13 +357,13 @@ struct TCompileResult {
 };
 
 TCompileResult compile_table(const fs::path& folder, const std::string& table,
-                             bool with_stale_output = false) {
+                             bool with_stale_output = false, const std::string& options = "") {
   const fs::path table_path = folder / "table.txt";
   const fs::path source_path = folder / "module.cpp";
   std::ofstream(table_path, std::ios::binary) << table;
   if (with_stale_output) std::ofstream(source_path) << "stale";
 
-  const std::string command = std::string("'") + REELWRIGHT_TEST_LANG_COMPILE + "' '" +
+  const std::string command = std::string("'") + REELWRIGHT_TEST_LANG_COMPILE + "' " + options + " '" +
                               table_path.string() + "' '" + source_path.string() + "' 2>&1";
   TCompileResult result;
   FILE* pipe = popen(command.c_str(), "r");
@@ -442,6 +442,38 @@ TEST(LangCompile, ReportsEveryBadLine) {
   EXPECT_NE(result.exit_code, 0);
   EXPECT_NE(result.output.find("table.txt:1: error:"), std::string::npos) << result.output;
   EXPECT_NE(result.output.find("table.txt:3: error:"), std::string::npos) << result.output;
+}
+
+// The program's names come from the English table: a name never reaches the
+// text, and the names header gives message numbers relative to the base.
+TEST(LangCompile, MessageNames) {
+  struct TCase {
+    const char* table;
+    const char* options;
+    bool ok;
+    const char* expected;  // in the output on success, in the messages on failure
+  };
+  const TCase cases[] = {
+      {"10007 msg_done  Done.\n", "", true, "\"Done.\""},
+      {"10007 msg_done\n", "", true, "{10007u, \"\", 0}"},
+      {"10007 msg_done  Done.\n10110 msg_other  x\n", "--names 10000", true,
+       "inline constexpr std::uint32_t msg_done = 7;\ninline constexpr std::uint32_t msg_other = 110;\n"},
+      {"10007 msg_done  Done.\n10008 Unnamed\n", "--names 10000", false, ":2: error: identifier 10008 has no msg_ name"},
+      {"10007 msg_done  One\n10008 msg_done  Two\n", "", false, ":2: error: duplicate name msg_done (first on line 1)"},
+      {"10007 msg_do-ne Text\n", "", false, ":1: error: the name 'msg_do-...' must be followed by a blank"},
+      {"9999 msg_low  Text\n", "--names 10000", false, ":1: error: identifier 9999 is below 10000"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.table);
+    const TTempFolder folder;
+    ASSERT_FALSE(folder.path().empty());
+    const TCompileResult result = compile_table(folder.path(), c.table, true, c.options);
+    EXPECT_EQ(result.exit_code == 0, c.ok) << result.output;
+    EXPECT_EQ(result.source_written, c.ok);
+    const std::string& where = c.ok ? result.source : result.output;
+    EXPECT_NE(where.find(c.expected), std::string::npos) << where;
+    EXPECT_EQ(result.source.find("msg_done  "), std::string::npos) << "the name reached the text";
+  }
 }
 
 TEST(LangCompile, MissingTableFails) {

@@ -595,9 +595,9 @@ TEST_F(MainWindow, FixOverThreeFilesWithStopDuringTheSecond) {
 
   ASSERT_TRUE(pressed);
   EXPECT_EQ(running_text, q(message(17)));
-  EXPECT_EQ(file_list[0].status, 1);
-  EXPECT_EQ(file_list[1].status, -1);
-  EXPECT_EQ(file_list[2].status, 1);
+  EXPECT_EQ(file_list[0].status, TFileStatus::repaired);
+  EXPECT_EQ(file_list[1].status, TFileStatus::stopped);
+  EXPECT_EQ(file_list[2].status, TFileStatus::repaired);
   EXPECT_EQ(ticks(), (std::vector<std::int32_t>{0, 0, 0}));
   EXPECT_EQ(file_list[0].fixed_path, dir_.file("Fixed.a.avi").string());
   EXPECT_EQ(file_list[2].fixed_path, dir_.file("Fixed.c.avi").string());
@@ -631,7 +631,7 @@ TEST_F(MainWindow, FixedPathFollowsTheNamingRuleAndTheBackupSetting) {
   w.UnselectAll1Click();
   file_list[3].ticked = 1;
   w.FixButtonSimpleClick();
-  EXPECT_EQ(file_list[3].status, 1);
+  EXPECT_EQ(file_list[3].status, TFileStatus::repaired);
   EXPECT_EQ(file_list[3].fixed_path, "");
   EXPECT_GT(std::filesystem::file_size(in_place), size_before);
   EXPECT_FALSE(std::filesystem::exists(dir_.file("Fixed.in.avi")));
@@ -651,7 +651,7 @@ TEST_F(MainWindow, NothingTickedIsRefusedByEachCommand) {
     EXPECT_EQ(boxes_[0].kind, mk_error);
     expect_idle();
   }
-  EXPECT_EQ(file_list[0].status, 0);
+  EXPECT_EQ(file_list[0].status, TFileStatus::added);
   EXPECT_FALSE(std::filesystem::exists(dir_.file("Fixed.a.avi")));
 }
 
@@ -663,9 +663,9 @@ TEST_F(MainWindow, AFileDeletedAfterAddingIsPassedOverAndStaysTicked) {
   w.add_file(here);
   std::filesystem::remove(gone);
   w.FixButtonSimpleClick();
-  EXPECT_EQ(file_list[0].status, 0);
+  EXPECT_EQ(file_list[0].status, TFileStatus::added);
   EXPECT_EQ(file_list[0].ticked, 1);
-  EXPECT_EQ(file_list[1].status, 1);
+  EXPECT_EQ(file_list[1].status, TFileStatus::repaired);
   EXPECT_EQ(file_list[1].ticked, 0);
 }
 
@@ -680,14 +680,14 @@ TEST_F(MainWindow, CheckReadsAndStripChangesInPlaceWithoutTouchingTheStatus) {
   EXPECT_GT(w.AdvMemo->line_count(), lines_before + 2);
   EXPECT_EQ(read_file(indexed), before);
   EXPECT_EQ(file_list[0].ticked, 0);
-  EXPECT_EQ(file_list[0].status, 0);
+  EXPECT_EQ(file_list[0].status, TFileStatus::added);
   expect_idle();
 
   w.SelectAll1Click();
   w.StripButtonAdvanced->click();
   EXPECT_LT(std::filesystem::file_size(indexed), before.size());
   EXPECT_EQ(find_last_idx1(read_file(indexed)), std::string::npos);
-  EXPECT_EQ(file_list[0].status, 0);
+  EXPECT_EQ(file_list[0].status, TFileStatus::added);
   EXPECT_EQ(file_list[0].ticked, 0);
   // The log says plainly that the file itself was changed.
   bool said = false;
@@ -710,7 +710,7 @@ TEST_F(MainWindow, RemovalIsRefusedWhileABatchRuns) {
   EXPECT_EQ(boxes_[0].text, q(" " + message(25)));
   EXPECT_EQ(boxes_[0].kind, mk_error);
   EXPECT_EQ(file_list.size(), 2u);
-  EXPECT_EQ(file_list[1].status, 1);
+  EXPECT_EQ(file_list[1].status, TFileStatus::repaired);
 }
 
 TEST_F(MainWindow, AnErrorInOneFileGivesStatusTwoAndTheBatchGoesOn) {
@@ -720,9 +720,9 @@ TEST_F(MainWindow, AnErrorInOneFileGivesStatusTwoAndTheBatchGoesOn) {
                  if (path.ends_with("2.avi")) throw std::runtime_error("out of luck");
                  return 0;
                }, false});
-  EXPECT_EQ(file_list[0].status, 0);
-  EXPECT_EQ(file_list[1].status, 2);
-  EXPECT_EQ(file_list[2].status, 0);
+  EXPECT_EQ(file_list[0].status, TFileStatus::added);
+  EXPECT_EQ(file_list[1].status, TFileStatus::not_repaired);
+  EXPECT_EQ(file_list[2].status, TFileStatus::added);
   EXPECT_EQ(ticks(), (std::vector<std::int32_t>{0, 0, 0}));
   EXPECT_EQ(last_line(), q(" " + message(24) + " " + dir_.file("2.avi").string() + ": out of luck"));
   EXPECT_EQ(w.AdvMemo->marker_at(w.AdvMemo->line_count() - 1), std::optional<int>(2));
@@ -899,7 +899,7 @@ TEST_F(MainWindow, AboutShowsTheBoxModally) {
 TEST_F(MainWindow, PreviewIsOfferedOnlyForASelectedRepairedFile) {
   TMainForm& w = *window_;
   for (const char* n : {"1.avi", "2.avi"}) w.add_file(sized_file(dir_, n, 300'000));
-  file_list[1].status = 1;
+  file_list[1].status = TFileStatus::repaired;
   file_list[1].fixed_path = dir_.file("Fixed.2.avi").string();
   w.AdvPopupMenuPopup();
   EXPECT_FALSE(w.Play1->isEnabled());
@@ -925,10 +925,10 @@ class MainWindowRows : public MainWindow {
   void SetUp() override {
     MainWindow::SetUp();
     for (const char* n : {"0.avi", "1.avi", "2.avi", "3.avi"}) window_->add_file(sized_file(dir_, n, 300'000));
-    file_list[1].status = 1;
+    file_list[1].status = TFileStatus::repaired;
     file_list[1].fixed_path = dir_.file("Fixed.1.avi").string();
-    file_list[2].status = 2;
-    file_list[3].status = -1;
+    file_list[2].status = TFileStatus::not_repaired;
+    file_list[3].status = TFileStatus::stopped;
     window_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
   }
@@ -986,7 +986,7 @@ TEST_F(MainWindowRows, AlternateRowsAndThePreviewCellByStatus) {
   EXPECT_TRUE(cell_has(2, QColor(192, 192, 192)));
 
   // The status is read when painting, not at the last rebuild.
-  file_list[0].status = 1;
+  file_list[0].status = TFileStatus::repaired;
   EXPECT_EQ(drawn(0, 2).palette.color(QPalette::Text), QColor(0, 128, 0));
 }
 
@@ -1145,7 +1145,7 @@ TEST_F(MainWindowPreview, AMissingFileGivesTheMediaLayersTextInAnErrorBoxAndNoWi
   EXPECT_FALSE(boxes_[0].text.isEmpty());
   EXPECT_FALSE(boxes_[0].text.contains(q(message(15))));
   EXPECT_EQ(file_list.size(), before.size());
-  EXPECT_EQ(file_list[1].status, 1);
+  EXPECT_EQ(file_list[1].status, TFileStatus::repaired);
   EXPECT_FALSE(preview_->MediaPlayer.is_open());
 
   // The next preview, through the menu this time, works as usual.

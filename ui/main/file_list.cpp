@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/lang.h"
+#include "platform/message_ids.h"
 #include "platform/message_kind.h"
 
 std::vector<TFile> file_list;
@@ -28,10 +29,10 @@ TAddOutcome refusal(std::uint32_t k, std::uint8_t kind, std::string text) {
 TAddOutcome check_new_file(const std::string& path) {
   const bool listed =
       std::any_of(file_list.begin(), file_list.end(), [&](const TFile& f) { return f.path == path; });
-  if (listed) return refusal(4, mk_warning, path + "  " + message(4));
+  if (listed) return refusal(msg_already_listed, mk_warning, path + "  " + message(msg_already_listed));
   const std::int64_t size = get_file_size(path);
-  if (size < min_file_size) return refusal(3, mk_error, path + "  " + message(3));
-  if (size >= max_file_size) return refusal(2, mk_error, message(2) + path);
+  if (size < min_file_size) return refusal(msg_file_too_small, mk_error, path + "  " + message(msg_file_too_small));
+  if (size >= max_file_size) return refusal(msg_file_too_large, mk_error, message(msg_file_too_large) + path);
   return TAddOutcome{true, 0, 0, {}};
 }
 

@@ -7,10 +7,13 @@
 #include <string>
 #include <vector>
 
+// Where a file stands after the last command that records a status (Fix).
+enum class TFileStatus : std::int32_t { added = 0, repaired = 1, not_repaired = 2, stopped = -1 };
+
 struct TFile {
   std::string path;        // as the open dialog or the drop delivered it; never changed
   std::string fixed_path;  // the repaired copy beside it, once Fix wrote one
-  std::int32_t status = 0; // 0 new, 1 repaired, 2 not repaired, -1 stopped
+  TFileStatus status = TFileStatus::added;
   std::int32_t ticked = 1; // 1 ticked; every test compares with 1
 };
 

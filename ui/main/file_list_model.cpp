@@ -1,6 +1,7 @@
 #include "ui/main/file_list_model.h"
 
 #include "platform/lang.h"
+#include "platform/message_ids.h"
 #include "ui/main/file_list.h"
 
 TFileListModel::TFileListModel(QObject* parent) : QAbstractTableModel(parent) {
@@ -11,13 +12,13 @@ int TFileListModel::rowCount(const QModelIndex& parent) const { return parent.is
 
 int TFileListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : column_count; }
 
-QString TFileListModel::status_text(std::int32_t status) {
-  std::uint32_t k = 10;
+QString TFileListModel::status_text(TFileStatus status) {
+  std::uint32_t k = msg_ready;
   switch (status) {
-    case 1: k = 7; break;
-    case 2: k = 8; break;
-    case -1: k = 9; break;
-    default: break;
+    case TFileStatus::repaired: k = msg_status_repaired; break;
+    case TFileStatus::not_repaired: k = msg_status_not_repaired; break;
+    case TFileStatus::stopped: k = msg_status_stopped; break;
+    case TFileStatus::added: break;
   }
   return QString::fromStdString(" " + message(k));
 }
@@ -40,7 +41,7 @@ QVariant TFileListModel::data(const QModelIndex& index, int role) const {
   switch (index.column()) {
     case col_file: return QString::fromStdString(entry.path);
     case col_status: return status_text(entry.status);
-    case col_preview: return QString::fromStdString(message(11));
+    case col_preview: return QString::fromStdString(message(msg_preview_column));
     default: return {};
   }
 }

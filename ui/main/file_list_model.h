@@ -5,6 +5,8 @@
 #include <QAbstractTableModel>
 #include <cstdint>
 
+#include "ui/main/file_list.h"
+
 class TFileListModel final : public QAbstractTableModel {
   Q_OBJECT
 
@@ -23,7 +25,7 @@ class TFileListModel final : public QAbstractTableModel {
   void rebuild();
 
   // Text of the Status cell for a status value: a blank, then the message.
-  [[nodiscard]] static QString status_text(std::int32_t status);
+  [[nodiscard]] static QString status_text(TFileStatus status);
 
  signals:
   // The user changed a row's tick (by mouse or Space); file_list already has it.

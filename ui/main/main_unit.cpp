@@ -29,6 +29,7 @@
 #include <exception>
 
 #include "platform/lang.h"
+#include "platform/message_ids.h"
 #include "engine/algorithm_unit.h"
 #include "engine/reporting.h"
 #include "platform/data_files.h"
@@ -88,7 +89,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   // Help, Homepage, the About box's links and the external player: when the
   // desktop cannot open one, a line says so (no box, so a batch never waits).
   set_shell_failure_reporter([this](const QString& target) {
-    out_text(" " + message(110) + " " + target.toStdString(), mk_warning, false);
+    out_text(" " + message(msg_desktop_open_failed) + " " + target.toStdString(), mk_warning, false);
   });
   FormCreate();
 }
@@ -354,38 +355,39 @@ void TMainForm::FormCreate() {
   delete version_info;
   version_info = new TrpVersionInfo(QCoreApplication::instance());
 
-  MainStatusBar->set_panel_text(0, msg(12) + QLatin1Char(' ') + version_info->FileVersion());
-  setWindowTitle(version_info->ProductName() + QStringLiteral(" -  ") + msg(13));
+  MainStatusBar->set_panel_text(0, msg(msg_version) + QLatin1Char(' ') + version_info->FileVersion());
+  setWindowTitle(version_info->ProductName() + QStringLiteral(" -  ") + msg(msg_window_title));
 
   AdvMemo->clear();
   const QLocale locale = QLocale::system();
   const QDateTime now = QDateTime::currentDateTime();
   const QString started = locale.toString(now.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
                           locale.toString(now.time(), QLocale::LongFormat);
-  out_text(" " + message(14) + " " + started.toStdString(), mk_plain, false);
+  out_text(" " + message(msg_started) + " " + started.toStdString(), mk_plain, false);
 
   setAcceptDrops(true);
 
-  HTMLabelFiles->set_first_line(msg(50));
-  HTMLabelStatus->set_first_line(msg(51));
+  HTMLabelFiles->set_first_line(msg(msg_heading_files));
+  HTMLabelStatus->set_first_line(msg(msg_heading_status));
 
-  AdvNavBar->set_panel_caption(advanced_panel, msg(52));
-  AdvNavBar->set_panel_caption(simple_panel, msg(53));
-  const std::uint32_t simple_sections[] = {54, 55, 56};
+  AdvNavBar->set_panel_caption(advanced_panel, msg(msg_panel_advanced));
+  AdvNavBar->set_panel_caption(simple_panel, msg(msg_panel_simple));
+  const std::uint32_t simple_sections[] = {msg_section_files, msg_section_fix, msg_section_help};
   for (int i = 0; i < 3; ++i) AdvNavBar->set_section_caption(simple_panel, i, msg(simple_sections[i]));
-  const std::uint32_t advanced_sections[] = {54, 55, 57, 56};
+  const std::uint32_t advanced_sections[] = {msg_section_files, msg_section_fix, msg_section_settings,
+                                             msg_section_help};
   for (int i = 0; i < 4; ++i) AdvNavBar->set_section_caption(advanced_panel, i, msg(advanced_sections[i]));
 
-  MainStatusBar->set_panel_text(1, msg(10));
+  MainStatusBar->set_panel_text(1, msg(msg_ready));
 
-  for (TPictureButton* b : {AddButtonSimple, AddButtonAdvanced}) b->set_caption(msg(58));
-  for (TPictureButton* b : {RemoveButtonSimple, RemoveButtonAdvanced}) b->set_caption(msg(59));
-  for (TPictureButton* b : {FixButtonSimple, FixButtonAdvanced}) b->set_caption(msg(60));
-  CheckButtonAdvanced->set_caption(msg(61));
-  StripButtonAdvanced->set_caption(msg(62));
-  for (TPictureButton* b : {HomepageButtonSimple, HomepageButtonAdvanced}) b->set_caption(msg(63));
-  HelpButtonSimple->set_caption(msg(64));
-  for (TPictureButton* b : {AboutButtonSimple, AboutButtonAdvanced}) b->set_caption(msg(65));
+  for (TPictureButton* b : {AddButtonSimple, AddButtonAdvanced}) b->set_caption(msg(msg_add_file));
+  for (TPictureButton* b : {RemoveButtonSimple, RemoveButtonAdvanced}) b->set_caption(msg(msg_remove_files));
+  for (TPictureButton* b : {FixButtonSimple, FixButtonAdvanced}) b->set_caption(msg(msg_fix_files));
+  CheckButtonAdvanced->set_caption(msg(msg_check_for_errors));
+  StripButtonAdvanced->set_caption(msg(msg_strip_index));
+  for (TPictureButton* b : {HomepageButtonSimple, HomepageButtonAdvanced}) b->set_caption(msg(msg_homepage));
+  HelpButtonSimple->set_caption(msg(msg_help));
+  for (TPictureButton* b : {AboutButtonSimple, AboutButtonAdvanced}) b->set_caption(msg(msg_about));
 
   // The buttons with keys name them.
   const auto name_keys = [](TPictureButton* button, const QKeySequence& keys) {
@@ -433,7 +435,7 @@ void TMainForm::FormResize() { MainStatusBar->resize_panels(MainStatusBar->width
 void TMainForm::AddButtonSimpleClick() {
   if (AddOpenDialog->exec() != QDialog::Accepted) return;
   const QStringList chosen = AddOpenDialog->selectedFiles();
-  out_text(message(6), mk_warning, true);
+  out_text(message(msg_size_rule), mk_warning, true);
   if (!chosen.isEmpty()) add_file(local_name(chosen.first()));
 }
 
@@ -463,7 +465,7 @@ void TMainForm::dropEvent(QDropEvent* event) {
 }
 
 void TMainForm::AcceptFiles(const QStringList& names) {
-  out_text(message(6), mk_warning, true);
+  out_text(message(msg_size_rule), mk_warning, true);
   // Whole names, however long: a shortened path would name another file.
   for (const QString& name : names) add_file(local_name(name));
 }
@@ -502,12 +504,12 @@ void TMainForm::RemoveButtonSimpleClick() {
   // The batch walks file_list by index while it pumps events: removing
   // entries under it would make it skip or repeat files.
   if (batch_running_) {
-    out_text(" " + message(25), mk_error, true);
+    out_text(" " + message(msg_no_remove_while_running), mk_error, true);
     return;
   }
   const bool any = std::any_of(file_list.begin(), file_list.end(), [](const TFile& f) { return f.ticked == 1; });
   if (!any) {
-    out_text(" " + message(16), mk_error, true);
+    out_text(" " + message(msg_tick_to_remove), mk_error, true);
     return;
   }
   std::erase_if(file_list, [](const TFile& f) { return f.ticked == 1; });
@@ -578,14 +580,17 @@ void TMainForm::run_batch(const TBatchCommand& command) {
         result = command.operation(path);
       } catch (const std::exception& error) {
         failed = true;
-        out_text(" " + message(24) + " " + path + ": " + error.what(), mk_error, false);
+        out_text(" " + message(msg_operation_failed) + " " + path + ": " + error.what(), mk_error, false);
       } catch (...) {
         failed = true;
-        out_text(" " + message(24) + " " + path, mk_error, false);
+        out_text(" " + message(msg_operation_failed) + " " + path, mk_error, false);
       }
       TFile& entry = file_list[i];
       if (command.records_status || failed)
-        entry.status = failed ? 2 : result == fix_repaired ? 1 : result == fix_stopped ? -1 : 2;
+        entry.status = failed                   ? TFileStatus::not_repaired
+                       : result == fix_repaired ? TFileStatus::repaired
+                       : result == fix_stopped  ? TFileStatus::stopped
+                                                : TFileStatus::not_repaired;
       entry.ticked = 0;
       if (command.records_status && auto_backup == 1) {
         // Also after a stop: the partly written copy is on disk under that name.
@@ -597,16 +602,16 @@ void TMainForm::run_batch(const TBatchCommand& command) {
   }
 
   set_report_sink(previous_sink);
-  MainStatusBar->set_panel_text(1, msg(10));
+  MainStatusBar->set_panel_text(1, msg(msg_ready));
   batch_running_ = false;
   enable_buttons();
 }
 
-void TMainForm::FixButtonSimpleClick() { run_batch({17, 18, &fix_with_setting, true}); }
+void TMainForm::FixButtonSimpleClick() { run_batch({msg_fixing_files, msg_tick_to_fix, &fix_with_setting, true}); }
 
-void TMainForm::CheckButtonAdvancedClick() { run_batch({19, 20, &check_file, false}); }
+void TMainForm::CheckButtonAdvancedClick() { run_batch({msg_checking_files, msg_tick_to_check, &check_file, false}); }
 
-void TMainForm::StripButtonAdvancedClick() { run_batch({21, 22, &strip_index, false}); }
+void TMainForm::StripButtonAdvancedClick() { run_batch({msg_stripping_files, msg_tick_to_strip, &strip_index, false}); }
 
 // ---------------------------------------------------------------- settings, help, about
 
@@ -634,7 +639,7 @@ void TMainForm::AdvListViewCustomDrawSubItem(int row, int column, QStyleOptionVi
   if (column == TFileListModel::col_preview) {
     // Read now, not at the last rebuild: the colour follows the status at once.
     const bool repaired = row >= 0 && row < static_cast<int>(file_list.size()) &&
-                          file_list[static_cast<std::size_t>(row)].status == 1;
+                          file_list[static_cast<std::size_t>(row)].status == TFileStatus::repaired;
     text = QColor(repaired ? repaired_colour : not_repaired_colour);
     option.font.setUnderline(true);
   }
@@ -660,18 +665,18 @@ void TMainForm::AdvListViewMouseDown(Qt::MouseButton /*button*/, int x) {
   const int row = selected_row();
   // Below the rows nothing is selected, and nothing is previewed.
   if (row < 0) return;
-  if (file_list[static_cast<std::size_t>(row)].status == 1) {
+  if (file_list[static_cast<std::size_t>(row)].status == TFileStatus::repaired) {
     preview_file(row);
     return;
   }
-  out_text(" " + message(15), mk_warning, true);
+  out_text(" " + message(msg_preview_needs_repair), mk_warning, true);
 }
 
 // ---------------------------------------------------------------- context menu, preview
 
 void TMainForm::AdvPopupMenuPopup() {
   const int row = selected_row();
-  Play1->setEnabled(row >= 0 && file_list[static_cast<std::size_t>(row)].status == 1);
+  Play1->setEnabled(row >= 0 && file_list[static_cast<std::size_t>(row)].status == TFileStatus::repaired);
 }
 
 void TMainForm::Play1Click() {

@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "platform/lang.h"
+#include "platform/message_ids.h"
 #include "ui/about/VersionInfoUnit.h"
 
 TPreviewForm::TPreviewForm(QWidget* parent)
@@ -32,7 +33,7 @@ TPreviewForm::TPreviewForm(QWidget* parent)
 
 void TPreviewForm::FormCreate() {
   const QString product = version_info != nullptr ? version_info->ProductName() : QString();
-  setWindowTitle(product + QStringLiteral(" -  ") + QString::fromStdString(message(23)));
+  setWindowTitle(product + QStringLiteral(" -  ") + QString::fromStdString(message(msg_preview_title)));
 }
 
 void TPreviewForm::FormCloseQuery(bool& can_close) {
