@@ -3,7 +3,6 @@
 #include "cli/cli_unit.h"
 
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,7 +17,9 @@
 #include "platform/lang.h"
 #include "engine/algorithm_unit.h"
 #include "engine/avi_structs.h"
+#include "engine/file_step.h"
 #include "engine/reporting.h"
+#include "platform/path_info.h"
 #include "platform/utf8.h"
 #include "platform/version_block.h"
 #include "platform/version_info_strings.h"
@@ -120,54 +121,26 @@ struct TFileRecord {
   std::vector<TLogLine> log;
 };
 
-// What one mode does to one file, reporting through the installed sink.
-struct TFileOutcome {
-  std::optional<int> result;  // empty for modes that report no repair result
-  bool succeeded = false;
-};
-
-struct TOperation {
-  TFileOutcome (*run)(const std::string& path, bool in_place);
-  bool writes_fixed_file;  // in new-file mode, "Fixed." + name beside the source
-  bool has_result;         // reports a repair result (else "result" is null)
-};
-
-TFileOutcome run_fix(const std::string& path, bool in_place) {
-  const int result = fix_file(path, in_place ? 0 : 1);
-  return {result, result == fix_repaired};
-}
-
-// Succeeds when the check found no problem.
-TFileOutcome run_check(const std::string& path, bool) { return {std::nullopt, check_file(path) == check_healthy}; }
-
-// Succeeds when an index was removed.
-TFileOutcome run_strip(const std::string& path, bool) { return {std::nullopt, strip_index(path) == strip_removed}; }
-
-TOperation operation_for(TMode mode) {
+TFileOperation operation_for(TMode mode) {
   switch (mode) {
-    case TMode::fix:
-      break;
-    case TMode::check:
-      return {run_check, false, false};
-    case TMode::strip_index:
-      return {run_strip, false, false};
+    case TMode::fix: break;
+    case TMode::check: return TFileOperation::check;
+    case TMode::strip_index: return TFileOperation::strip;
   }
-  return {run_fix, true, true};
+  return TFileOperation::fix;
 }
 
 // Why `path` is not handed to the engine, or nothing when it is a regular file.
 std::optional<std::string> unusable_reason(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return std::string(std::strerror(errno));
-  if (S_ISDIR(info.st_mode)) return std::string(std::strerror(EISDIR));
+  const TPathInfo info = path_info(path);
+  switch (info.kind) {
+    case TPathKind::regular: return std::nullopt;
+    case TPathKind::missing: return std::string(std::strerror(info.error));
+    case TPathKind::directory: return std::string(std::strerror(EISDIR));
+    case TPathKind::other: break;
+  }
   // A FIFO or device would block or never end; only regular files are repaired.
-  if (!S_ISREG(info.st_mode)) return std::string("Not a regular file");
-  return std::nullopt;
-}
-
-bool name_exists(const std::string& path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0;
+  return std::string("Not a regular file");
 }
 
 // The "\r"-redrawn progress line on a terminal. It also keeps the indicator
@@ -426,7 +399,10 @@ int run_cli(const std::vector<std::string>& args, const TCliStreams& streams) {
       break;
   }
 
-  const TOperation operation = operation_for(options.mode);
+  const TFileOperation operation = operation_for(options.mode);
+  // Only a repair reports a result ("result" is null otherwise) and, in
+  // new-file mode, writes "Fixed." + name beside the source.
+  const bool has_result = operation == TFileOperation::fix;
   TProgressLine progress(streams.err, streams.progress, streams.progress_width);
   TTextSink text_sink(streams.out, progress);
   TJsonSink json_sink(progress);
@@ -444,7 +420,7 @@ int run_cli(const std::vector<std::string>& args, const TCliStreams& streams) {
     if (const std::optional<std::string> reason = unusable_reason(path)) {
       const std::string line = std::string(program_name) + ": " + path + ": " + *reason;
       streams.err << line << '\n' << std::flush;
-      if (operation.has_result) record.result = fix_not_repaired;
+      if (has_result) record.result = fix_not_repaired;
       record.log.push_back({mk_error, line});
       all_succeeded = false;
       continue;
@@ -452,26 +428,24 @@ int run_cli(const std::vector<std::string>& args, const TCliStreams& streams) {
 
     json_sink.set_record(&record);
     progress.start_file(path);
-    TFileOutcome outcome;
-    try {
-      outcome = operation.run(path, options.in_place);
-    } catch (const std::exception& e) {
-      // Keep going: the other files and the JSON document still matter.
-      const std::string line = std::string(program_name) + ": " + path + ": " + e.what();
+    const TFileStep step = run_file_step(operation, path, options.in_place);
+    if (step.failure) {
+      // The other files and the JSON document still matter: the step went on.
+      const std::string reason = step.failure->empty() ? std::string("unexpected error") : *step.failure;
+      const std::string line = std::string(program_name) + ": " + path + ": " + reason;
       progress.hide();
       streams.err << line << '\n' << std::flush;
       record.log.push_back({mk_error, line});
-      outcome = {operation.has_result ? std::optional<int>(fix_not_repaired) : std::nullopt, false};
     }
     progress.end_file();
     json_sink.set_record(nullptr);
 
-    record.result = outcome.result;
-    if (operation.writes_fixed_file && !options.in_place) {
+    if (has_result) record.result = step.result;
+    if (has_result && !options.in_place) {
       const std::string output = fixed_name(path);
-      if (name_exists(output)) record.output = output;
+      if (name_info(output).kind != TPathKind::missing) record.output = output;
     }
-    if (!outcome.succeeded) all_succeeded = false;
+    if (!step.succeeded) all_succeeded = false;
     if (!options.json) streams.out.flush();
   }
 

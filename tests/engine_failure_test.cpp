@@ -13,6 +13,7 @@
 
 #include "platform/lang.h"
 #include "engine/algorithm_unit.h"
+#include "engine/file_step.h"
 #include "engine_test_support.h"
 
 using namespace avitest;
@@ -320,4 +321,28 @@ TEST(Failures, SourceShortenedOrDeletedAfterListing) {
     EXPECT_EQ(fix_file(dir.file("a.avi").string(), new_file ? 1 : 0), fix_not_repaired);
     EXPECT_EQ(deleted.lines.back(), (TLine{" " + msg(27), mk_error}));
   }
+}
+
+// An unexpected error ends only that file's step: each operation reports its
+// own failure result, the error's text, and no success.
+TEST(FileStep, AnUnexpectedErrorGivesTheOperationsFailureResult) {
+  const struct {
+    TFileOperation operation;
+    int result;
+  } cases[] = {{TFileOperation::fix, fix_not_repaired},
+               {TFileOperation::check, check_failed},
+               {TFileOperation::strip, strip_kept}};
+  for (const auto& c : cases) {
+    const TFileStep thrown = run_step(c.operation, []() -> int { throw std::bad_alloc(); });
+    EXPECT_EQ(thrown.result, c.result);
+    EXPECT_FALSE(thrown.succeeded);
+    EXPECT_EQ(thrown.failure, std::optional<std::string>(std::bad_alloc().what()));
+    const TFileStep odd = run_step(c.operation, []() -> int { throw 7; });
+    EXPECT_EQ(odd.result, c.result);
+    EXPECT_EQ(odd.failure, std::optional<std::string>(""));
+  }
+  EXPECT_TRUE(run_step(TFileOperation::check, [] { return check_healthy; }).succeeded);
+  EXPECT_FALSE(run_step(TFileOperation::check, [] { return 2; }).succeeded);
+  EXPECT_TRUE(run_step(TFileOperation::strip, [] { return strip_removed; }).succeeded);
+  EXPECT_FALSE(run_step(TFileOperation::fix, [] { return fix_stopped; }).succeeded);
 }

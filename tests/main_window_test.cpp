@@ -702,10 +702,10 @@ TEST_F(MainWindow, RemovalIsRefusedWhileABatchRuns) {
   TMainForm& w = *window_;
   for (const char* n : {"1.avi", "2.avi"}) w.add_file(sized_file(dir_, n, 300'000));
   batch_window = &w;
-  w.run_batch({17, 18, [](const std::string&) {
+  w.run_batch({17, 18, TFileOperation::fix, [](const std::string&) {
                  batch_window->RemoveSelected1->trigger();  // the context menu stays live
                  return 1;
-               }, true});
+               }});
   ASSERT_EQ(boxes_.size(), 2u);
   EXPECT_EQ(boxes_[0].text, q(" " + message(25)));
   EXPECT_EQ(boxes_[0].kind, mk_error);
@@ -716,10 +716,10 @@ TEST_F(MainWindow, RemovalIsRefusedWhileABatchRuns) {
 TEST_F(MainWindow, AnErrorInOneFileGivesStatusTwoAndTheBatchGoesOn) {
   TMainForm& w = *window_;
   for (const char* n : {"1.avi", "2.avi", "3.avi"}) w.add_file(sized_file(dir_, n, 300'000));
-  w.run_batch({19, 20, [](const std::string& path) -> int {
+  w.run_batch({19, 20, TFileOperation::check, [](const std::string& path) -> int {
                  if (path.ends_with("2.avi")) throw std::runtime_error("out of luck");
                  return 0;
-               }, false});
+               }});
   EXPECT_EQ(file_list[0].status, TFileStatus::added);
   EXPECT_EQ(file_list[1].status, TFileStatus::not_repaired);
   EXPECT_EQ(file_list[2].status, TFileStatus::added);

@@ -1,21 +1,18 @@
 #include "ui/main/file_list.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 
 #include "platform/lang.h"
 #include "platform/message_ids.h"
 #include "platform/message_kind.h"
+#include "platform/path_info.h"
 
 std::vector<TFile> file_list;
 
 std::int64_t get_file_size(const std::string& path) {
-  if (path.empty()) return -1;
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return -1;
-  if (!S_ISREG(info.st_mode)) return 0;
-  return static_cast<std::int64_t>(info.st_size);
+  const TPathInfo info = path_info(path);
+  if (info.kind == TPathKind::missing) return -1;
+  return static_cast<std::int64_t>(info.size);
 }
 
 namespace {

@@ -2,8 +2,6 @@
 // commands and the log writer.
 #include "ui/main/main_unit.h"
 
-#include <sys/stat.h>
-
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDateTime>
@@ -31,8 +29,10 @@
 #include "platform/lang.h"
 #include "platform/message_ids.h"
 #include "engine/algorithm_unit.h"
+#include "engine/file_step.h"
 #include "engine/reporting.h"
 #include "platform/data_files.h"
+#include "platform/path_info.h"
 #include "ui/about/VersionInfoUnit.h"
 #include "ui/about/about_unit.h"
 #include "ui/main/file_list.h"
@@ -60,10 +60,7 @@ QString msg(std::uint32_t k) { return QString::fromStdString(message(k)); }
 // File names travel as the bytes the file system uses.
 std::string local_name(const QString& name) { return QFile::encodeName(name).toStdString(); }
 
-bool regular_file_exists(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
+bool regular_file_exists(const std::string& path) { return path_info(path).kind == TPathKind::regular; }
 
 // The context menu's light blue look.
 constexpr const char* menu_style = R"(
@@ -574,25 +571,20 @@ void TMainForm::run_batch(const TBatchCommand& command) {
       if (file_list[i].ticked != 1 || !regular_file_exists(file_list[i].path)) continue;
       // A copy: events handled during the call may grow file_list and move its entries.
       const std::string path = file_list[i].path;
-      int result = fix_not_repaired;
-      bool failed = false;
-      try {
-        result = command.operation(path);
-      } catch (const std::exception& error) {
-        failed = true;
-        out_text(" " + message(msg_operation_failed) + " " + path + ": " + error.what(), mk_error, false);
-      } catch (...) {
-        failed = true;
-        out_text(" " + message(msg_operation_failed) + " " + path, mk_error, false);
+      const TFileStep step = run_step(command.operation, [&] { return command.work(path); });
+      if (step.failure) {
+        const std::string reason = step.failure->empty() ? std::string() : ": " + *step.failure;
+        out_text(" " + message(msg_operation_failed) + " " + path + reason, mk_error, false);
       }
+      const bool records_status = command.operation == TFileOperation::fix;
       TFile& entry = file_list[i];
-      if (command.records_status || failed)
-        entry.status = failed                   ? TFileStatus::not_repaired
-                       : result == fix_repaired ? TFileStatus::repaired
-                       : result == fix_stopped  ? TFileStatus::stopped
-                                                : TFileStatus::not_repaired;
+      if (records_status || step.failure)
+        entry.status = step.failure                  ? TFileStatus::not_repaired
+                       : step.result == fix_repaired ? TFileStatus::repaired
+                       : step.result == fix_stopped  ? TFileStatus::stopped
+                                                     : TFileStatus::not_repaired;
       entry.ticked = 0;
-      if (command.records_status && auto_backup == 1) {
+      if (records_status && auto_backup == 1) {
         // Also after a stop: the partly written copy is on disk under that name.
         const std::string copy = fixed_name(path);
         if (regular_file_exists(copy)) entry.fixed_path = copy;
@@ -607,11 +599,11 @@ void TMainForm::run_batch(const TBatchCommand& command) {
   enable_buttons();
 }
 
-void TMainForm::FixButtonSimpleClick() { run_batch({msg_fixing_files, msg_tick_to_fix, &fix_with_setting, true}); }
+void TMainForm::FixButtonSimpleClick() { run_batch({msg_fixing_files, msg_tick_to_fix, TFileOperation::fix, &fix_with_setting}); }
 
-void TMainForm::CheckButtonAdvancedClick() { run_batch({msg_checking_files, msg_tick_to_check, &check_file, false}); }
+void TMainForm::CheckButtonAdvancedClick() { run_batch({msg_checking_files, msg_tick_to_check, TFileOperation::check, &check_file}); }
 
-void TMainForm::StripButtonAdvancedClick() { run_batch({msg_stripping_files, msg_tick_to_strip, &strip_index, false}); }
+void TMainForm::StripButtonAdvancedClick() { run_batch({msg_stripping_files, msg_tick_to_strip, TFileOperation::strip, &strip_index}); }
 
 // ---------------------------------------------------------------- settings, help, about
 

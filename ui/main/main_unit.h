@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/file_step.h"
+
 class QCheckBox;
 class QFileDialog;
 class QMenu;
@@ -84,13 +86,13 @@ class TMainForm final : public QWidget {
   [[nodiscard]] TWindowSink* window_sink() const { return sink_; }
 
   // What distinguishes the three batch commands: the status bar's text while
-  // it runs, the refusal when nothing is ticked, the work on one file, and
-  // whether its result becomes the file's status (Fix only).
+  // it runs, the refusal when nothing is ticked, the operation (a Fix's
+  // result becomes the file's status), and its work on one file.
   struct TBatchCommand {
     std::uint32_t running_message;
     std::uint32_t nothing_ticked_message;
-    int (*operation)(const std::string& path);
-    bool records_status;
+    TFileOperation operation;
+    int (*work)(const std::string& path);
   };
   // The loop the three commands share; tests run it with operations of their own.
   void run_batch(const TBatchCommand& command);
