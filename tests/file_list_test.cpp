@@ -64,12 +64,12 @@ TEST_F(FileList, SizeOfAFileAFolderAndNothing) {
 TEST_F(FileList, SizeBoundsAreHalfOpen) {
   const auto below = check_new_file(sized_file(dir_, "below.avi", 262'143));
   EXPECT_FALSE(below.accepted);
-  EXPECT_EQ(below.message_number, 3u);
+  EXPECT_NE(below.text.find(message(3)), std::string::npos);
   EXPECT_TRUE(check_new_file(sized_file(dir_, "low.avi", 262'144)).accepted);
   EXPECT_TRUE(check_new_file(sized_file(dir_, "high.avi", 157'286'399)).accepted);
   const auto above = check_new_file(sized_file(dir_, "above.avi", 157'286'400));
   EXPECT_FALSE(above.accepted);
-  EXPECT_EQ(above.message_number, 2u);
+  EXPECT_NE(above.text.find(message(2)), std::string::npos);
   EXPECT_TRUE(file_list.empty());  // checking adds nothing
 }
 
@@ -81,13 +81,13 @@ TEST_F(FileList, RefusalLinesAndKinds) {
   const std::string missing = dir_.file("missing.avi").string();
   const auto gone = check_new_file(missing);
   EXPECT_FALSE(gone.accepted);
-  EXPECT_EQ(gone.message_number, 3u);
+  EXPECT_NE(gone.text.find(message(3)), std::string::npos);
   EXPECT_EQ(gone.kind, mk_error);
   EXPECT_EQ(gone.text, missing + "  " + message(3));
 
   const std::string large = sized_file(dir_, "large.avi", 200'000'000);
   const auto big = check_new_file(large);
-  EXPECT_EQ(big.message_number, 2u);
+  EXPECT_NE(big.text.find(message(2)), std::string::npos);
   EXPECT_EQ(big.kind, mk_error);
   EXPECT_EQ(big.text, message(2) + large);
   EXPECT_EQ(big.text.rfind("Files of 150 MiB or more are not supported: ", 0), 0u) << big.text;
@@ -96,7 +96,7 @@ TEST_F(FileList, RefusalLinesAndKinds) {
   add_checked_file(ok);
   const auto twice = check_new_file(ok);
   EXPECT_FALSE(twice.accepted);
-  EXPECT_EQ(twice.message_number, 4u);
+  EXPECT_NE(twice.text.find(message(4)), std::string::npos);
   EXPECT_EQ(twice.kind, mk_warning);
   EXPECT_EQ(twice.text, ok + "  " + message(4));
 }
@@ -107,8 +107,8 @@ TEST_F(FileList, ADuplicateIsReportedBeforeItsSize) {
   const std::string missing = dir_.file("missing.avi").string();
   add_checked_file(small);
   add_checked_file(missing);
-  EXPECT_EQ(check_new_file(small).message_number, 4u);
-  EXPECT_EQ(check_new_file(missing).message_number, 4u);
+  EXPECT_NE(check_new_file(small).text.find(message(4)), std::string::npos);
+  EXPECT_NE(check_new_file(missing).text.find(message(4)), std::string::npos);
 }
 
 TEST_F(FileList, DuplicatesCompareTheExactPath) {
@@ -117,7 +117,7 @@ TEST_F(FileList, DuplicatesCompareTheExactPath) {
   add_checked_file(lower);
   EXPECT_TRUE(check_new_file(upper).accepted);
   add_checked_file(upper);
-  EXPECT_EQ(check_new_file(upper).message_number, 4u);
+  EXPECT_NE(check_new_file(upper).text.find(message(4)), std::string::npos);
   // The same file under another spelling of its path is a different entry.
   EXPECT_TRUE(check_new_file(dir_.path().string() + "/./clip.avi").accepted);
 }
@@ -127,7 +127,7 @@ TEST_F(FileList, AnyExtensionOrNoneIsAcceptedAndAFolderIsTooSmall) {
   EXPECT_TRUE(check_new_file(sized_file(dir_, "movie.dat", 300'000)).accepted);
   const auto folder = check_new_file(dir_.path().string());
   EXPECT_FALSE(folder.accepted);
-  EXPECT_EQ(folder.message_number, 3u);
+  EXPECT_NE(folder.text.find(message(3)), std::string::npos);
 }
 
 TEST_F(FileList, AddedEntriesAreNewTickedAndInOrder) {

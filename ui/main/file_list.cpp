@@ -17,20 +17,18 @@ std::int64_t get_file_size(const std::string& path) {
 
 namespace {
 
-TAddOutcome refusal(std::uint32_t k, std::uint8_t kind, std::string text) {
-  return TAddOutcome{false, k, kind, std::move(text)};
-}
+TAddOutcome refusal(std::uint8_t kind, std::string text) { return TAddOutcome{false, kind, std::move(text)}; }
 
 }  // namespace
 
 TAddOutcome check_new_file(const std::string& path) {
   const bool listed =
       std::any_of(file_list.begin(), file_list.end(), [&](const TFile& f) { return f.path == path; });
-  if (listed) return refusal(msg_already_listed, mk_warning, path + "  " + message(msg_already_listed));
+  if (listed) return refusal(mk_warning, path + "  " + message(msg_already_listed));
   const std::int64_t size = get_file_size(path);
-  if (size < min_file_size) return refusal(msg_file_too_small, mk_error, path + "  " + message(msg_file_too_small));
-  if (size >= max_file_size) return refusal(msg_file_too_large, mk_error, message(msg_file_too_large) + path);
-  return TAddOutcome{true, 0, 0, {}};
+  if (size < min_file_size) return refusal(mk_error, path + "  " + message(msg_file_too_small));
+  if (size >= max_file_size) return refusal(mk_error, message(msg_file_too_large) + path);
+  return TAddOutcome{true, 0, {}};
 }
 
 void add_checked_file(const std::string& path) {

@@ -29,11 +29,10 @@ extern std::vector<TFile> file_list;
 inline constexpr std::int64_t min_file_size = 262'144;       // 256 KiB
 inline constexpr std::int64_t max_file_size = 157'286'400;   // 150 MiB
 
-// What adding `path` would do: add it, or report a refusal (message number,
-// kind as in engine/reporting.h, and the whole line for the log and the box).
+// What adding `path` would do: add it, or report a refusal (its kind as in
+// platform/message_kind.h, and the whole line for the log and the box).
 struct TAddOutcome {
   bool accepted = false;
-  std::uint32_t message_number = 0;
   std::uint8_t kind = 0;
   std::string text;
 };

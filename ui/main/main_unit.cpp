@@ -44,6 +44,7 @@
 #include "ui/toolkit/header_label.h"
 #include "ui/toolkit/log_memo.h"
 #include "ui/toolkit/message_box.h"
+#include "ui/toolkit/palette.h"
 #include "ui/toolkit/nav_bar.h"
 #include "ui/toolkit/picture_button.h"
 #include "ui/toolkit/shell_open.h"
@@ -62,15 +63,18 @@ std::string local_name(const QString& name) { return QFile::encodeName(name).toS
 
 bool regular_file_exists(const std::string& path) { return path_info(path).kind == TPathKind::regular; }
 
-// The context menu's light blue look.
-constexpr const char* menu_style = R"(
-QMenu { background: #fcfdff; border: 1px solid #002d96; padding: 2px; }
+// The context menu's light blue look; %1 is the border blue.
+QString menu_style() {
+  return QStringLiteral(R"(
+QMenu { background: #fcfdff; border: 1px solid %1; padding: 2px; }
 QMenu::item { padding: 4px 24px 4px 24px; color: black; background: transparent; }
 QMenu::item:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #ffffdc, stop:1 #f7c05b);
-                       border: 1px solid #002d96; }
+                       border: 1px solid %1; }
 QMenu::item:disabled { color: #8d8d8d; }
 QMenu::separator { height: 1px; background: #6a8ccb; margin: 3px 4px 3px 24px; }
-)";
+)")
+      .arg(QColor(palette::border_blue).name());
+}
 
 int fix_with_setting(const std::string& path) { return fix_file(path, auto_backup); }
 
@@ -270,7 +274,7 @@ void TMainForm::build_list() {
 
 void TMainForm::build_menu() {
   AdvPopupMenu = new QMenu(this);
-  AdvPopupMenu->setStyleSheet(QString::fromLatin1(menu_style));
+  AdvPopupMenu->setStyleSheet(menu_style());
   Play1 = AdvPopupMenu->addAction(QStringLiteral("Preview"));
   Play1->setEnabled(false);
   AdvPopupMenu->addSeparator();

@@ -11,13 +11,15 @@
 #include <array>
 #include <cmath>
 
+#include "ui/toolkit/palette.h"
+
 namespace {
 
 constexpr int picture_count = 8;
 constexpr int logo_design_size = 128;
 
-const QColor light_blue(89, 135, 214);
-const QColor dark_blue(3, 56, 147);
+const QColor light_blue(palette::blue_light);
+const QColor dark_blue(palette::blue_dark);
 
 QImage blank_image(int size) {
   QImage image(size, size, QImage::Format_ARGB32_Premultiplied);

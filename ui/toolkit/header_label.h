@@ -5,14 +5,16 @@
 #include <QString>
 #include <QWidget>
 
+#include "ui/toolkit/palette.h"
+
 // A QLabel so that Qt's rich text does the HTML subset (bold, italic, font
 // size and colour, &nbsp;); only the background is painted here.
 class THeaderLabel final : public QLabel {
   Q_OBJECT
 
  public:
-  static constexpr QRgb gradient_top = qRgb(89, 135, 214);
-  static constexpr QRgb gradient_bottom = qRgb(3, 56, 147);
+  static constexpr QRgb gradient_top = palette::blue_light;
+  static constexpr QRgb gradient_bottom = palette::blue_dark;
   static constexpr int heading_point_size = 11;
 
   // The height never changes; the width follows the layout.

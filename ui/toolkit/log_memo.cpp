@@ -33,13 +33,13 @@ const QColor number_colour(0x60, 0x60, 0x60);
 
 }  // namespace
 
-TLogGutter::TLogGutter(TLogMemo* memo) : QWidget(memo), m_memo(memo) {}
+TLogGutter::TLogGutter(TLogMemo* memo) : QWidget(memo), memo_(memo) {}
 
-QSize TLogGutter::sizeHint() const { return {m_memo->gutter_width(), 0}; }
+QSize TLogGutter::sizeHint() const { return {memo_->gutter_width(), 0}; }
 
-void TLogGutter::paintEvent(QPaintEvent* event) { m_memo->paint_gutter(event); }
+void TLogGutter::paintEvent(QPaintEvent* event) { memo_->paint_gutter(event); }
 
-TLogMemo::TLogMemo(QWidget* parent) : QPlainTextEdit(parent), m_gutter(new TLogGutter(this)) {
+TLogMemo::TLogMemo(QWidget* parent) : QPlainTextEdit(parent), gutter_(new TLogGutter(this)) {
   setReadOnly(true);
   // A log is never undone; keeping undo steps would only cost memory.
   setUndoRedoEnabled(false);
@@ -65,10 +65,10 @@ void TLogMemo::append_line(const QString& text, std::uint8_t kind) {
   // so leading empty reports would be merged into one line.
   QTextCursor cursor(doc);
   cursor.movePosition(QTextCursor::End);
-  if (m_has_lines) cursor.insertBlock();
+  if (has_lines_) cursor.insertBlock();
   const int first = cursor.blockNumber();
   cursor.insertText(text);
-  m_has_lines = true;
+  has_lines_ = true;
 
   // Every block this report made gets its state set: a split block may inherit
   // its predecessor's state.
@@ -86,7 +86,7 @@ void TLogMemo::append_line(const QString& text, std::uint8_t kind) {
   verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }
 
-int TLogMemo::line_count() const { return m_has_lines ? document()->blockCount() : 0; }
+int TLogMemo::line_count() const { return has_lines_ ? document()->blockCount() : 0; }
 
 QString TLogMemo::line_text(int index) const {
   if (index < 0 || index >= line_count()) return {};
@@ -116,26 +116,26 @@ QSize TLogMemo::sizeHint() const { return {QPlainTextEdit::sizeHint().width(), d
 void TLogMemo::update_gutter_width() {
   // Only a new digit changes the width; most appends cost nothing here.
   const int digits = number_digits();
-  if (digits == m_digits) return;
-  m_digits = digits;
+  if (digits == digits_) return;
+  digits_ = digits;
   setViewportMargins(gutter_width(), 0, 0, 0);
   const QRect area = contentsRect();
-  m_gutter->setGeometry(QRect(area.left(), area.top(), gutter_width(), area.height()));
-  m_gutter->update();
+  gutter_->setGeometry(QRect(area.left(), area.top(), gutter_width(), area.height()));
+  gutter_->update();
 }
 
 void TLogMemo::update_gutter(const QRect& rect, int dy) {
   if (dy != 0) {
-    m_gutter->scroll(0, dy);
+    gutter_->scroll(0, dy);
   } else {
-    m_gutter->update(0, rect.y(), m_gutter->width(), rect.height());
+    gutter_->update(0, rect.y(), gutter_->width(), rect.height());
   }
 }
 
 void TLogMemo::resizeEvent(QResizeEvent* event) {
   QPlainTextEdit::resizeEvent(event);
   const QRect area = contentsRect();
-  m_gutter->setGeometry(QRect(area.left(), area.top(), gutter_width(), area.height()));
+  gutter_->setGeometry(QRect(area.left(), area.top(), gutter_width(), area.height()));
 }
 
 void TLogMemo::paintEvent(QPaintEvent* event) {
@@ -149,15 +149,15 @@ void TLogMemo::paintEvent(QPaintEvent* event) {
 }
 
 void TLogMemo::paint_gutter(QPaintEvent* event) {
-  QPainter painter(m_gutter);
+  QPainter painter(gutter_);
   painter.fillRect(event->rect(), Qt::white);
-  if (!m_has_lines) return;
+  if (!has_lines_) return;
   painter.setFont(font());
   painter.setPen(number_colour);
 
   const int line_height = fontMetrics().height();
   const int number_left = gutter_left_pad + marker_size + gutter_gap;
-  const int number_width = m_gutter->width() - number_left - gutter_right_pad;
+  const int number_width = gutter_->width() - number_left - gutter_right_pad;
 
   QTextBlock block = firstVisibleBlock();
   qreal top = blockBoundingGeometry(block).translated(contentOffset()).top();

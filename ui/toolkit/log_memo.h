@@ -23,7 +23,7 @@ class TLogGutter final : public QWidget {
   void paintEvent(QPaintEvent* event) override;
 
  private:
-  TLogMemo* m_memo;
+  TLogMemo* memo_;
 };
 
 class TLogMemo final : public QPlainTextEdit {
@@ -56,7 +56,7 @@ class TLogMemo final : public QPlainTextEdit {
   void update_gutter(const QRect& rect, int dy);
   [[nodiscard]] int number_digits() const;
 
-  TLogGutter* m_gutter;
-  bool m_has_lines = false;
-  int m_digits = 0;
+  TLogGutter* gutter_;
+  bool has_lines_ = false;
+  int digits_ = 0;
 };

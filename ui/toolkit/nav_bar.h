@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "ui/toolkit/palette.h"
+
 class QVBoxLayout;
 class TNavSectionHeading;
 
@@ -19,8 +21,8 @@ class TNavBar final : public QWidget {
   static constexpr int section_heading_height = 24;
   static constexpr int design_width = 249;
 
-  static constexpr QRgb caption_start = qRgb(89, 135, 214);
-  static constexpr QRgb caption_end = qRgb(3, 56, 147);
+  static constexpr QRgb caption_start = palette::blue_light;
+  static constexpr QRgb caption_end = palette::blue_dark;
   static constexpr QRgb tab_start = qRgb(203, 225, 252);
   static constexpr QRgb tab_end = qRgb(125, 165, 224);
   static constexpr QRgb tab_hover_start = qRgb(255, 255, 220);
@@ -31,7 +33,7 @@ class TNavBar final : public QWidget {
   static constexpr QRgb tab_open_end = qRgb(238, 149, 21);
   static constexpr QRgb heading_start = qRgb(196, 218, 250);
   static constexpr QRgb heading_end = qRgb(160, 191, 245);
-  static constexpr QRgb border_colour = qRgb(0, 45, 150);
+  static constexpr QRgb border_colour = palette::border_blue;
 
   explicit TNavBar(QWidget* parent = nullptr);
   ~TNavBar() override;

@@ -5,6 +5,8 @@
 #include <QWidget>
 #include <array>
 
+#include "ui/toolkit/palette.h"
+
 class QFrame;
 class QLabel;
 class QToolButton;
@@ -17,8 +19,8 @@ class TGradientProgressBar final : public QProgressBar {
  public:
   explicit TGradientProgressBar(QWidget* parent = nullptr);
 
-  static constexpr QRgb fill_start = qRgb(89, 135, 214);
-  static constexpr QRgb fill_end = qRgb(3, 56, 147);
+  static constexpr QRgb fill_start = palette::blue_light;
+  static constexpr QRgb fill_end = palette::blue_dark;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
