@@ -71,10 +71,9 @@ int TScan::finish_check() {
     log_message(msg_no_old_index, mk_warning);
     ++problems;
   } else {
-    unsigned char head[8] = {};
     const std::uint64_t old_pos = *old_at;
-    const std::size_t got = source_.read_at(old_pos, head, sizeof head);
-    const std::uint64_t declared = got == sizeof head ? read_le32(head + 4) / index_entry_size : 0;
+    // A size field cut off by the end of the file declares no entries.
+    const std::uint64_t declared = source_.read_le32_at(old_pos + 4).value_or(0) / index_entry_size;
     const std::uint64_t present = (file_size_ - std::min(file_size_, old_pos + 8)) / index_entry_size;
     const std::uint64_t old_count = std::min(declared, present);
     log_message(msg_old_index_at, mk_plain, std::to_string(old_pos));
@@ -146,8 +145,7 @@ int TScan::finish_check() {
   std::memcpy(index.data(), id_idx1.data(), 4);
   write_le32(index.data() + 4, static_cast<std::uint32_t>(found.size()));
   index.insert(index.end(), found.begin(), found.end());
-  unsigned char field[4];
-  const bool same_list_size = source_.read_at(movi_pos_ - 4, field, 4) == 4 && read_le32(field) == list_size;
+  const bool same_list_size = source_.read_le32_at(movi_pos_ - 4) == list_size;
   bool same = same_list_size;
   std::uint64_t at = list_end;
   if (same && list_end % 2 != 0) {
@@ -203,19 +201,20 @@ int strip_index(const std::string& path) {
       log_message(msg_index_not_strippable, mk_warning);
       return 0;
     }
-    unsigned char old_riff[4];
-    if (file.read_at(4, old_riff, 4) != 4) return 0;
+    const auto old_riff = file.read_le32_at(riff_size_offset);
+    if (!old_riff) return 0;
     unsigned char riff[4];
     write_le32(riff, static_cast<std::uint32_t>(q - 8));
-    file.seek(4);
+    file.seek(riff_size_offset);
     file.write(riff, 4);
     file.flush();
     try {
       file.truncate(q);
     } catch (const TIoError&) {
       // Not half done: the RIFF size goes back with the index still there.
-      file.seek(4);
-      file.write(old_riff, 4);
+      write_le32(riff, *old_riff);
+      file.seek(riff_size_offset);
+      file.write(riff, 4);
       file.flush();
       throw;
     }

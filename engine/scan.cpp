@@ -56,16 +56,17 @@ std::string hex8(std::uint64_t v) {
 // rounding and without looking at their ids, until the type "movi".
 std::optional<TMoviList> find_movi_list(TFileIO& file) {
   std::uint64_t p = header_list_size_offset;
-  std::uint64_t s = 0;
+  std::uint32_t s = 0;
   for (;;) {
     p += s;
-    unsigned char b[8];
-    if (file.read_at(p, b, sizeof b) != sizeof b) return std::nullopt;
-    s = read_le32(b);
+    const auto size = file.read_le32_at(p);
+    const auto type = file.read_fourcc_at(p + 4);
+    if (!size || !type) return std::nullopt;
+    s = *size;
     p += chunk_header_size;
-    if (same_id(to_fourcc(b + 4), id_movi)) break;
+    if (same_id(*type, id_movi)) break;
   }
-  return TMoviList{p - 4, static_cast<std::uint32_t>(s)};
+  return TMoviList{p - 4, s};
 }
 
 bool old_index_test_passes(TFileIO& file, std::uint64_t id_pos) {
@@ -77,12 +78,12 @@ bool old_index_test_passes(TFileIO& file, std::uint64_t id_pos) {
 bool only_old_index_from(TFileIO& file, std::uint64_t q) {
   const std::uint64_t size = file.size();
   if (q >= size) return true;
-  unsigned char b[8];
-  const std::size_t got = file.read_at(q, b, sizeof b);
-  if (got < 4 || !same_id(to_fourcc(b), id_idx1)) return false;
+  const auto id = file.read_fourcc_at(q);
+  if (!id || !same_id(*id, id_idx1)) return false;
   if (!old_index_test_passes(file, q)) return false;
-  if (got < 8) return true;  // its header alone already runs to the end
-  return q + chunk_header_size + read_le32(b + 4) >= size;
+  const auto index_size = file.read_le32_at(q + 4);
+  if (!index_size) return true;  // its header alone already runs to the end
+  return q + chunk_header_size + *index_size >= size;
 }
 
 std::uint64_t TIndexStore::pos() const { return file_ != nullptr ? file_->pos() : first_entry_pos + memory_.size(); }
@@ -199,10 +200,11 @@ std::optional<int> TScan::set_up() {
 
   if (mode_ != TScanMode::check) log_message(msg_scanning, mk_plain, path_);
 
-  unsigned char rate[8];
-  if (source_.read_at(dw_scale_offset, rate, sizeof rate) == sizeof rate) {
-    dw_scale_ = read_le32(rate);
-    dw_rate_ = read_le32(rate + 4);
+  const auto scale = source_.read_le32_at(dw_scale_offset);
+  const auto rate = source_.read_le32_at(dw_rate_offset);
+  if (scale && rate) {
+    dw_scale_ = *scale;
+    dw_rate_ = *rate;
   }
 
   const auto movi = find_movi_list(source_);
@@ -469,13 +471,13 @@ void TScan::handle_damage() {
 // scan knows, or the chunk ends the data exactly. Random bytes spell a chunk
 // id now and then; its random size would otherwise end the scan there.
 bool TScan::chunk_fits_before_known_id(std::uint64_t pos) {
-  unsigned char size_field[4];
-  if (source_.read_at(pos + 4, size_field, 4) != 4) return false;
-  const std::uint64_t next = pos + chunk_header_size + padded_size(read_le32(size_field));
+  const auto size = source_.read_le32_at(pos + 4);
+  if (!size) return false;
+  const std::uint64_t next = pos + chunk_header_size + padded_size(*size);
   if (next == data_end_) return true;
   if (next > data_end_) return false;
-  unsigned char next_id[4];
-  return source_.read_at(next, next_id, 4) == 4 && classify_id(to_fourcc(next_id)) != TChunkClass::damage;
+  const auto next_id = source_.read_fourcc_at(next);
+  return next_id && classify_id(*next_id) != TChunkClass::damage;
 }
 
 void TScan::resume(std::uint64_t found_pos, const TFourCC& found_id) {
@@ -608,7 +610,7 @@ void TScan::write_fields(TFileIO& file, const std::vector<TFieldWrite>& writes) 
     file.write(field, sizeof field);
   }
   const auto riff_size = static_cast<std::uint32_t>(end - chunk_header_size);
-  if (file.read_at(riff_size_offset, field, sizeof field) != sizeof field || read_le32(field) != riff_size) {
+  if (file.read_le32_at(riff_size_offset) != riff_size) {  // also when the field is missing
     write_le32(field, riff_size);
     file.seek(riff_size_offset);
     file.write(field, sizeof field);
