@@ -109,6 +109,25 @@ inline void write_le32(unsigned char* p, std::uint32_t v) {
   return {static_cast<char>(p[0]), static_cast<char>(p[1]), static_cast<char>(p[2]), static_cast<char>(p[3])};
 }
 
+// One idx1 entry as it lies in the file: the chunk's id, flags, offset and
+// size, little-endian, index_entry_size bytes.
+struct TIndexEntry {
+  TFourCC id{};
+  std::uint32_t flags = 0;
+  std::uint32_t offset = 0;
+  std::uint32_t size = 0;
+
+  void encode(unsigned char* p) const {
+    std::memcpy(p, id.data(), 4);
+    write_le32(p + 4, flags);
+    write_le32(p + 8, offset);
+    write_le32(p + 12, size);
+  }
+  [[nodiscard]] static TIndexEntry decode(const unsigned char* p) {
+    return {to_fourcc(p), read_le32(p + 4), read_le32(p + 8), read_le32(p + 12)};
+  }
+};
+
 // A data chunk's size rounded up to even: the pad byte after an odd size is
 // not counted in the size field.
 [[nodiscard]] constexpr std::uint64_t padded_size(std::uint32_t size) {

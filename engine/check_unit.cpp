@@ -85,7 +85,7 @@ int TScan::finish_check() {
     unsigned char first[index_entry_size];
     if (old_count > 0 && found_count > 0 &&
         source_.read_at(old_pos + 8, first, sizeof first) == sizeof first &&
-        read_le32(first + 8) == movi_pos_ + read_le32(found.data() + 8)) {
+        TIndexEntry::decode(first).offset == movi_pos_ + TIndexEntry::decode(found.data()).offset) {
       base = movi_pos_;
       log_message(msg_absolute_offsets, mk_plain);
     }
@@ -99,17 +99,16 @@ int TScan::finish_check() {
       const std::size_t length = static_cast<std::size_t>(batch * index_entry_size);
       if (source_.read_at(old_pos + 8 + i * index_entry_size, old.data(), length) != length) break;
       for (std::uint64_t k = 0; k < batch; ++k, ++i) {
-        const unsigned char* e = old.data() + k * index_entry_size;
-        if (is_video_id(to_fourcc(e))) {
+        const TIndexEntry e = TIndexEntry::decode(old.data() + k * index_entry_size);
+        if (is_video_id(e.id)) {
           has_video = true;
-          if ((read_le32(e + 4) & flag_keyframe) != 0) marks_key_frame = true;
+          if ((e.flags & flag_keyframe) != 0) marks_key_frame = true;
         }
         if (!first_difference && i < found_count) {
-          const unsigned char* f = found.data() + i * index_entry_size;
+          const TIndexEntry f = TIndexEntry::decode(found.data() + i * index_entry_size);
           // The flags are the index's own business; id, offset and size
           // must match the chunk.
-          if (std::memcmp(e, f, 4) != 0 || read_le32(e + 8) != base + read_le32(f + 8) ||
-              std::memcmp(e + 12, f + 12, 4) != 0) {
+          if (!same_id(e.id, f.id) || e.offset != base + f.offset || e.size != f.size) {
             first_difference = i;
           }
         }

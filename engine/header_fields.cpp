@@ -19,14 +19,12 @@ constexpr std::uint64_t strh_sample_size = 44;
 
 void tally_entries(TIndexTally& tally, const unsigned char* entries, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
-    const unsigned char* e = entries + i * index_entry_size;
-    const TFourCC id = to_fourcc(e);
-    if (!is_data_id(id)) continue;
-    TStreamTally& t = tally[static_cast<std::size_t>(stream_number(id))];
-    const std::uint32_t size = read_le32(e + 12);
+    const TIndexEntry e = TIndexEntry::decode(entries + i * index_entry_size);
+    if (!is_data_id(e.id)) continue;
+    TStreamTally& t = tally[static_cast<std::size_t>(stream_number(e.id))];
     ++t.chunks;
-    t.bytes += size;
-    if (size > t.largest) t.largest = size;
+    t.bytes += e.size;
+    if (e.size > t.largest) t.largest = e.size;
   }
 }
 

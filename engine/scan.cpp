@@ -88,11 +88,13 @@ bool only_old_index_from(TFileIO& file, std::uint64_t q) {
 
 std::uint64_t TIndexStore::pos() const { return file_ != nullptr ? file_->pos() : first_entry_pos + memory_.size(); }
 
-void TIndexStore::append(const unsigned char* entry) {
+void TIndexStore::append(const TIndexEntry& entry) {
+  unsigned char bytes[index_entry_size];
+  entry.encode(bytes);
   if (file_ != nullptr) {
-    file_->write(entry, index_entry_size);
+    file_->write(bytes, sizeof bytes);
   } else {
-    memory_.insert(memory_.end(), entry, entry + index_entry_size);
+    memory_.insert(memory_.end(), bytes, bytes + sizeof bytes);
   }
 }
 
@@ -379,7 +381,7 @@ TScan::TStep TScan::accept_chunk() {
     }
   }
   const std::int64_t offset = new_file() ? rel_pos_ - shift_ : rel_pos_;
-  append_entry(cur_id_, flags, static_cast<std::uint32_t>(offset), z);
+  index_.append({cur_id_, flags, static_cast<std::uint32_t>(offset), z});
 
   const std::int64_t chunk_start = rel_pos_;
   rel_pos_ = next;
@@ -393,15 +395,6 @@ TScan::TStep TScan::accept_chunk() {
   }
   ++entry_count_;
   return TStep::go_on;
-}
-
-void TScan::append_entry(const TFourCC& id, std::uint32_t flags, std::uint32_t offset, std::uint32_t size) {
-  unsigned char entry[index_entry_size];
-  std::memcpy(entry, id.data(), 4);
-  write_le32(entry + 4, flags);
-  write_le32(entry + 8, offset);
-  write_le32(entry + 12, size);
-  index_.append(entry);
 }
 
 void TScan::handle_damage() {

@@ -40,7 +40,7 @@ class TIndexStore final {
  public:
   void use_file(TFileIO* file) { file_ = file; }
   [[nodiscard]] std::uint64_t pos() const;
-  void append(const unsigned char* entry);
+  void append(const TIndexEntry& entry);
   // Ends the index at `pos`; the next entry goes there.
   void cut(std::uint64_t pos);
   // Entries kept in memory (a check), from the first one on.
@@ -108,7 +108,6 @@ class TScan final {
   [[nodiscard]] bool at_end() const { return forced_end_ || source_.pos() >= file_size_; }
   [[nodiscard]] std::int64_t movi() const { return static_cast<std::int64_t>(movi_pos_); }
   [[nodiscard]] bool read_u32(std::uint32_t& value);
-  void append_entry(const TFourCC& id, std::uint32_t flags, std::uint32_t offset, std::uint32_t size);
   void append_temp_to(TFileIO& target);
   void write_list_end(TFileIO& file, std::uint64_t list_size);
 
