@@ -13,10 +13,6 @@ namespace engine_detail {
 int TScan::run_check() {
   log_message(msg_checking, mk_information, path_);
   show_progress(0);
-  if (!source_.open_read(path_)) {
-    log_message(msg_cannot_open, mk_error);
-    return -1;
-  }
   try {
     if (set_up()) return -1;
     if (!scan()) {
@@ -170,26 +166,11 @@ int check_file(const std::string& path) {
 int strip_index(const std::string& path) {
   log_message(msg_stripping, mk_information, path);
   TFileIO file;
-  if (!file.open_read_write(path)) {
-    log_message(msg_cannot_open, mk_error);
-    return 0;
-  }
   try {
-    unsigned char signature[8];
-    if (file.read_at(avi_signature_offset, signature, sizeof signature) != sizeof signature ||
-        std::memcmp(signature, avi_signature.data(), sizeof signature) != 0) {
-      log_line(path + " " + message(msg_not_avi), mk_error, false);
-      return 0;
-    }
-    if (file.size() >= max_source_size) {
-      log_message(msg_too_large, mk_error, path);
-      return 0;
-    }
-    const auto movi = find_movi_list(file);
-    if (!movi) {
-      log_message(msg_no_movi, mk_error, path);
-      return 0;
-    }
+    // Nothing of the stream headers is read: no least size.
+    if (!open_avi(file, path, TAccess::read_write, 0)) return 0;
+    const auto movi = require_movi_list(file, path);
+    if (!movi) return 0;
     const std::uint64_t q = locate_old_index(file);
     if (q == 0 || q < movi->movi_pos + 4) {
       log_message(msg_no_index_to_strip, mk_warning);

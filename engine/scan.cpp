@@ -118,11 +118,6 @@ int TScan::run_repair() {
   damage_count_ = 0;
   show_progress(0);
   log_message(msg_repair_started, mk_information);
-  const bool opened = new_file() ? source_.open_read(path_) : source_.open_read_write(path_);
-  if (!opened) {
-    log_message(msg_cannot_open, mk_error);
-    return fix_not_repaired;
-  }
   try {
     if (auto refused = set_up()) return *refused;
     if (!scan()) return stop();
@@ -157,25 +152,43 @@ void TScan::clean_up_failure() {
   output_made_ = false;
 }
 
-std::optional<int> TScan::set_up() {
-  file_size_ = source_.size();
+bool open_avi(TFileIO& file, const std::string& path, TAccess access, std::uint64_t least_size) {
+  const bool opened = access == TAccess::read ? file.open_read(path) : file.open_read_write(path);
+  if (!opened) {
+    log_message(msg_cannot_open, mk_error);
+    return false;
+  }
   unsigned char signature[8];
-  const std::size_t got = source_.read_at(avi_signature_offset, signature, sizeof signature);
+  const std::size_t got = file.read_at(avi_signature_offset, signature, sizeof signature);
   if (got != sizeof signature || std::memcmp(signature, avi_signature.data(), sizeof signature) != 0) {
-    log_line(path_ + " " + message(msg_not_avi), mk_error, false);
-    source_.abandon();
-    return fix_not_repaired;
+    log_line(path + " " + message(msg_not_avi), mk_error, false);
+    file.abandon();
+    return false;
   }
-  if (file_size_ >= max_source_size) {
-    log_message(msg_too_large, mk_error, path_);
-    source_.abandon();
-    return fix_not_repaired;
+  if (file.size() >= max_source_size) {
+    log_message(msg_too_large, mk_error, path);
+    file.abandon();
+    return false;
   }
-  if (file_size_ < dw_rate_offset + 4) {
-    log_message(msg_too_short, mk_error, path_);
-    source_.abandon();
-    return fix_not_repaired;
+  if (file.size() < least_size) {
+    log_message(msg_too_short, mk_error, path);
+    file.abandon();
+    return false;
   }
+  return true;
+}
+
+std::optional<TMoviList> require_movi_list(TFileIO& file, const std::string& path) {
+  auto movi = find_movi_list(file);
+  if (!movi) log_message(msg_no_movi, mk_error, path);
+  return movi;
+}
+
+std::optional<int> TScan::set_up() {
+  const TAccess access = mode_ == TScanMode::in_place ? TAccess::read_write : TAccess::read;
+  // Big enough for the first stream's dwScale and dwRate, read below.
+  if (!open_avi(source_, path_, access, dw_rate_offset + 4)) return fix_not_repaired;
+  file_size_ = source_.size();
 
   if (mode_ != TScanMode::check) {
     if (!temp_.create_temp(temp_folder(), "reelwright-index-")) {
@@ -209,9 +222,8 @@ std::optional<int> TScan::set_up() {
     dw_rate_ = *rate;
   }
 
-  const auto movi = find_movi_list(source_);
+  const auto movi = require_movi_list(source_, path_);
   if (!movi) {
-    log_message(msg_no_movi, mk_error, path_);
     clean_up_failure();
     return fix_not_repaired;
   }

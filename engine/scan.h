@@ -24,6 +24,16 @@ struct TMoviList {
   std::uint32_t size = 0;
 };
 [[nodiscard]] std::optional<TMoviList> find_movi_list(TFileIO& file);
+// As find_movi_list; when there is none, logs so with the path.
+[[nodiscard]] std::optional<TMoviList> require_movi_list(TFileIO& file, const std::string& path);
+
+enum class TAccess { read, read_write };
+
+// Opens a run's source and makes the checks every run starts with: the
+// "AVI LIST" signature at offset 8, a size below max_source_size and of at
+// least `least_size`. When the file is not taken, logs why, leaves it
+// closed and returns false.
+[[nodiscard]] bool open_avi(TFileIO& file, const std::string& path, TAccess access, std::uint64_t least_size);
 
 // An old index is real when its first entry names a "dc", "wb" or "db"
 // chunk, or when those two bytes are not in the file at all.
@@ -77,7 +87,9 @@ class TScan final {
   enum class TStep { go_on, finish };
 
   [[nodiscard]] bool new_file() const { return mode_ == TScanMode::new_file; }
-  // 0 when set up; else the result to return (the reason is logged).
+  // Opens the source and makes the run's files. Empty when set up; else the
+  // repair's result (a check only tests for one), after the reason was
+  // logged and the files made so far were removed.
   [[nodiscard]] std::optional<int> set_up();
   void copy_header();
   // Returns true when the scan ran to its finish, false after a stop.
