@@ -76,10 +76,6 @@ enum class TChunkClass { list, junk, stream_index, data, old_index, damage };
   return is_digit(id[0]) && is_digit(id[1]) && id[2] == 'd' && (id[3] == 'c' || id[3] == 'b');
 }
 
-[[nodiscard]] constexpr bool is_audio_id(const TFourCC& id) {
-  return is_digit(id[0]) && is_digit(id[1]) && id[2] == 'w' && id[3] == 'b';
-}
-
 // The order of the tests matters: "ix" wins over the digits test.
 [[nodiscard]] constexpr TChunkClass classify_id(const TFourCC& id) {
   if (same_id(id, id_list)) return TChunkClass::list;
