@@ -14,7 +14,7 @@ struct TChunkHeader {
   std::uint32_t size;
 };
 
-std::optional<TChunkHeader> read_header(TFileIO& file, std::uint64_t offset, std::uint64_t end) {
+[[nodiscard]] std::optional<TChunkHeader> read_header(TFileIO& file, std::uint64_t offset, std::uint64_t end) {
   if (offset + 8 > end) return std::nullopt;
   const auto id = file.read_fourcc_at(offset);
   const auto size = file.read_le32_at(offset + 4);

@@ -44,7 +44,7 @@ bool is_zero_or_three(const TFourCC& code) {
 }
 
 // Reads the 4-byte field at [offset, offset + 4) when it lies before `end`.
-std::optional<TFourCC> read_field(TFileIO& file, std::uint64_t offset, std::uint64_t end) {
+[[nodiscard]] std::optional<TFourCC> read_field(TFileIO& file, std::uint64_t offset, std::uint64_t end) {
   if (offset + 4 > end) return std::nullopt;
   return file.read_fourcc_at(offset);
 }

@@ -93,8 +93,8 @@ class TScan final {
   [[nodiscard]] std::optional<int> set_up();
   void copy_header();
   // Returns true when the scan ran to its finish, false after a stop.
-  bool scan();
-  TStep accept_chunk();
+  [[nodiscard]] bool scan();
+  [[nodiscard]] TStep accept_chunk();
   void handle_damage();
   [[nodiscard]] bool chunk_fits_before_known_id(std::uint64_t pos);
   void resume(std::uint64_t found_pos, const TFourCC& found_id);
