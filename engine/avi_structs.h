@@ -76,10 +76,6 @@ enum class TChunkClass { list, junk, stream_index, data, old_index, damage };
   return is_digit(id[0]) && is_digit(id[1]) && id[2] == 'd' && (id[3] == 'c' || id[3] == 'b');
 }
 
-[[nodiscard]] constexpr bool is_audio_id(const TFourCC& id) {
-  return is_digit(id[0]) && is_digit(id[1]) && id[2] == 'w' && id[3] == 'b';
-}
-
 // The order of the tests matters: "ix" wins over the digits test.
 [[nodiscard]] constexpr TChunkClass classify_id(const TFourCC& id) {
   if (same_id(id, id_list)) return TChunkClass::list;
@@ -108,6 +104,25 @@ inline void write_le32(unsigned char* p, std::uint32_t v) {
 [[nodiscard]] inline TFourCC to_fourcc(const unsigned char* p) {
   return {static_cast<char>(p[0]), static_cast<char>(p[1]), static_cast<char>(p[2]), static_cast<char>(p[3])};
 }
+
+// One idx1 entry as it lies in the file: the chunk's id, flags, offset and
+// size, little-endian, index_entry_size bytes.
+struct TIndexEntry {
+  TFourCC id{};
+  std::uint32_t flags = 0;
+  std::uint32_t offset = 0;
+  std::uint32_t size = 0;
+
+  void encode(unsigned char* p) const {
+    std::memcpy(p, id.data(), 4);
+    write_le32(p + 4, flags);
+    write_le32(p + 8, offset);
+    write_le32(p + 12, size);
+  }
+  [[nodiscard]] static TIndexEntry decode(const unsigned char* p) {
+    return {to_fourcc(p), read_le32(p + 4), read_le32(p + 8), read_le32(p + 12)};
+  }
+};
 
 // A data chunk's size rounded up to even: the pad byte after an odd size is
 // not counted in the size field.

@@ -13,10 +13,6 @@ namespace engine_detail {
 int TScan::run_check() {
   log_message(msg_checking, mk_information, path_);
   show_progress(0);
-  if (!source_.open_read(path_)) {
-    log_message(msg_cannot_open, mk_error);
-    return -1;
-  }
   try {
     if (set_up()) return -1;
     if (!scan()) {
@@ -71,10 +67,9 @@ int TScan::finish_check() {
     log_message(msg_no_old_index, mk_warning);
     ++problems;
   } else {
-    unsigned char head[8] = {};
     const std::uint64_t old_pos = *old_at;
-    const std::size_t got = source_.read_at(old_pos, head, sizeof head);
-    const std::uint64_t declared = got == sizeof head ? read_le32(head + 4) / index_entry_size : 0;
+    // A size field cut off by the end of the file declares no entries.
+    const std::uint64_t declared = source_.read_le32_at(old_pos + 4).value_or(0) / index_entry_size;
     const std::uint64_t present = (file_size_ - std::min(file_size_, old_pos + 8)) / index_entry_size;
     const std::uint64_t old_count = std::min(declared, present);
     log_message(msg_old_index_at, mk_plain, std::to_string(old_pos));
@@ -86,7 +81,7 @@ int TScan::finish_check() {
     unsigned char first[index_entry_size];
     if (old_count > 0 && found_count > 0 &&
         source_.read_at(old_pos + 8, first, sizeof first) == sizeof first &&
-        read_le32(first + 8) == movi_pos_ + read_le32(found.data() + 8)) {
+        TIndexEntry::decode(first).offset == movi_pos_ + TIndexEntry::decode(found.data()).offset) {
       base = movi_pos_;
       log_message(msg_absolute_offsets, mk_plain);
     }
@@ -100,17 +95,16 @@ int TScan::finish_check() {
       const std::size_t length = static_cast<std::size_t>(batch * index_entry_size);
       if (source_.read_at(old_pos + 8 + i * index_entry_size, old.data(), length) != length) break;
       for (std::uint64_t k = 0; k < batch; ++k, ++i) {
-        const unsigned char* e = old.data() + k * index_entry_size;
-        if (is_video_id(to_fourcc(e))) {
+        const TIndexEntry e = TIndexEntry::decode(old.data() + k * index_entry_size);
+        if (is_video_id(e.id)) {
           has_video = true;
-          if ((read_le32(e + 4) & flag_keyframe) != 0) marks_key_frame = true;
+          if ((e.flags & flag_keyframe) != 0) marks_key_frame = true;
         }
         if (!first_difference && i < found_count) {
-          const unsigned char* f = found.data() + i * index_entry_size;
+          const TIndexEntry f = TIndexEntry::decode(found.data() + i * index_entry_size);
           // The flags are the index's own business; id, offset and size
           // must match the chunk.
-          if (std::memcmp(e, f, 4) != 0 || read_le32(e + 8) != base + read_le32(f + 8) ||
-              std::memcmp(e + 12, f + 12, 4) != 0) {
+          if (!same_id(e.id, f.id) || e.offset != base + f.offset || e.size != f.size) {
             first_difference = i;
           }
         }
@@ -146,8 +140,7 @@ int TScan::finish_check() {
   std::memcpy(index.data(), id_idx1.data(), 4);
   write_le32(index.data() + 4, static_cast<std::uint32_t>(found.size()));
   index.insert(index.end(), found.begin(), found.end());
-  unsigned char field[4];
-  const bool same_list_size = source_.read_at(movi_pos_ - 4, field, 4) == 4 && read_le32(field) == list_size;
+  const bool same_list_size = source_.read_le32_at(movi_pos_ - 4) == list_size;
   bool same = same_list_size;
   std::uint64_t at = list_end;
   if (same && list_end % 2 != 0) {
@@ -173,26 +166,11 @@ int check_file(const std::string& path) {
 int strip_index(const std::string& path) {
   log_message(msg_stripping, mk_information, path);
   TFileIO file;
-  if (!file.open_read_write(path)) {
-    log_message(msg_cannot_open, mk_error);
-    return 0;
-  }
   try {
-    unsigned char signature[8];
-    if (file.read_at(avi_signature_offset, signature, sizeof signature) != sizeof signature ||
-        std::memcmp(signature, avi_signature.data(), sizeof signature) != 0) {
-      log_line(path + " " + message(msg_not_avi), mk_error, false);
-      return 0;
-    }
-    if (file.size() >= max_source_size) {
-      log_message(msg_too_large, mk_error, path);
-      return 0;
-    }
-    const auto movi = find_movi_list(file);
-    if (!movi) {
-      log_message(msg_no_movi, mk_error, path);
-      return 0;
-    }
+    // Nothing of the stream headers is read: no least size.
+    if (!open_avi(file, path, TAccess::read_write, 0)) return 0;
+    const auto movi = require_movi_list(file, path);
+    if (!movi) return 0;
     const std::uint64_t q = locate_old_index(file);
     if (q == 0 || q < movi->movi_pos + 4) {
       log_message(msg_no_index_to_strip, mk_warning);
@@ -203,19 +181,20 @@ int strip_index(const std::string& path) {
       log_message(msg_index_not_strippable, mk_warning);
       return 0;
     }
-    unsigned char old_riff[4];
-    if (file.read_at(4, old_riff, 4) != 4) return 0;
+    const auto old_riff = file.read_le32_at(riff_size_offset);
+    if (!old_riff) return 0;
     unsigned char riff[4];
     write_le32(riff, static_cast<std::uint32_t>(q - 8));
-    file.seek(4);
+    file.seek(riff_size_offset);
     file.write(riff, 4);
     file.flush();
     try {
       file.truncate(q);
     } catch (const TIoError&) {
       // Not half done: the RIFF size goes back with the index still there.
-      file.seek(4);
-      file.write(old_riff, 4);
+      write_le32(riff, *old_riff);
+      file.seek(riff_size_offset);
+      file.write(riff, 4);
       file.flush();
       throw;
     }

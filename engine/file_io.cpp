@@ -156,6 +156,18 @@ std::size_t TFileIO::read_at(std::uint64_t offset, void* buffer, std::size_t n) 
   return got;
 }
 
+std::optional<std::uint32_t> TFileIO::read_le32_at(std::uint64_t offset) {
+  unsigned char b[4];
+  if (read_at(offset, b, sizeof b) != sizeof b) return std::nullopt;
+  return read_le32(b);
+}
+
+std::optional<TFourCC> TFileIO::read_fourcc_at(std::uint64_t offset) {
+  unsigned char b[4];
+  if (read_at(offset, b, sizeof b) != sizeof b) return std::nullopt;
+  return to_fourcc(b);
+}
+
 std::size_t TFileIO::read(void* buffer, std::size_t n) {
   const std::size_t got = read_at(pos_, buffer, n);
   pos_ += got;

@@ -5,9 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "engine/avi_structs.h"
 
 class TIoError final : public std::runtime_error {
  public:
@@ -30,13 +33,13 @@ class TFileIO final {
   TFileIO& operator=(const TFileIO&) = delete;
 
   // Each returns false and leaves errno set on failure.
-  bool open_read(const std::string& path);
-  bool open_read_write(const std::string& path);
+  [[nodiscard]] bool open_read(const std::string& path);
+  [[nodiscard]] bool open_read_write(const std::string& path);
   // A new file under `path`: whatever the name held before (a file, a link
   // planted there) is unlinked first, then the file is created exclusively.
-  bool create(const std::string& path);
+  [[nodiscard]] bool create(const std::string& path);
   // A new file with a unique name in `folder`, exclusively, mode 0600.
-  bool create_temp(const std::string& folder, const std::string& prefix);
+  [[nodiscard]] bool create_temp(const std::string& folder, const std::string& prefix);
 
   // Flushes pending writes (may throw) and closes.
   void close();
@@ -58,9 +61,13 @@ class TFileIO final {
 
   // Reads at the position and advances by the bytes read; fewer than n only
   // at the end of the file.
-  std::size_t read(void* buffer, std::size_t n);
+  [[nodiscard]] std::size_t read(void* buffer, std::size_t n);
   // Reads at `offset` without moving the position.
-  std::size_t read_at(std::uint64_t offset, void* buffer, std::size_t n);
+  [[nodiscard]] std::size_t read_at(std::uint64_t offset, void* buffer, std::size_t n);
+  // The little-endian 32-bit field and the 4-byte id at `offset`, without
+  // moving the position; empty when the file ends before the 4th byte.
+  [[nodiscard]] std::optional<std::uint32_t> read_le32_at(std::uint64_t offset);
+  [[nodiscard]] std::optional<TFourCC> read_fourcc_at(std::uint64_t offset);
   // Writes all n bytes at the position and advances; throws on failure.
   void write(const void* buffer, std::size_t n);
   // Copies `length` bytes of `from`, from `offset` on, to this file at its

@@ -15,24 +15,16 @@ constexpr std::uint64_t strh_type = 0;
 constexpr std::uint64_t strh_length = 32;
 constexpr std::uint64_t strh_sample_size = 44;
 
-std::optional<std::uint32_t> read_u32_at(TFileIO& file, std::uint64_t offset) {
-  unsigned char b[4];
-  if (file.read_at(offset, b, 4) != 4) return std::nullopt;
-  return read_le32(b);
-}
-
 }  // namespace
 
 void tally_entries(TIndexTally& tally, const unsigned char* entries, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
-    const unsigned char* e = entries + i * index_entry_size;
-    const TFourCC id = to_fourcc(e);
-    if (!is_data_id(id)) continue;
-    TStreamTally& t = tally[static_cast<std::size_t>(stream_number(id))];
-    const std::uint32_t size = read_le32(e + 12);
+    const TIndexEntry e = TIndexEntry::decode(entries + i * index_entry_size);
+    if (!is_data_id(e.id)) continue;
+    TStreamTally& t = tally[static_cast<std::size_t>(stream_number(e.id))];
     ++t.chunks;
-    t.bytes += size;
-    if (size > t.largest) t.largest = size;
+    t.bytes += e.size;
+    if (e.size > t.largest) t.largest = e.size;
   }
 }
 
@@ -62,18 +54,19 @@ std::optional<std::vector<TFieldWrite>> length_field_writes(TFileIO& file, std::
     const auto& strh = header->streams[n].strh;
     // dwSampleSize is the last field read: the others lie before it.
     if (!strh || !inside(*strh, strh_sample_size)) return std::nullopt;
-    unsigned char type[4];
-    const auto length = read_u32_at(file, strh->data + strh_length);
-    const auto sample_size = read_u32_at(file, strh->data + strh_sample_size);
-    if (!length || !sample_size || file.read_at(strh->data + strh_type, type, 4) != 4) return std::nullopt;
-    if (!first_video && same_id(to_fourcc(type), id_vids)) first_video = n;
+    const auto length = file.read_le32_at(strh->data + strh_length);
+    const auto sample_size = file.read_le32_at(strh->data + strh_sample_size);
+    if (!length || !sample_size) return std::nullopt;
+    const auto type = file.read_fourcc_at(strh->data + strh_type);
+    if (!type) return std::nullopt;
+    if (!first_video && same_id(*type, id_vids)) first_video = n;
     if (!length_agrees(*length, tally[n], *sample_size)) {
       writes.push_back({strh->data + strh_length, static_cast<std::uint32_t>(stream_length(tally[n], *sample_size))});
     }
   }
   if (first_video) {
     const std::uint64_t at = header->avih->data + avih_total_frames;
-    const auto total = read_u32_at(file, at);
+    const auto total = file.read_le32_at(at);
     if (!total) return std::nullopt;
     const auto frames = static_cast<std::uint32_t>(tally[*first_video].chunks);
     if (*total != frames) writes.insert(writes.begin(), {at, frames});

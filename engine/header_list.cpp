@@ -14,17 +14,18 @@ struct TChunkHeader {
   std::uint32_t size;
 };
 
-std::optional<TChunkHeader> read_header(TFileIO& file, std::uint64_t offset, std::uint64_t end) {
+[[nodiscard]] std::optional<TChunkHeader> read_header(TFileIO& file, std::uint64_t offset, std::uint64_t end) {
   if (offset + 8 > end) return std::nullopt;
-  unsigned char b[8];
-  if (file.read_at(offset, b, 8) != 8) return std::nullopt;
-  return TChunkHeader{to_fourcc(b), read_le32(b + 4)};
+  const auto id = file.read_fourcc_at(offset);
+  const auto size = file.read_le32_at(offset + 4);
+  if (!id || !size) return std::nullopt;
+  return TChunkHeader{*id, *size};
 }
 
-bool list_type_is(TFileIO& file, std::uint64_t offset, std::uint64_t end, const TFourCC& type) {
+[[nodiscard]] bool list_type_is(TFileIO& file, std::uint64_t offset, std::uint64_t end, const TFourCC& type) {
   if (offset + 4 > end) return false;
-  unsigned char b[4];
-  return file.read_at(offset, b, 4) == 4 && same_id(to_fourcc(b), type);
+  const auto id = file.read_fourcc_at(offset);
+  return id && same_id(*id, type);
 }
 
 TStreamList walk_strl(TFileIO& file, std::uint64_t begin, std::uint64_t end) {

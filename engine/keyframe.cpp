@@ -44,11 +44,9 @@ bool is_zero_or_three(const TFourCC& code) {
 }
 
 // Reads the 4-byte field at [offset, offset + 4) when it lies before `end`.
-std::optional<TFourCC> read_field(TFileIO& file, std::uint64_t offset, std::uint64_t end) {
+[[nodiscard]] std::optional<TFourCC> read_field(TFileIO& file, std::uint64_t offset, std::uint64_t end) {
   if (offset + 4 > end) return std::nullopt;
-  unsigned char b[4];
-  if (file.read_at(offset, b, 4) != 4) return std::nullopt;
-  return to_fourcc(b);
+  return file.read_fourcc_at(offset);
 }
 
 TStreamInfo read_strl(TFileIO& file, const TStreamList& stream) {

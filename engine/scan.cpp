@@ -56,16 +56,17 @@ std::string hex8(std::uint64_t v) {
 // rounding and without looking at their ids, until the type "movi".
 std::optional<TMoviList> find_movi_list(TFileIO& file) {
   std::uint64_t p = header_list_size_offset;
-  std::uint64_t s = 0;
+  std::uint32_t s = 0;
   for (;;) {
     p += s;
-    unsigned char b[8];
-    if (file.read_at(p, b, sizeof b) != sizeof b) return std::nullopt;
-    s = read_le32(b);
+    const auto size = file.read_le32_at(p);
+    const auto type = file.read_fourcc_at(p + 4);
+    if (!size || !type) return std::nullopt;
+    s = *size;
     p += chunk_header_size;
-    if (same_id(to_fourcc(b + 4), id_movi)) break;
+    if (same_id(*type, id_movi)) break;
   }
-  return TMoviList{p - 4, static_cast<std::uint32_t>(s)};
+  return TMoviList{p - 4, s};
 }
 
 bool old_index_test_passes(TFileIO& file, std::uint64_t id_pos) {
@@ -77,21 +78,23 @@ bool old_index_test_passes(TFileIO& file, std::uint64_t id_pos) {
 bool only_old_index_from(TFileIO& file, std::uint64_t q) {
   const std::uint64_t size = file.size();
   if (q >= size) return true;
-  unsigned char b[8];
-  const std::size_t got = file.read_at(q, b, sizeof b);
-  if (got < 4 || !same_id(to_fourcc(b), id_idx1)) return false;
+  const auto id = file.read_fourcc_at(q);
+  if (!id || !same_id(*id, id_idx1)) return false;
   if (!old_index_test_passes(file, q)) return false;
-  if (got < 8) return true;  // its header alone already runs to the end
-  return q + chunk_header_size + read_le32(b + 4) >= size;
+  const auto index_size = file.read_le32_at(q + 4);
+  if (!index_size) return true;  // its header alone already runs to the end
+  return q + chunk_header_size + *index_size >= size;
 }
 
 std::uint64_t TIndexStore::pos() const { return file_ != nullptr ? file_->pos() : first_entry_pos + memory_.size(); }
 
-void TIndexStore::append(const unsigned char* entry) {
+void TIndexStore::append(const TIndexEntry& entry) {
+  unsigned char bytes[index_entry_size];
+  entry.encode(bytes);
   if (file_ != nullptr) {
-    file_->write(entry, index_entry_size);
+    file_->write(bytes, sizeof bytes);
   } else {
-    memory_.insert(memory_.end(), entry, entry + index_entry_size);
+    memory_.insert(memory_.end(), bytes, bytes + sizeof bytes);
   }
 }
 
@@ -115,11 +118,6 @@ int TScan::run_repair() {
   damage_count_ = 0;
   show_progress(0);
   log_message(msg_repair_started, mk_information);
-  const bool opened = new_file() ? source_.open_read(path_) : source_.open_read_write(path_);
-  if (!opened) {
-    log_message(msg_cannot_open, mk_error);
-    return fix_not_repaired;
-  }
   try {
     if (auto refused = set_up()) return *refused;
     if (!scan()) return stop();
@@ -154,25 +152,43 @@ void TScan::clean_up_failure() {
   output_made_ = false;
 }
 
-std::optional<int> TScan::set_up() {
-  file_size_ = source_.size();
+bool open_avi(TFileIO& file, const std::string& path, TAccess access, std::uint64_t least_size) {
+  const bool opened = access == TAccess::read ? file.open_read(path) : file.open_read_write(path);
+  if (!opened) {
+    log_message(msg_cannot_open, mk_error);
+    return false;
+  }
   unsigned char signature[8];
-  const std::size_t got = source_.read_at(avi_signature_offset, signature, sizeof signature);
+  const std::size_t got = file.read_at(avi_signature_offset, signature, sizeof signature);
   if (got != sizeof signature || std::memcmp(signature, avi_signature.data(), sizeof signature) != 0) {
-    log_line(path_ + " " + message(msg_not_avi), mk_error, false);
-    source_.abandon();
-    return fix_not_repaired;
+    log_line(path + " " + message(msg_not_avi), mk_error, false);
+    file.abandon();
+    return false;
   }
-  if (file_size_ >= max_source_size) {
-    log_message(msg_too_large, mk_error, path_);
-    source_.abandon();
-    return fix_not_repaired;
+  if (file.size() >= max_source_size) {
+    log_message(msg_too_large, mk_error, path);
+    file.abandon();
+    return false;
   }
-  if (file_size_ < dw_rate_offset + 4) {
-    log_message(msg_too_short, mk_error, path_);
-    source_.abandon();
-    return fix_not_repaired;
+  if (file.size() < least_size) {
+    log_message(msg_too_short, mk_error, path);
+    file.abandon();
+    return false;
   }
+  return true;
+}
+
+std::optional<TMoviList> require_movi_list(TFileIO& file, const std::string& path) {
+  auto movi = find_movi_list(file);
+  if (!movi) log_message(msg_no_movi, mk_error, path);
+  return movi;
+}
+
+std::optional<int> TScan::set_up() {
+  const TAccess access = mode_ == TScanMode::in_place ? TAccess::read_write : TAccess::read;
+  // Big enough for the first stream's dwScale and dwRate, read below.
+  if (!open_avi(source_, path_, access, dw_rate_offset + 4)) return fix_not_repaired;
+  file_size_ = source_.size();
 
   if (mode_ != TScanMode::check) {
     if (!temp_.create_temp(temp_folder(), "reelwright-index-")) {
@@ -199,15 +215,15 @@ std::optional<int> TScan::set_up() {
 
   if (mode_ != TScanMode::check) log_message(msg_scanning, mk_plain, path_);
 
-  unsigned char rate[8];
-  if (source_.read_at(dw_scale_offset, rate, sizeof rate) == sizeof rate) {
-    dw_scale_ = read_le32(rate);
-    dw_rate_ = read_le32(rate + 4);
+  const auto scale = source_.read_le32_at(dw_scale_offset);
+  const auto rate = source_.read_le32_at(dw_rate_offset);
+  if (scale && rate) {
+    dw_scale_ = *scale;
+    dw_rate_ = *rate;
   }
 
-  const auto movi = find_movi_list(source_);
+  const auto movi = require_movi_list(source_, path_);
   if (!movi) {
-    log_message(msg_no_movi, mk_error, path_);
     clean_up_failure();
     return fix_not_repaired;
   }
@@ -377,7 +393,7 @@ TScan::TStep TScan::accept_chunk() {
     }
   }
   const std::int64_t offset = new_file() ? rel_pos_ - shift_ : rel_pos_;
-  append_entry(cur_id_, flags, static_cast<std::uint32_t>(offset), z);
+  index_.append({cur_id_, flags, static_cast<std::uint32_t>(offset), z});
 
   const std::int64_t chunk_start = rel_pos_;
   rel_pos_ = next;
@@ -391,15 +407,6 @@ TScan::TStep TScan::accept_chunk() {
   }
   ++entry_count_;
   return TStep::go_on;
-}
-
-void TScan::append_entry(const TFourCC& id, std::uint32_t flags, std::uint32_t offset, std::uint32_t size) {
-  unsigned char entry[index_entry_size];
-  std::memcpy(entry, id.data(), 4);
-  write_le32(entry + 4, flags);
-  write_le32(entry + 8, offset);
-  write_le32(entry + 12, size);
-  index_.append(entry);
 }
 
 void TScan::handle_damage() {
@@ -469,13 +476,13 @@ void TScan::handle_damage() {
 // scan knows, or the chunk ends the data exactly. Random bytes spell a chunk
 // id now and then; its random size would otherwise end the scan there.
 bool TScan::chunk_fits_before_known_id(std::uint64_t pos) {
-  unsigned char size_field[4];
-  if (source_.read_at(pos + 4, size_field, 4) != 4) return false;
-  const std::uint64_t next = pos + chunk_header_size + padded_size(read_le32(size_field));
+  const auto size = source_.read_le32_at(pos + 4);
+  if (!size) return false;
+  const std::uint64_t next = pos + chunk_header_size + padded_size(*size);
   if (next == data_end_) return true;
   if (next > data_end_) return false;
-  unsigned char next_id[4];
-  return source_.read_at(next, next_id, 4) == 4 && classify_id(to_fourcc(next_id)) != TChunkClass::damage;
+  const auto next_id = source_.read_fourcc_at(next);
+  return next_id && classify_id(*next_id) != TChunkClass::damage;
 }
 
 void TScan::resume(std::uint64_t found_pos, const TFourCC& found_id) {
@@ -608,7 +615,7 @@ void TScan::write_fields(TFileIO& file, const std::vector<TFieldWrite>& writes) 
     file.write(field, sizeof field);
   }
   const auto riff_size = static_cast<std::uint32_t>(end - chunk_header_size);
-  if (file.read_at(riff_size_offset, field, sizeof field) != sizeof field || read_le32(field) != riff_size) {
+  if (file.read_le32_at(riff_size_offset) != riff_size) {  // also when the field is missing
     write_le32(field, riff_size);
     file.seek(riff_size_offset);
     file.write(field, sizeof field);

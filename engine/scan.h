@@ -24,6 +24,16 @@ struct TMoviList {
   std::uint32_t size = 0;
 };
 [[nodiscard]] std::optional<TMoviList> find_movi_list(TFileIO& file);
+// As find_movi_list; when there is none, logs so with the path.
+[[nodiscard]] std::optional<TMoviList> require_movi_list(TFileIO& file, const std::string& path);
+
+enum class TAccess { read, read_write };
+
+// Opens a run's source and makes the checks every run starts with: the
+// "AVI LIST" signature at offset 8, a size below max_source_size and of at
+// least `least_size`. When the file is not taken, logs why, leaves it
+// closed and returns false.
+[[nodiscard]] bool open_avi(TFileIO& file, const std::string& path, TAccess access, std::uint64_t least_size);
 
 // An old index is real when its first entry names a "dc", "wb" or "db"
 // chunk, or when those two bytes are not in the file at all.
@@ -40,7 +50,7 @@ class TIndexStore final {
  public:
   void use_file(TFileIO* file) { file_ = file; }
   [[nodiscard]] std::uint64_t pos() const;
-  void append(const unsigned char* entry);
+  void append(const TIndexEntry& entry);
   // Ends the index at `pos`; the next entry goes there.
   void cut(std::uint64_t pos);
   // Entries kept in memory (a check), from the first one on.
@@ -77,12 +87,14 @@ class TScan final {
   enum class TStep { go_on, finish };
 
   [[nodiscard]] bool new_file() const { return mode_ == TScanMode::new_file; }
-  // 0 when set up; else the result to return (the reason is logged).
+  // Opens the source and makes the run's files. Empty when set up; else the
+  // repair's result (a check only tests for one), after the reason was
+  // logged and the files made so far were removed.
   [[nodiscard]] std::optional<int> set_up();
   void copy_header();
   // Returns true when the scan ran to its finish, false after a stop.
-  bool scan();
-  TStep accept_chunk();
+  [[nodiscard]] bool scan();
+  [[nodiscard]] TStep accept_chunk();
   void handle_damage();
   [[nodiscard]] bool chunk_fits_before_known_id(std::uint64_t pos);
   void resume(std::uint64_t found_pos, const TFourCC& found_id);
@@ -108,7 +120,6 @@ class TScan final {
   [[nodiscard]] bool at_end() const { return forced_end_ || source_.pos() >= file_size_; }
   [[nodiscard]] std::int64_t movi() const { return static_cast<std::int64_t>(movi_pos_); }
   [[nodiscard]] bool read_u32(std::uint32_t& value);
-  void append_entry(const TFourCC& id, std::uint32_t flags, std::uint32_t offset, std::uint32_t size);
   void append_temp_to(TFileIO& target);
   void write_list_end(TFileIO& file, std::uint64_t list_size);
 

@@ -446,6 +446,23 @@ TEST(OldIndexScan, LargeFileAndIdAcrossAWindowBorder) {
   }
 }
 
+// Fields read at an offset: little-endian, the position kept, and nothing
+// when the file ends inside the field.
+TEST(FileLayer, FieldsAtAnOffset) {
+  TTempDir dir;
+  write_file(dir.file("f.bin"), TBytes{'a', 'b', 'c', 'd', 0x01, 0x02, 0x03});
+  TFileIO file;
+  ASSERT_TRUE(file.open_read(dir.file("f.bin").string()));
+  file.seek(2);
+  EXPECT_EQ(file.read_le32_at(0), 0x64636261u);
+  EXPECT_EQ(file.read_le32_at(3), 0x03020164u);
+  EXPECT_EQ(file.read_fourcc_at(0), fourcc("abcd"));
+  EXPECT_FALSE(file.read_le32_at(4).has_value());
+  EXPECT_FALSE(file.read_fourcc_at(4).has_value());
+  EXPECT_FALSE(file.read_le32_at(100).has_value());
+  EXPECT_EQ(file.pos(), 2u);
+}
+
 TEST(EndOfFile, EmptyChunkEndingTheFileIsKept) {
   // A chunk of size 0 whose size field ends the file has no byte missing:
   // indexed and copied, so the file comes back as it was.
