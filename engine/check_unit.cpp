@@ -3,7 +3,6 @@
 #include <cstring>
 #include <optional>
 
-#include "platform/lang.h"
 #include "engine/algorithm_unit.h"
 #include "platform/message_ids.h"
 #include "scan.h"
@@ -14,17 +13,17 @@ int TScan::run_check() {
   log_message(msg_checking, mk_information, path_);
   show_progress(0);
   try {
-    if (set_up()) return -1;
+    if (set_up()) return check_failed;
     if (!scan()) {
       log_message(msg_stopped, mk_warning);
       show_progress(0);
       stop_flag.store(0);
-      return -1;
+      return check_failed;
     }
     return finish_check();
   } catch (const TIoError& e) {
     log_io_error(e);
-    return -1;
+    return check_failed;
   }
 }
 
@@ -168,21 +167,21 @@ int strip_index(const std::string& path) {
   TFileIO file;
   try {
     // Nothing of the stream headers is read: no least size.
-    if (!open_avi(file, path, TAccess::read_write, 0)) return 0;
+    if (!open_avi(file, path, TAccess::read_write, 0)) return strip_kept;
     const auto movi = require_movi_list(file, path);
-    if (!movi) return 0;
+    if (!movi) return strip_kept;
     const std::uint64_t q = locate_old_index(file);
     if (q == 0 || q < movi->movi_pos + 4) {
       log_message(msg_no_index_to_strip, mk_warning);
-      return 0;
+      return strip_kept;
     }
     // Nothing but the index is ever cut away.
     if (!only_old_index_from(file, q)) {
       log_message(msg_index_not_strippable, mk_warning);
-      return 0;
+      return strip_kept;
     }
     const auto old_riff = file.read_le32_at(riff_size_offset);
-    if (!old_riff) return 0;
+    if (!old_riff) return strip_kept;
     unsigned char riff[4];
     write_le32(riff, static_cast<std::uint32_t>(q - 8));
     file.seek(riff_size_offset);
@@ -200,9 +199,9 @@ int strip_index(const std::string& path) {
     }
     file.close();
     log_message(msg_index_removed, mk_plain, std::to_string(q));
-    return 1;
+    return strip_removed;
   } catch (const TIoError& e) {
     log_io_error(e);
-    return 0;
+    return strip_kept;
   }
 }
