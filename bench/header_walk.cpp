@@ -1,9 +1,11 @@
 // The least any index repair must do: visit every chunk header of the movi
 // data once, with nothing indexed and nothing written. bench/run times it
 // next to reelwright-fix to show how much of a repair is this walk alone.
-//   header_walk FILE pread|mmap
-// pread reads 1 KiB at each header not already read, as the engine does;
-// mmap maps the file in 8 MiB windows and reads the headers in place.
+//   header_walk FILE pread|mmap|block [BYTES]
+// pread reads 1 KiB at each header not already read; mmap maps the file in
+// 8 MiB windows and reads the headers in place; block reads BYTES (default
+// 256 KiB) at a time into one buffer and takes every header that lies inside
+// it before the next read, which starts at the first header past its end.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -13,7 +15,9 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -45,8 +49,8 @@ std::uint64_t step(const unsigned char* p) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: header_walk FILE pread|mmap\n");
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: header_walk FILE pread|mmap|block [BYTES]\n");
     return 2;
   }
   const int fd = ::open(argv[1], O_RDONLY);
@@ -56,9 +60,27 @@ int main(int argc, char** argv) {
   std::uint64_t pos = find_movi(fd, size);
   if (pos == 0) return 2;
   const bool mapped = std::strcmp(argv[2], "mmap") == 0;
+  const bool blocks = std::strcmp(argv[2], "block") == 0;
 
   std::uint64_t chunks = 0;
-  if (!mapped) {
+  if (blocks) {
+    const std::size_t block = argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 256 * 1024;
+    if (block < 8) return 2;
+    std::vector<unsigned char> buffer(block);
+    std::uint64_t start = 0, length = 0;
+    while (pos + 8 <= size) {
+      if (pos < start || pos + 8 > start + length) {
+        const ssize_t got = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(pos));
+        if (got < 8) break;
+        start = pos;
+        length = static_cast<std::uint64_t>(got);
+      }
+      const unsigned char* p = buffer.data() + (pos - start);
+      if (std::memcmp(p, "idx1", 4) == 0) break;
+      pos += step(p);
+      ++chunks;
+    }
+  } else if (!mapped) {
     std::array<unsigned char, 1024> buffer{};
     std::uint64_t start = 0, length = 0;
     while (pos + 8 <= size) {

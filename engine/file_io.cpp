@@ -146,7 +146,9 @@ std::size_t TFileIO::read_at(std::uint64_t offset, void* buffer, std::size_t n) 
       return n;
     }
   }
-  if (n > cache_capacity_ / 2) return raw_read(offset, out, n);
+  // Block-sized reads (the damage search, the index scans) gain nothing from
+  // the cache and would only push out what the next header read needs.
+  if (n > cache_capacity_ / 2 || n >= direct_read_size) return raw_read(offset, out, n);
   if (cache_.size() != cache_capacity_) cache_.resize(cache_capacity_);
   cache_length_ = 0;
   cache_offset_ = offset;

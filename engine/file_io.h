@@ -49,9 +49,11 @@ class TFileIO final {
   [[nodiscard]] bool is_open() const { return fd_ >= 0; }
   [[nodiscard]] const std::string& path() const { return path_; }
 
-  // Read cache capacity: large for sequential copying, small when only chunk
-  // headers and a few data bytes are read.
+  // Read cache capacity: small reads are served from one block of this size,
+  // refilled from the offset of the first read it does not hold. Reads of
+  // direct_read_size or more bypass it.
   void set_read_cache(std::size_t bytes);
+  static constexpr std::size_t direct_read_size = 16 * 1024;
   void set_write_buffer(std::size_t bytes);
 
   [[nodiscard]] std::uint64_t size() const { return size_; }
