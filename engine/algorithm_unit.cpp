@@ -19,8 +19,15 @@ std::string fixed_name(const std::string& path) {
 }
 
 int fix_file(const std::string& path, std::uint8_t backup) {
+  std::optional<std::string> written;
+  return fix_file(path, backup, written);
+}
+
+int fix_file(const std::string& path, std::uint8_t backup, std::optional<std::string>& written) {
   engine_detail::TScan repair(path, backup == 1 ? engine_detail::TScanMode::new_file : engine_detail::TScanMode::in_place);
-  return repair.run_repair();
+  const int result = repair.run_repair();
+  written = repair.written();
+  return result;
 }
 
 std::uint32_t locate_old_index(TFileIO& source) {

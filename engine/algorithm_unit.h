@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "engine/avi_structs.h"
@@ -18,6 +19,9 @@ inline constexpr int fix_stopped = -1;
 // source, the source only read); any other value: in-place mode.
 // Returns 1 repaired, 0 not repaired (the reason was logged), -1 stopped.
 int fix_file(const std::string& path, std::uint8_t backup);
+// The same; `written` is set to the new file this run wrote under the
+// "Fixed." name (repaired, or stopped with a partial copy), else left empty.
+int fix_file(const std::string& path, std::uint8_t backup, std::optional<std::string>& written);
 
 // check_file results: the number of problems found, so 0 is a healthy file.
 inline constexpr int check_healthy = 0;

@@ -2,8 +2,12 @@
 #include "file_io.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +19,23 @@ TIoError::TIoError(bool is_write, int error_number, std::string path)
       is_write_(is_write),
       error_number_(error_number),
       path_(std::move(path)) {}
+
+namespace {
+
+std::uint64_t steps_left = 0;
+
+// Where the test seam may end the process: before a write, a size change or
+// a sync, so every state between two of them can be looked at.
+void step_point() {
+  if (steps_left == 0) return;
+  if (--steps_left == 0) {
+    std::raise(SIGKILL);
+  }
+}
+
+}  // namespace
+
+void TFileIO::kill_after_steps(std::uint64_t steps) { steps_left = steps == 0 ? 0 : steps + 1; }
 
 TFileIO::~TFileIO() { abandon(); }
 
@@ -55,7 +76,7 @@ bool TFileIO::create(const std::string& path) {
   return adopt(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666), path);
 }
 
-bool TFileIO::create_temp(const std::string& folder, const std::string& prefix) {
+bool TFileIO::create_temp(const std::string& folder, const std::string& prefix, unsigned mode) {
   std::string name = folder;
   if (name.empty()) name = "/tmp";
   if (name.back() != '/') name += '/';
@@ -64,7 +85,55 @@ bool TFileIO::create_temp(const std::string& folder, const std::string& prefix) 
   buffer.push_back('\0');
   // mkostemp creates with O_EXCL and mode 0600: nothing planted can redirect it.
   const int fd = ::mkostemp(buffer.data(), O_CLOEXEC);
+  if (fd >= 0 && mode != 0600) {
+    // mkostemp always makes 0600; the umask still applies, as to any new file.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (::fchmod(fd, static_cast<mode_t>(mode & 0777 & ~mask)) != 0) {
+      const int saved = errno;
+      ::close(fd);
+      ::unlink(buffer.data());
+      errno = saved;
+      return false;
+    }
+  }
   return adopt(fd, std::string(buffer.data()));
+}
+
+bool TFileIO::rename_to(const std::string& target) {
+  if (::rename(path_.c_str(), target.c_str()) != 0) return false;
+  path_ = target;
+  return true;
+}
+
+bool TFileIO::try_lock(bool exclusive) { return ::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0; }
+
+TFileIO::TIdentity TFileIO::identity() const {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) throw TIoError(false, errno, path_);
+  return TIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                   static_cast<std::uint64_t>(st.st_size),
+                   static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
+                   static_cast<unsigned>(st.st_mode & 07777)};
+}
+
+void TFileIO::reserve(std::uint64_t length) {
+  // A size limit would stop the growth half-way with SIGXFSZ or EFBIG.
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && length > limit.rlim_cur) {
+    throw TIoError(true, EFBIG, path_);
+  }
+  if (length <= size_) return;
+  if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(size_), static_cast<off_t>(length - size_)) != 0) {
+    // Not every file system can allocate ahead; the writes report then.
+    if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG) throw TIoError(true, errno, path_);
+  }
+}
+
+void TFileIO::sync() {
+  flush();
+  step_point();
+  if (::fdatasync(fd_) != 0) throw TIoError(true, errno, path_);
 }
 
 void TFileIO::close() {
@@ -112,6 +181,7 @@ std::size_t TFileIO::raw_read(std::uint64_t offset, unsigned char* buffer, std::
 }
 
 void TFileIO::raw_write(std::uint64_t offset, const unsigned char* buffer, std::size_t n) {
+  step_point();
   std::size_t done = 0;
   while (done < n) {
     const ssize_t put = ::pwrite(fd_, buffer + done, n - done, static_cast<off_t>(offset + done));
@@ -229,6 +299,7 @@ void TFileIO::flush_copy() {
   TFileIO& from = *copy_source_;
   copy_source_ = nullptr;
   from.flush();
+  step_point();
   auto in = static_cast<off_t>(copy_source_offset_);
   auto out = static_cast<off_t>(copy_target_offset_);
   std::uint64_t left = copy_length_;
@@ -262,6 +333,7 @@ void TFileIO::flush_copy() {
 void TFileIO::truncate(std::uint64_t length) {
   flush();
   cache_length_ = 0;
+  step_point();
   if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) throw TIoError(true, errno, path_);
   size_ = length;
 }

@@ -38,8 +38,36 @@ class TFileIO final {
   // A new file under `path`: whatever the name held before (a file, a link
   // planted there) is unlinked first, then the file is created exclusively.
   [[nodiscard]] bool create(const std::string& path);
-  // A new file with a unique name in `folder`, exclusively, mode 0600.
-  [[nodiscard]] bool create_temp(const std::string& folder, const std::string& prefix);
+  // A new file with a unique name in `folder`, exclusively, with `mode`
+  // (after the umask; 0600 for files no one else should read).
+  [[nodiscard]] bool create_temp(const std::string& folder, const std::string& prefix, unsigned mode = 0600);
+  // Gives the open file the name `target`, atomically replacing what the
+  // name held. False with errno set on failure; the old name stays then.
+  [[nodiscard]] bool rename_to(const std::string& target);
+
+  // An advisory lock on the whole file for as long as it is open; false
+  // (errno EWOULDBLOCK) when another process holds a conflicting one.
+  [[nodiscard]] bool try_lock(bool exclusive);
+
+  // What identifies the file and its state: changed size or modification
+  // time means another program wrote to it.
+  struct TIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t modified_ns = 0;
+    unsigned mode = 0;
+    friend bool operator==(const TIdentity&, const TIdentity&) = default;
+  };
+  // Throws on failure.
+  [[nodiscard]] TIdentity identity() const;
+
+  // Makes sure the file can grow to `length` without running out of room:
+  // the blocks are allocated without changing the size, where the file
+  // system can; throws on a full disk or past the process's file-size limit.
+  void reserve(std::uint64_t length);
+  // Flushes and waits until the data written so far are on the disk.
+  void sync();
 
   // Flushes pending writes (may throw) and closes.
   void close();
@@ -79,6 +107,11 @@ class TFileIO final {
   void copy_from(TFileIO& from, std::uint64_t offset, std::uint64_t length);
   // Cuts (or extends) the file to `length`.
   void truncate(std::uint64_t length);
+
+  // Test seam: every write, size change and sync of any file counts one
+  // step; when `steps` of them have been made, the process is killed before
+  // the next. 0 turns it off.
+  static void kill_after_steps(std::uint64_t steps);
   void flush();
 
  private:

@@ -15,13 +15,14 @@ int failed_result(TFileOperation operation) {
   return fix_not_repaired;
 }
 
-int run_operation(TFileOperation operation, const std::string& path, bool in_place) {
+int run_operation(TFileOperation operation, const std::string& path, bool in_place,
+                  std::optional<std::string>& output) {
   switch (operation) {
     case TFileOperation::check: return check_file(path);
     case TFileOperation::strip: return strip_index(path);
     case TFileOperation::fix: break;
   }
-  return fix_file(path, in_place ? 0 : 1);
+  return fix_file(path, in_place ? 0 : 1, output);
 }
 
 bool succeeded(TFileOperation operation, int result) {
@@ -36,7 +37,10 @@ bool succeeded(TFileOperation operation, int result) {
 }  // namespace
 
 TFileStep run_file_step(TFileOperation operation, const std::string& path, bool in_place) {
-  return run_step(operation, [&] { return run_operation(operation, path, in_place); });
+  std::optional<std::string> output;
+  TFileStep step = run_step(operation, [&] { return run_operation(operation, path, in_place, output); });
+  step.output = std::move(output);
+  return step;
 }
 
 TFileStep run_step(TFileOperation operation, const std::function<int()>& work) {
@@ -45,9 +49,9 @@ TFileStep run_step(TFileOperation operation, const std::function<int()>& work) {
     step.result = work();
     step.succeeded = succeeded(operation, step.result);
   } catch (const std::exception& error) {
-    step = {failed_result(operation), false, std::string(error.what())};
+    step = {failed_result(operation), false, std::string(error.what()), std::nullopt};
   } catch (...) {
-    step = {failed_result(operation), false, std::string()};
+    step = {failed_result(operation), false, std::string(), std::nullopt};
   }
   return step;
 }

@@ -17,6 +17,8 @@ struct TFileStep {
   bool succeeded = false;
   // The text of the unexpected error that ended the operation, if one did.
   std::optional<std::string> failure;
+  // The new file a repair wrote under the "Fixed." name, if it wrote one.
+  std::optional<std::string> output;
 };
 
 // The engine's operation on one file. in_place applies to fix: the source

@@ -2,6 +2,7 @@
 // new index in new-file or in-place mode.
 #include "scan.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -134,14 +135,20 @@ int TScan::run_repair() {
     log_io_error(e);
     clean_up_failure();
     return fix_not_repaired;
+  } catch (const std::exception& e) {
+    // Out of memory, say: the same clean-up as for a failed read or write.
+    log_message(msg_operation_failed, mk_error, path_ + ": " + e.what());
+    clean_up_failure();
+    return fix_not_repaired;
   }
 }
 
 void TScan::clean_up_failure() {
-  if (source_size_before_probe_ && source_.is_open()) {
-    // Undo the probe's extension; nothing below the old end was changed.
+  if (source_size_before_finish_ && source_.is_open()) {
+    // What was appended goes again; an index cut off there is one the next
+    // repair takes as an old index, so the file is never left worse.
     try {
-      source_.truncate(*source_size_before_probe_);
+      if (source_.size() > *source_size_before_finish_) source_.truncate(*source_size_before_finish_);
     } catch (const TIoError&) {
     }
   }
@@ -149,7 +156,7 @@ void TScan::clean_up_failure() {
   temp_.abandon();
   output_.abandon();
   if (temp_made_) ::unlink(temp_.path().c_str());
-  if (output_made_) ::unlink(output_path_.c_str());
+  if (output_made_) ::unlink(output_.path().c_str());
   temp_made_ = false;
   output_made_ = false;
 }
@@ -193,6 +200,17 @@ std::optional<int> TScan::set_up() {
   file_size_ = source_.size();
 
   if (mode_ != TScanMode::check) {
+    // Two repairs of one file never interleave; a repair in place also
+    // waits for no one reading the file for a new one.
+    if (!source_.try_lock(mode_ == TScanMode::in_place)) {
+      log_message(msg_file_busy, mk_error, path_);
+      source_.abandon();
+      return fix_not_repaired;
+    }
+    source_identity_ = source_.identity();
+  }
+
+  if (mode_ != TScanMode::check) {
     if (!temp_.create_temp(temp_folder(), "reelwright-index-")) {
       log_message(msg_no_temp_file, mk_error);
       source_.abandon();
@@ -205,7 +223,28 @@ std::optional<int> TScan::set_up() {
 
   if (new_file()) {
     output_path_ = fixed_name(path_);
-    if (!output_.create(output_path_)) {
+    // A source that is a link to its own "Fixed." name (or another name of
+    // it) would be replaced by its copy: the only copy of the data.
+    struct stat named {};
+    if (::stat(output_path_.c_str(), &named) == 0 && static_cast<std::uint64_t>(named.st_dev) == source_identity_.device &&
+        static_cast<std::uint64_t>(named.st_ino) == source_identity_.inode) {
+      log_message(msg_output_is_source, mk_error, output_path_);
+      clean_up_failure();
+      return fix_not_repaired;
+    }
+    // A folder under that name cannot be replaced by the new file.
+    struct stat taken {};
+    if (::lstat(output_path_.c_str(), &taken) == 0 && S_ISDIR(taken.st_mode)) {
+      log_message(msg_no_output_file, mk_error);
+      clean_up_failure();
+      return fix_not_repaired;
+    }
+    // Written under a private name beside it and renamed when complete, so
+    // the "Fixed." name never holds a half-written file or another run's.
+    const std::string::size_type slash = output_path_.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string(".") : output_path_.substr(0, slash);
+    const std::string base = slash == std::string::npos ? output_path_ : output_path_.substr(slash + 1);
+    if (!output_.create_temp(folder, "." + base + ".part-", source_identity_.mode)) {
       log_message(msg_no_output_file, mk_error);
       clean_up_failure();
       return fix_not_repaired;
@@ -515,9 +554,9 @@ int TScan::stop() {
   show_progress(0);
   stop_flag.store(0);
   if (new_file()) {
-    // What was copied so far stays, without an index.
+    // What was copied so far stays under the "Fixed." name, without an index.
     output_.close();
-    output_made_ = false;
+    publish_output();
   }
   source_.abandon();
   temp_.abandon();
@@ -548,8 +587,12 @@ int TScan::finish_repair() {
   const std::vector<TFieldWrite> writes = fields.value_or(std::vector<TFieldWrite>{});
   if (new_file()) {
     finish_new_file(writes);
-  } else if (!finish_in_place(writes)) {
-    log_message(msg_data_after_index, mk_error);
+  } else if (const auto refusal = finish_in_place(writes)) {
+    if (*refusal == msg_data_after_index) {
+      log_message(*refusal, mk_error);
+    } else {
+      log_message(*refusal, mk_error, path_);
+    }
     clean_up_failure();
     return fix_not_repaired;
   }
@@ -570,7 +613,13 @@ void TScan::finish_new_file(const std::vector<TFieldWrite>& writes) {
   write_fields(output_, writes);
   output_.close();
   source_.abandon();
+  publish_output();
+}
+
+void TScan::publish_output() {
+  if (!output_.rename_to(output_path_)) throw TIoError(true, errno, output_path_);
   output_made_ = false;
+  written_ = output_path_;
 }
 
 // The end of a repaired file: the movi list's new size, a pad byte when the
@@ -633,10 +682,10 @@ std::uint64_t TScan::in_place_list_size() const {
   return list_size;
 }
 
-// Writes back, unchanged, every byte the finish will overwrite, and extends
-// the file to its new end: a full disk or a file-size limit shows here,
+// Writes back, unchanged, the header fields the finish will change, and makes
+// room for the file's new end: a full disk or a file-size limit shows here,
 // before the first byte of the source changes.
-void TScan::probe_in_place_writes(std::uint64_t q, std::uint64_t new_end, const std::vector<TFieldWrite>& writes) {
+void TScan::probe_in_place_writes(std::uint64_t new_end, const std::vector<TFieldWrite>& writes) {
   auto rewrite = [this](std::uint64_t at) {
     unsigned char field[4];
     if (source_.read_at(at, field, 4) == 4) {
@@ -647,37 +696,91 @@ void TScan::probe_in_place_writes(std::uint64_t q, std::uint64_t new_end, const 
   rewrite(riff_size_offset);
   for (const TFieldWrite& w : writes) rewrite(w.offset);
   rewrite(movi_pos_ - 4);
-  source_size_before_probe_ = file_size_;
-  std::uint64_t at = q;
-  while (at < new_end) {
-    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(new_end - at, block_size));
-    std::size_t got = 0;
-    if (at < file_size_) got = source_.read_at(at, block_.data(), std::min<std::uint64_t>(take, file_size_ - at));
-    std::fill(block_.begin() + static_cast<std::ptrdiff_t>(got), block_.begin() + static_cast<std::ptrdiff_t>(take), 0);
-    source_.seek(at);
-    source_.write(block_.data(), take);
-    at += take;
-  }
   source_.flush();
+  source_.reserve(new_end);
 }
 
-bool TScan::finish_in_place(const std::vector<TFieldWrite>& writes) {
+// The new index where the old one was, in an order that leaves, at every
+// instant, a file the next repair in place turns into this same result: an
+// old index at q that reaches (or runs past) the end of the file, whatever
+// mix of old and new entries it holds. A chunk size that runs past the end
+// is one the scan accepts as an old index cut off; one that ends before the
+// end is not. So a growing index gets its size first, a shrinking one last,
+// after the cut, with a sync between them for a power cut.
+void TScan::write_index_in_place(std::uint64_t q) {
+  temp_.flush();
+  const std::uint64_t new_length = temp_.size() - chunk_header_size;
+  const bool old_index_there = q < file_size_ && (q % 2) == 0;
+  const std::optional<std::uint32_t> old_length =
+      old_index_there ? source_.read_le32_at(q + 4) : std::optional<std::uint32_t>{};
+  if (!old_length) {
+    // Nothing after the movi data (or an odd end): the whole chunk after it.
+    source_.seek(q);
+    if (q % 2 != 0) {
+      const unsigned char pad = 0;
+      source_.write(&pad, 1);
+    }
+    append_temp_to(source_);
+    source_.truncate(source_.pos());
+    return;
+  }
+  unsigned char field[4];
+  write_le32(field, static_cast<std::uint32_t>(new_length));
+  const bool grows = new_length > *old_length;
+  if (grows) {
+    source_.seek(q + 4);
+    source_.write(field, sizeof field);
+    source_.sync();
+  }
+  source_.seek(q + chunk_header_size);
+  for (std::uint64_t at = chunk_header_size;;) {
+    const std::size_t got = temp_.read_at(at, block_.data(), block_.size());
+    source_.write(block_.data(), got);
+    at += got;
+    if (got < block_.size()) break;
+  }
+  const std::uint64_t new_end = source_.pos();
+  if (!grows) {
+    if (new_end < source_.size()) {
+      source_.sync();
+      source_.truncate(new_end);
+    }
+    source_.seek(q + 4);
+    source_.write(field, sizeof field);
+  }
+  source_.seek(new_end);
+}
+
+std::optional<std::uint32_t> TScan::finish_in_place(const std::vector<TFieldWrite>& writes) {
   const std::uint64_t list_size = in_place_list_size();
   const std::uint64_t q = movi_pos_ + list_size;
   // Only an old index may be cut away.
-  if (!only_old_index_from(source_, q)) return false;
+  if (!only_old_index_from(source_, q)) return msg_data_after_index;
 
   temp_.flush();
   const std::uint64_t pad = q % 2;
   const std::uint64_t new_end = q + pad + temp_.size();
-  source_.set_write_buffer(block_size);
-  probe_in_place_writes(q, new_end, writes);
+  // The repaired file must still be one this program (and an idx1) can address.
+  if (new_end >= max_source_size) return msg_too_large;
+  // Another program wrote to the file since the scan read it (a recording
+  // still running): its data would be overwritten or cut off.
+  if (source_.identity() != source_identity_) return msg_file_changed;
 
-  write_list_end(source_, list_size);
+  source_.set_write_buffer(block_size);
+  probe_in_place_writes(new_end, writes);
+  source_size_before_finish_ = file_size_;
+
+  write_index_in_place(q);
+  const std::uint64_t end = source_.pos();
+  unsigned char field[4];
+  write_le32(field, static_cast<std::uint32_t>(list_size));
+  source_.seek(movi_pos_ - 4);
+  source_.write(field, sizeof field);
+  source_.seek(end);
   write_fields(source_, writes);
-  source_size_before_probe_.reset();
+  source_size_before_finish_.reset();
   source_.close();
-  return true;
+  return std::nullopt;
 }
 
 }  // namespace engine_detail

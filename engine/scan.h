@@ -81,6 +81,7 @@ class TScan final {
 
   // fix_file and check_file.
   int run_repair();
+  [[nodiscard]] const std::optional<std::string>& written() const { return written_; }
   int run_check();
 
  private:
@@ -101,8 +102,10 @@ class TScan final {
   void end_of_file_outcome();
   int finish_repair();
   void finish_new_file(const std::vector<TFieldWrite>& writes);
-  [[nodiscard]] bool finish_in_place(const std::vector<TFieldWrite>& writes);
-  void probe_in_place_writes(std::uint64_t q, std::uint64_t new_end, const std::vector<TFieldWrite>& writes);
+  // nullopt when the file was repaired; else the message that says why not.
+  [[nodiscard]] std::optional<std::uint32_t> finish_in_place(const std::vector<TFieldWrite>& writes);
+  void probe_in_place_writes(std::uint64_t new_end, const std::vector<TFieldWrite>& writes);
+  void write_index_in_place(std::uint64_t q);
   [[nodiscard]] std::optional<std::vector<TFieldWrite>> length_fields();
   void write_fields(TFileIO& file, const std::vector<TFieldWrite>& writes);
   int stop();
@@ -122,6 +125,8 @@ class TScan final {
   [[nodiscard]] bool read_u32(std::uint32_t& value);
   void append_temp_to(TFileIO& target);
   void write_list_end(TFileIO& file, std::uint64_t list_size);
+  // Gives the finished (or stopped) new file its "Fixed." name.
+  void publish_output();
 
   std::string path_;
   TScanMode mode_;
@@ -132,10 +137,15 @@ class TScan final {
   TFileIO output_;
   TIndexStore index_;
   std::string output_path_;
+  // The new file this run wrote, once it carries the "Fixed." name.
+  std::optional<std::string> written_;
+  // The source as the scan found it: another program writing to it during
+  // the repair shows as a change here.
+  TFileIO::TIdentity source_identity_;
   bool temp_made_ = false;
   bool output_made_ = false;
-  // In place: the size the source had before the probe extended it.
-  std::optional<std::uint64_t> source_size_before_probe_;
+  // In place: the size the source had before the finish appended to it.
+  std::optional<std::uint64_t> source_size_before_finish_;
 
   std::uint64_t file_size_ = 0;
   std::uint32_t dw_scale_ = 0;
