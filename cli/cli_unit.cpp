@@ -105,7 +105,8 @@ std::string usage_text() {
       << "Options may stand before and between the files.\n"
       << "Log lines start with the kind: I information, W warning, E error, blank\n"
       << "for plain lines. In JSON, bytes that are not valid UTF-8 (in file names,\n"
-      << "say) are written as U+FFFD.\n"
+      << "say) are written as U+FFFD. In text, control characters in file names\n"
+      << "are shown as \\t, \\n, \\r or \\xHH, and a backslash as \\\\.\n"
       << "\n"
       << "Exit status: 0 every file repaired (--check: no file has problems;\n"
       << "--strip-index: every index removed), 1 otherwise, 2 usage error,\n"
@@ -116,7 +117,8 @@ std::string usage_text() {
 }
 
 void print_usage_error(std::ostream& err, const std::string& complaint) {
-  err << program_name << ": " << complaint << '\n'
+  // The complaint may quote an argument, which is as free as a file name.
+  err << program_name << ": " << visible_text(complaint) << '\n'
       << "Try '" << program_name << " --help' for more information.\n";
 }
 
@@ -212,15 +214,10 @@ class TProgressLine final {
     shown_ = true;
   }
 
-  // The file's own name, without control bytes that would move the cursor.
+  // The file's own name, spelt as the log spells it.
   static std::string display_name(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
-    std::string name = slash == std::string::npos || slash + 1 == path.size() ? path : path.substr(slash + 1);
-    for (char& c : name) {
-      const auto b = static_cast<unsigned char>(c);
-      if (b < 0x20 || b == 0x7F) c = '?';
-    }
-    return name;
+    return visible_text(slash == std::string::npos || slash + 1 == path.size() ? path : path.substr(slash + 1));
   }
   // Columns roughly: one per character, UTF-8 continuation bytes take none.
   static std::size_t display_columns(const std::string& text) {
@@ -259,7 +256,7 @@ class TTextSink final : public TReportSink {
 
   void out_text(const std::string& text, std::uint8_t kind, bool) override {
     progress_.hide();
-    out_.write(std::string{kind_marker(kind), ' '} + text + '\n');
+    out_.write(std::string{kind_marker(kind), ' '} + visible_text(text) + '\n');
     // The progress line shares the terminal: the log line must show before it is redrawn.
     if (progress_.enabled()) out_.flush();
     progress_.redraw();
@@ -371,6 +368,31 @@ std::string json_string(std::string_view text) {
   return quoted;
 }
 
+std::string visible_text(std::string_view text) {
+  static constexpr char hex[] = "0123456789ABCDEF";
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (c == '\t') {
+      shown += "\\t";
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else if (c == '\\') {
+      shown += "\\\\";
+    } else if (b < 0x20 || b == 0x7F) {
+      shown += "\\x";
+      shown += hex[b >> 4];
+      shown += hex[b & 0x0F];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
 void TReportOutput::write(std::string_view text) {
   // errno then tells why a write failed, not something earlier.
   errno = 0;
@@ -453,7 +475,7 @@ int run_cli(const std::vector<std::string>& args, const TCliStreams& streams) {
   const auto report_error = [&](const std::string& path, const std::string& reason) {
     const std::string line = std::string(program_name) + ": " + path + ": " + reason;
     progress.hide();
-    streams.err << line << '\n' << std::flush;
+    streams.err << visible_text(line) << '\n' << std::flush;
     if (options.json) json.line(mk_error, line);
   };
 

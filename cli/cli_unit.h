@@ -50,6 +50,13 @@ struct TCliOptions {
 // U+FFFD, since JSON text must be Unicode and file names need not be.
 [[nodiscard]] std::string json_string(std::string_view text);
 
+// `text` as the text report shows it on a terminal: a control character
+// (C0 or DEL) in a file name must not move the cursor or start an escape
+// sequence, and each escape must read back one way. Tab, line feed and
+// carriage return become \t, \n and \r, the other controls \xHH (two
+// upper-case hex digits), a backslash \\; everything else is kept.
+[[nodiscard]] std::string visible_text(std::string_view text);
+
 // Standard output, watched: the first write that fails is remembered with its
 // reason (from errno), since a report that never arrived must not pass for
 // one that did. Later writes are dropped by the stream itself.

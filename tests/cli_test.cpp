@@ -694,6 +694,8 @@ INSTANTIATE_TEST_SUITE_P(
         TUsageCase{"DashNameWithoutSeparator", {"-clip.avi"}, exit_usage, "", {"unknown option '-clip.avi'"}},
         TUsageCase{"NoArguments", {}, exit_usage, "", {"reelwright-fix: ", "--help"}},
         TUsageCase{"OptionsButNoFile", {"--json", "--in-place"}, exit_usage, "", {"reelwright-fix: ", "--help"}},
+        // An argument is as free as a file name: no escape sequence reaches the terminal.
+        TUsageCase{"ControlsInAnUnknownOption", {"--x\x1B[2J"}, exit_usage, "", {"unknown option '--x\\x1B[2J'"}},
         TUsageCase{"SeparatorButNoFile", {"--"}, exit_usage, "", {"reelwright-fix: "}},
         TUsageCase{"CheckAndStripTogether",
                    {"--check", "--strip-index", "a.avi"},
@@ -857,6 +859,7 @@ struct TUnusableCase {
   std::string label;
   std::function<fs::path(const fs::path& folder)> make;
   std::string reason;
+  std::string shown_name;  // the name as standard error spells it; empty: as it is
 };
 
 void PrintTo(const TUnusableCase& c, std::ostream* os) { *os << c.label; }
@@ -871,13 +874,17 @@ TEST_P(CliUnusablePath, IsReportedAndSkipped) {
   const fs::path good = put("good.avi", good_bytes);
   const TEngineRun good_expected = engine_run(good.string(), false);
   const std::string message = "reelwright-fix: " + bad.string() + ": " + GetParam().reason;
+  const std::string shown = GetParam().shown_name.empty()
+                                ? message
+                                : "reelwright-fix: " + (bad.parent_path() / GetParam().shown_name).string() + ": " +
+                                      GetParam().reason;
 
   for (const bool json : {false, true}) {
     SCOPED_TRACE(json ? "--json" : "text");
     restore(good, good_bytes);
     const TResult r = run(mode_args(false, json, {bad.string(), good.string()}));
     EXPECT_EQ(r.exit.code, exit_some_failed);
-    EXPECT_EQ(r.err, message + "\n");
+    EXPECT_EQ(r.err, shown + "\n");
     EXPECT_TRUE(fs::exists(fixed_name(good.string())));
     EXPECT_TRUE(read_file(good) == good_bytes);
     EXPECT_FALSE(fs::exists(fixed_name(bad.string())));
@@ -901,19 +908,22 @@ TEST_P(CliUnusablePath, IsReportedAndSkipped) {
 INSTANTIATE_TEST_SUITE_P(
     Paths, CliUnusablePath,
     ::testing::Values(TUnusableCase{"Missing", [](const fs::path& d) { return d / "missing.avi"; },
-                                    "No such file or directory"},
+                                    "No such file or directory", ""},
                       TUnusableCase{"Folder",
                                     [](const fs::path& d) {
                                       fs::create_directory(d / "folder.avi");
                                       return d / "folder.avi";
                                     },
-                                    "Is a directory"},
+                                    "Is a directory", ""},
                       TUnusableCase{"Fifo",
                                     [](const fs::path& d) {
                                       if (::mkfifo((d / "pipe.avi").c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
                                       return d / "pipe.avi";
                                     },
-                                    "Not a regular file"}),
+                                    "Not a regular file", ""},
+                      TUnusableCase{"MissingWithControlsInItsName",
+                                    [](const fs::path& d) { return d / "gone\x1B]0;owned\x07\n.avi"; },
+                                    "No such file or directory", "gone\\x1B]0;owned\\x07\\n.avi"}),
     [](const ::testing::TestParamInfo<TUnusableCase>& p) { return p.param.label; });
 
 // ---------------------------------------------------------------------------
@@ -923,6 +933,7 @@ struct TNameCase {
   std::string label;
   std::string name;       // given relative to the working folder, after "--"
   std::string json_name;  // the name as the JSON document spells it
+  std::string text_name;  // the name as the text report spells it
 };
 
 void PrintTo(const TNameCase& c, std::ostream* os) { *os << c.label; }
@@ -952,7 +963,9 @@ TEST_P(CliFileName, IsRepairedAndReported) {
     EXPECT_TRUE(fs::exists(work_.file(fixed)));
     EXPECT_TRUE(read_file(path) == source) << "the source changed";
     if (!json) {
-      EXPECT_EQ(r.out, text_report(expected.log));
+      std::vector<TLogEntry> expected_log = expected.log;
+      for (TLogEntry& e : expected_log) e.text = replace_all(e.text, c.name, c.text_name);
+      EXPECT_EQ(r.out, text_report(expected_log));
       continue;
     }
     std::optional<TJson> doc;
@@ -970,16 +983,24 @@ const std::string replacement_character = "\xEF\xBF\xBD";
 
 INSTANTIATE_TEST_SUITE_P(
     Names, CliFileName,
-    ::testing::Values(TNameCase{"Spaces", "my holiday film.avi", "my holiday film.avi"},
+    ::testing::Values(TNameCase{"Spaces", "my holiday film.avi", "my holiday film.avi", "my holiday film.avi"},
                       TNameCase{"NonAscii", "F\xC3\xBCr \xE6\x98\xA0\xE7\x94\xBB \xF0\x9F\x8E\xAC.avi",
+                                "F\xC3\xBCr \xE6\x98\xA0\xE7\x94\xBB \xF0\x9F\x8E\xAC.avi",
                                 "F\xC3\xBCr \xE6\x98\xA0\xE7\x94\xBB \xF0\x9F\x8E\xAC.avi"},
-                      TNameCase{"LeadingDash", "-clip.avi", "-clip.avi"},
-                      TNameCase{"OtherExtension", "clip.mpg", "clip.mpg"},
-                      TNameCase{"QuoteAndBackslash", "say \"hi\\there\".avi", "say \"hi\\there\".avi"},
-                      TNameCase{"ControlCharacters", "tab\there\nnewline.avi", "tab\there\nnewline.avi"},
+                      TNameCase{"LeadingDash", "-clip.avi", "-clip.avi", "-clip.avi"},
+                      TNameCase{"OtherExtension", "clip.mpg", "clip.mpg", "clip.mpg"},
+                      // The backslash doubled in text: a backslash and an n must not pass for a line break.
+                      TNameCase{"QuoteAndBackslash", "say \"hi\\there\".avi", "say \"hi\\there\".avi",
+                                "say \"hi\\\\there\".avi"},
+                      TNameCase{"ControlCharacters", "tab\there\nnewline.avi", "tab\there\nnewline.avi",
+                                "tab\\there\\nnewline.avi"},
+                      // An escape sequence in a name would recolour or retitle the terminal.
+                      TNameCase{"EscapeAndOtherControls", "red\x1B[31m\x7F\x01\r\n.avi", "red\x1B[31m\x7F\x01\r\n.avi",
+                                "red\\x1B[31m\\x7F\\x01\\r\\n.avi"},
                       // Latin-1 bytes from an old file system: not UTF-8.
                       TNameCase{"NotUtf8", "caf\xE9 \xFF.avi",
-                                "caf" + replacement_character + " " + replacement_character + ".avi"}),
+                                "caf" + replacement_character + " " + replacement_character + ".avi",
+                                "caf\xE9 \xFF.avi"}),
     [](const ::testing::TestParamInfo<TNameCase>& p) { return p.param.label; });
 
 // ---------------------------------------------------------------------------
@@ -1420,6 +1441,32 @@ TEST(CliJsonReport, Layout) {
             " {\"kind\":4,\"text\":\" \\\"a.avi\\\"\"}],\"result\":1,\"output\":\"Fixed.a.avi\"},\n"
             "{\"path\":\"b.avi\",\"log\":[],\"result\":null,\"output\":null}]}\n");
 }
+
+// ---------------------------------------------------------------------------
+// Text for the terminal, in this process
+
+struct TShownCase {
+  std::string label;
+  std::string input;
+  std::string shown;
+};
+
+void PrintTo(const TShownCase& c, std::ostream* os) { *os << c.label; }
+
+class CliVisibleText : public ::testing::TestWithParam<TShownCase> {};
+
+TEST_P(CliVisibleText, Escapes) { EXPECT_EQ(visible_text(GetParam().input), GetParam().shown); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CliVisibleText,
+    ::testing::Values(TShownCase{"Plain", "E  Scanning \"clip.avi\" at $1F", "E  Scanning \"clip.avi\" at $1F"},
+                      TShownCase{"Utf8", "F\xC3\xBCr \xF0\x9F\x8E\xAC", "F\xC3\xBCr \xF0\x9F\x8E\xAC"},
+                      TShownCase{"NotUtf8KeptAsItIs", "caf\xE9", "caf\xE9"},
+                      TShownCase{"TabLineFeedReturn", "a\tb\nc\rd", "a\\tb\\nc\\rd"},
+                      TShownCase{"Escape", "\x1B[2J\x1B]0;title\x07", "\\x1B[2J\\x1B]0;title\\x07"},
+                      TShownCase{"OtherControls", std::string("\0\x01\x1F\x7F", 4), "\\x00\\x01\\x1F\\x7F"},
+                      TShownCase{"Backslash", "a\\nb\\", "a\\\\nb\\\\"}),
+    [](const ::testing::TestParamInfo<TShownCase>& p) { return p.param.label; });
 
 // ---------------------------------------------------------------------------
 // JSON strings, in this process
