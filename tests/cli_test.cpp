@@ -694,6 +694,14 @@ INSTANTIATE_TEST_SUITE_P(
         TUsageCase{"DashNameWithoutSeparator", {"-clip.avi"}, exit_usage, "", {"unknown option '-clip.avi'"}},
         TUsageCase{"NoArguments", {}, exit_usage, "", {"reelwright-fix: ", "--help"}},
         TUsageCase{"OptionsButNoFile", {"--json", "--in-place"}, exit_usage, "", {"reelwright-fix: ", "--help"}},
+        // A script asking for JSON gets none for a usage error: the status tells.
+        TUsageCase{"UsageErrorWithJson", {"--json", "--bogus", "a.avi"}, exit_usage, "",
+                   {"reelwright-fix: unknown option '--bogus'\n"}},
+        TUsageCase{"HelpSaysAUsageErrorHasNoJson",
+                   {"--help"},
+                   exit_all_repaired,
+                   "a usage error\n              prints no JSON, only its message on standard error\n",
+                   {}},
         // An argument is as free as a file name: no escape sequence reaches the terminal.
         TUsageCase{"ControlsInAnUnknownOption", {"--x\x1B[2J"}, exit_usage, "", {"unknown option '--x\\x1B[2J'"}},
         TUsageCase{"SeparatorButNoFile", {"--"}, exit_usage, "", {"reelwright-fix: "}},
