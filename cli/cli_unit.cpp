@@ -2,6 +2,7 @@
 // line and reports in text or as one JSON document.
 #include "cli/cli_unit.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <iostream>
 #include <optional>
 #include <ostream>
+#include <sstream>
 
 #include "platform/lang.h"
 #include "engine/algorithm_unit.h"
@@ -55,6 +57,25 @@ void install_signal_handlers() {
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGXFSZ, &ignore, nullptr);
+  // A reader that goes away (a pager quit early) must not kill an in-place
+  // repair half-way: the write fails with EPIPE instead and is reported.
+  sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+// A closed standard stream would be handed to the next file opened, and the
+// log written into a repaired file. Each is held by /dev/null opened
+// read-only, so writes to a closed standard output still fail (EBADF) and
+// are reported as such.
+void hold_closed_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lower ones are open by now, so this is `fd` itself.
+    const int held = ::open("/dev/null", O_RDONLY);
+    if (held >= 0 && held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
 }
 
 std::size_t terminal_width(int fd) {
@@ -63,7 +84,8 @@ std::size_t terminal_width(int fd) {
   return 80;
 }
 
-void print_usage(std::ostream& out) {
+std::string usage_text() {
+  std::ostringstream out;
   out << "Usage: " << program_name << " [--in-place] [--json] [--] FILE...\n"
       << "       " << program_name << " --check [--json] [--] FILE...\n"
       << "       " << program_name << " --strip-index [--json] [--] FILE...\n"
@@ -75,7 +97,8 @@ void print_usage(std::ostream& out) {
       << "  --strip-index  remove the index at the end of each FILE, nothing else\n"
       << "  --json      print one JSON document with each file's path, result (1\n"
       << "              repaired, 0 not repaired, -1 stopped; null for --check and\n"
-      << "              --strip-index), output file and log\n"
+      << "              --strip-index), output file and log; a usage error\n"
+      << "              prints no JSON, only its message on standard error\n"
       << "  --help      show this help and exit\n"
       << "  --version   show the version and exit\n"
       << "  --          end of options: every later argument is a FILE\n"
@@ -83,15 +106,20 @@ void print_usage(std::ostream& out) {
       << "Options may stand before and between the files.\n"
       << "Log lines start with the kind: I information, W warning, E error, blank\n"
       << "for plain lines. In JSON, bytes that are not valid UTF-8 (in file names,\n"
-      << "say) are written as U+FFFD.\n"
+      << "say) are written as U+FFFD. In text, control characters in file names\n"
+      << "are shown as \\t, \\n, \\r or \\xHH, and a backslash as \\\\.\n"
       << "\n"
       << "Exit status: 0 every file repaired (--check: no file has problems;\n"
       << "--strip-index: every index removed), 1 otherwise, 2 usage error,\n"
-      << "130 interrupted (SIGINT or SIGTERM stop the file in progress).\n";
+      << "130 interrupted (SIGINT or SIGTERM stop the file in progress).\n"
+      << "When standard output cannot be written, the file in progress is\n"
+      << "finished, no further file is started, and the exit status is 1.\n";
+  return out.str();
 }
 
 void print_usage_error(std::ostream& err, const std::string& complaint) {
-  err << program_name << ": " << complaint << '\n'
+  // The complaint may quote an argument, which is as free as a file name.
+  err << program_name << ": " << visible_text(complaint) << '\n'
       << "Try '" << program_name << " --help' for more information.\n";
 }
 
@@ -109,17 +137,12 @@ char kind_marker(std::uint8_t kind) {
   }
 }
 
-struct TLogLine {
-  std::uint8_t kind = mk_plain;
-  std::string text;
-};
-
-struct TFileRecord {
-  std::string path;
-  std::optional<int> result;
-  std::optional<std::string> output;
-  std::vector<TLogLine> log;
-};
+// Says so on `err` when standard output failed; false then.
+bool output_complete(const TReportOutput& out, std::ostream& err) {
+  if (!out.failed()) return true;
+  err << program_name << ": standard output: " << *out.error() << '\n' << std::flush;
+  return false;
+}
 
 TFileOperation operation_for(TMode mode) {
   switch (mode) {
@@ -192,15 +215,10 @@ class TProgressLine final {
     shown_ = true;
   }
 
-  // The file's own name, without control bytes that would move the cursor.
+  // The file's own name, spelt as the log spells it.
   static std::string display_name(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
-    std::string name = slash == std::string::npos || slash + 1 == path.size() ? path : path.substr(slash + 1);
-    for (char& c : name) {
-      const auto b = static_cast<unsigned char>(c);
-      if (b < 0x20 || b == 0x7F) c = '?';
-    }
-    return name;
+    return visible_text(slash == std::string::npos || slash + 1 == path.size() ? path : path.substr(slash + 1));
   }
   // Columns roughly: one per character, UTF-8 continuation bytes take none.
   static std::size_t display_columns(const std::string& text) {
@@ -235,11 +253,11 @@ class TProgressLine final {
 // Log lines to standard output as they come, each behind its kind marker.
 class TTextSink final : public TReportSink {
  public:
-  TTextSink(std::ostream& out, TProgressLine& progress) : out_(out), progress_(progress) {}
+  TTextSink(TReportOutput& out, TProgressLine& progress) : out_(out), progress_(progress) {}
 
   void out_text(const std::string& text, std::uint8_t kind, bool) override {
     progress_.hide();
-    out_ << kind_marker(kind) << ' ' << text << '\n';
+    out_.write(std::string{kind_marker(kind), ' '} + visible_text(text) + '\n');
     // The progress line shares the terminal: the log line must show before it is redrawn.
     if (progress_.enabled()) out_.flush();
     progress_.redraw();
@@ -249,26 +267,23 @@ class TTextSink final : public TReportSink {
   void pump_events() override {}
 
  private:
-  std::ostream& out_;
+  TReportOutput& out_;
   TProgressLine& progress_;
 };
 
-// Log lines collected into the current file's record for the JSON document.
+// Log lines into the JSON document as they come.
 class TJsonSink final : public TReportSink {
  public:
-  explicit TJsonSink(TProgressLine& progress) : progress_(progress) {}
+  TJsonSink(TJsonReport& report, TProgressLine& progress) : report_(report), progress_(progress) {}
 
-  void set_record(TFileRecord* record) { record_ = record; }
-  void out_text(const std::string& text, std::uint8_t kind, bool) override {
-    if (record_ != nullptr) record_->log.push_back({kind, text});
-  }
+  void out_text(const std::string& text, std::uint8_t kind, bool) override { report_.line(kind, text); }
   [[nodiscard]] int progress_position() const override { return progress_.position(); }
   void set_progress_position(int position) override { progress_.set_position(position); }
   void pump_events() override {}
 
  private:
+  TJsonReport& report_;
   TProgressLine& progress_;
-  TFileRecord* record_ = nullptr;
 };
 
 // Installs a sink for the lifetime of the object.
@@ -279,28 +294,6 @@ class TSinkScope final {
   TSinkScope(const TSinkScope&) = delete;
   TSinkScope& operator=(const TSinkScope&) = delete;
 };
-
-void write_json_document(std::ostream& out, const std::vector<TFileRecord>& records) {
-  out << "{\"files\":[";
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const TFileRecord& record = records[i];
-    if (i > 0) out << ',';
-    out << "\n{\"path\":" << json_string(record.path) << ",\"result\":";
-    if (record.result) {
-      out << *record.result;
-    } else {
-      out << "null";
-    }
-    out << ",\"output\":" << (record.output ? json_string(*record.output) : std::string("null")) << ",\"log\":[";
-    for (std::size_t k = 0; k < record.log.size(); ++k) {
-      if (k > 0) out << ',';
-      out << "\n {\"kind\":" << static_cast<int>(record.log[k].kind) << ",\"text\":" << json_string(record.log[k].text)
-          << '}';
-    }
-    out << "]}";
-  }
-  out << "]}\n";
-}
 
 }  // namespace
 
@@ -376,21 +369,91 @@ std::string json_string(std::string_view text) {
   return quoted;
 }
 
+std::string visible_text(std::string_view text) {
+  static constexpr char hex[] = "0123456789ABCDEF";
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (c == '\t') {
+      shown += "\\t";
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else if (c == '\\') {
+      shown += "\\\\";
+    } else if (b < 0x20 || b == 0x7F) {
+      shown += "\\x";
+      shown += hex[b >> 4];
+      shown += hex[b & 0x0F];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+void TReportOutput::write(std::string_view text) {
+  // errno then tells why a write failed, not something earlier.
+  errno = 0;
+  out_.write(text.data(), static_cast<std::streamsize>(text.size()));
+  check();
+}
+
+void TReportOutput::flush() {
+  errno = 0;
+  out_.flush();
+  check();
+}
+
+void TReportOutput::check() {
+  if (out_ || error_) return;
+  const int error = errno;
+  error_ = error != 0 ? std::string(std::strerror(error)) : std::string("write error");
+}
+
+void TJsonReport::begin_document() { out_.write("{\"files\":["); }
+
+void TJsonReport::begin_file(std::string_view path) {
+  out_.write((first_file_ ? "\n{\"path\":" : ",\n{\"path\":") + json_string(path) + ",\"log\":[");
+  first_file_ = false;
+  first_line_ = true;
+  in_file_ = true;
+}
+
+void TJsonReport::line(std::uint8_t kind, std::string_view text) {
+  // Only a file's record has a log.
+  if (!in_file_) return;
+  out_.write((first_line_ ? "\n {\"kind\":" : ",\n {\"kind\":") + std::to_string(kind) + ",\"text\":" +
+             json_string(text) + '}');
+  first_line_ = false;
+}
+
+void TJsonReport::end_file(std::optional<int> result, const std::optional<std::string>& output) {
+  out_.write("],\"result\":" + (result ? std::to_string(*result) : std::string("null")) +
+             ",\"output\":" + (output ? json_string(*output) : std::string("null")) + '}');
+  in_file_ = false;
+}
+
+void TJsonReport::end_document() { out_.write("]}\n"); }
+
 int run_cli(const std::vector<std::string>& args, const TCliStreams& streams) {
   const TCliOptions options = parse_arguments(args);
+  TReportOutput out(streams.out);
   switch (options.command) {
     case TCommand::help:
-      print_usage(streams.out);
-      streams.out.flush();
-      return exit_all_repaired;
+      out.write(usage_text());
+      out.flush();
+      return output_complete(out, streams.err) ? exit_all_repaired : exit_some_failed;
     case TCommand::version: {
       // The version stamped into the executable, as the window's About box
       // shows it; nothing after the name when the block is missing.
       TVersionStrings version;
       version.read_version_info(executable_path());
-      streams.out << program_name << " (Reelwright) " << version.get_version_string(vtFileVersion) << '\n'
-                  << std::flush;
-      return exit_all_repaired;
+      out.write(std::string(program_name) + " (Reelwright) " + version.get_version_string(vtFileVersion) + '\n');
+      out.flush();
+      return output_complete(out, streams.err) ? exit_all_repaired : exit_some_failed;
     }
     case TCommand::usage_error:
       print_usage_error(streams.err, options.error);
@@ -404,59 +467,62 @@ int run_cli(const std::vector<std::string>& args, const TCliStreams& streams) {
   // new-file mode, writes "Fixed." + name beside the source.
   const bool has_result = operation == TFileOperation::fix;
   TProgressLine progress(streams.err, streams.progress, streams.progress_width);
-  TTextSink text_sink(streams.out, progress);
-  TJsonSink json_sink(progress);
+  TJsonReport json(out);
+  TTextSink text_sink(out, progress);
+  TJsonSink json_sink(json, progress);
   TReportSink* sink = options.json ? static_cast<TReportSink*>(&json_sink) : &text_sink;
   const TSinkScope sink_scope(sink);
+  // An error of the tool's own: on standard error, and in the file's JSON log.
+  const auto report_error = [&](const std::string& path, const std::string& reason) {
+    const std::string line = std::string(program_name) + ": " + path + ": " + reason;
+    progress.hide();
+    streams.err << visible_text(line) << '\n' << std::flush;
+    if (options.json) json.line(mk_error, line);
+  };
 
-  std::vector<TFileRecord> records;
-  records.reserve(options.files.size());
+  if (options.json) json.begin_document();
   bool all_succeeded = true;
   for (const std::string& path : options.files) {
-    if (interrupt_seen.load()) break;
-    TFileRecord& record = records.emplace_back();
-    record.path = path;
+    // Once standard output has failed the report is lost: the file in
+    // progress was finished, but starting another would change files
+    // nobody hears about.
+    if (interrupt_seen.load() || out.failed()) break;
+    if (options.json) json.begin_file(path);
 
+    std::optional<int> result;
+    std::optional<std::string> output;
     if (const std::optional<std::string> reason = unusable_reason(path)) {
-      const std::string line = std::string(program_name) + ": " + path + ": " + *reason;
-      streams.err << line << '\n' << std::flush;
-      if (has_result) record.result = fix_not_repaired;
-      record.log.push_back({mk_error, line});
+      report_error(path, *reason);
+      if (has_result) result = fix_not_repaired;
       all_succeeded = false;
-      continue;
-    }
-
-    json_sink.set_record(&record);
-    progress.start_file(path);
-    const TFileStep step = run_file_step(operation, path, options.in_place);
-    if (step.failure) {
+    } else {
+      progress.start_file(path);
+      const TFileStep step = run_file_step(operation, path, options.in_place);
       // The other files and the JSON document still matter: the step went on.
-      const std::string reason = step.failure->empty() ? std::string("unexpected error") : *step.failure;
-      const std::string line = std::string(program_name) + ": " + path + ": " + reason;
-      progress.hide();
-      streams.err << line << '\n' << std::flush;
-      record.log.push_back({mk_error, line});
-    }
-    progress.end_file();
-    json_sink.set_record(nullptr);
+      if (step.failure) report_error(path, step.failure->empty() ? std::string("unexpected error") : *step.failure);
+      progress.end_file();
 
-    if (has_result) record.result = step.result;
-    if (has_result && !options.in_place) {
-      const std::string output = fixed_name(path);
-      if (name_info(output).kind != TPathKind::missing) record.output = output;
+      if (has_result) result = step.result;
+      if (has_result && !options.in_place) {
+        const std::string fixed = fixed_name(path);
+        if (name_info(fixed).kind != TPathKind::missing) output = fixed;
+      }
+      if (!step.succeeded) all_succeeded = false;
     }
-    if (!step.succeeded) all_succeeded = false;
-    if (!options.json) streams.out.flush();
+    if (options.json) json.end_file(result, output);
+    out.flush();
   }
 
-  if (options.json) write_json_document(streams.out, records);
-  streams.out.flush();
+  if (options.json) json.end_document();
+  out.flush();
+  const bool complete = output_complete(out, streams.err);
 
   if (interrupt_seen.load()) return exit_interrupted;
-  return all_succeeded ? exit_all_repaired : exit_some_failed;
+  return all_succeeded && complete ? exit_all_repaired : exit_some_failed;
 }
 
 int run_cli(int argc, char** argv) {
+  hold_closed_standard_streams();
   install_signal_handlers();
   if (!init_catalogue()) std::cerr << "Load lang DLL FAILED!" << std::endl;
   std::vector<std::string> args;

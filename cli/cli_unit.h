@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +49,49 @@ struct TCliOptions {
 // are escaped; each byte that is not part of a valid UTF-8 sequence becomes
 // U+FFFD, since JSON text must be Unicode and file names need not be.
 [[nodiscard]] std::string json_string(std::string_view text);
+
+// `text` as the text report shows it on a terminal: a control character
+// (C0 or DEL) in a file name must not move the cursor or start an escape
+// sequence, and each escape must read back one way. Tab, line feed and
+// carriage return become \t, \n and \r, the other controls \xHH (two
+// upper-case hex digits), a backslash \\; everything else is kept.
+[[nodiscard]] std::string visible_text(std::string_view text);
+
+// Standard output, watched: the first write that fails is remembered with its
+// reason (from errno), since a report that never arrived must not pass for
+// one that did. Later writes are dropped by the stream itself.
+class TReportOutput final {
+ public:
+  explicit TReportOutput(std::ostream& out) : out_(out) {}
+  void write(std::string_view text);
+  void flush();
+  [[nodiscard]] bool failed() const { return error_.has_value(); }
+  [[nodiscard]] const std::optional<std::string>& error() const { return error_; }
+
+ private:
+  void check();
+  std::ostream& out_;
+  std::optional<std::string> error_;
+};
+
+// The JSON document, written as the run goes: a file's log lines go out as
+// they come, its result and output after them, so memory does not grow with
+// the log. Holds nothing but where it is in the document.
+class TJsonReport final {
+ public:
+  explicit TJsonReport(TReportOutput& out) : out_(out) {}
+  void begin_document();
+  void begin_file(std::string_view path);
+  void line(std::uint8_t kind, std::string_view text);
+  void end_file(std::optional<int> result, const std::optional<std::string>& output);
+  void end_document();
+
+ private:
+  TReportOutput& out_;
+  bool first_file_ = true;
+  bool first_line_ = true;
+  bool in_file_ = false;
+};
 
 // Where a run writes. progress: draw the progress line on err (a terminal).
 struct TCliStreams {

@@ -27,7 +27,9 @@
 #include <optional>
 #include <ostream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
+#include <streambuf>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -126,12 +128,14 @@ class TPseudoTerminal final {
 class TToolRun final {
  public:
   explicit TToolRun(const TLaunch& l) {
-    const int out = ::open(capture_.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int out = l.stdout_fd >= 0 ? l.stdout_fd
+                                     : ::open(capture_.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     const int err = l.stderr_fd >= 0 ? l.stderr_fd
                                      : ::open(capture_.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     pid_ = launch(l, out, err);
-    ::close(out);
+    if (l.stdout_fd < 0) ::close(out);
     if (l.stderr_fd < 0) ::close(err);
+    out_captured_ = l.stdout_fd < 0;
   }
   ~TToolRun() {
     if (pid_ > 0) {
@@ -176,13 +180,14 @@ class TToolRun final {
     } else {
       result.err = as_text(read_file(capture_.file("err")));
     }
-    result.out = as_text(read_file(capture_.file("out")));
+    if (out_captured_) result.out = as_text(read_file(capture_.file("out")));
     return result;
   }
 
  private:
   TTempDir capture_;
   pid_t pid_ = -1;
+  bool out_captured_ = true;
 };
 
 // ---------------------------------------------------------------------------
@@ -518,7 +523,8 @@ std::vector<TLogEntry> log_of(const TJson& file) {
 
 // The members of a file entry, in order, and their types.
 void expect_file_entry_shape(const TJson& file) {
-  EXPECT_EQ(file.keys(), (std::vector<std::string>{"path", "result", "output", "log"}));
+  // The log comes before the fields known only when the file is done.
+  EXPECT_EQ(file.keys(), (std::vector<std::string>{"path", "log", "result", "output"}));
   EXPECT_EQ(file["path"].type, TJson::TType::string);
   EXPECT_EQ(file["log"].type, TJson::TType::array);
   EXPECT_TRUE(file["output"].is_null() || file["output"].type == TJson::TType::string);
@@ -688,6 +694,16 @@ INSTANTIATE_TEST_SUITE_P(
         TUsageCase{"DashNameWithoutSeparator", {"-clip.avi"}, exit_usage, "", {"unknown option '-clip.avi'"}},
         TUsageCase{"NoArguments", {}, exit_usage, "", {"reelwright-fix: ", "--help"}},
         TUsageCase{"OptionsButNoFile", {"--json", "--in-place"}, exit_usage, "", {"reelwright-fix: ", "--help"}},
+        // A script asking for JSON gets none for a usage error: the status tells.
+        TUsageCase{"UsageErrorWithJson", {"--json", "--bogus", "a.avi"}, exit_usage, "",
+                   {"reelwright-fix: unknown option '--bogus'\n"}},
+        TUsageCase{"HelpSaysAUsageErrorHasNoJson",
+                   {"--help"},
+                   exit_all_repaired,
+                   "a usage error\n              prints no JSON, only its message on standard error\n",
+                   {}},
+        // An argument is as free as a file name: no escape sequence reaches the terminal.
+        TUsageCase{"ControlsInAnUnknownOption", {"--x\x1B[2J"}, exit_usage, "", {"unknown option '--x\\x1B[2J'"}},
         TUsageCase{"SeparatorButNoFile", {"--"}, exit_usage, "", {"reelwright-fix: "}},
         TUsageCase{"CheckAndStripTogether",
                    {"--check", "--strip-index", "a.avi"},
@@ -851,6 +867,7 @@ struct TUnusableCase {
   std::string label;
   std::function<fs::path(const fs::path& folder)> make;
   std::string reason;
+  std::string shown_name;  // the name as standard error spells it; empty: as it is
 };
 
 void PrintTo(const TUnusableCase& c, std::ostream* os) { *os << c.label; }
@@ -865,13 +882,17 @@ TEST_P(CliUnusablePath, IsReportedAndSkipped) {
   const fs::path good = put("good.avi", good_bytes);
   const TEngineRun good_expected = engine_run(good.string(), false);
   const std::string message = "reelwright-fix: " + bad.string() + ": " + GetParam().reason;
+  const std::string shown = GetParam().shown_name.empty()
+                                ? message
+                                : "reelwright-fix: " + (bad.parent_path() / GetParam().shown_name).string() + ": " +
+                                      GetParam().reason;
 
   for (const bool json : {false, true}) {
     SCOPED_TRACE(json ? "--json" : "text");
     restore(good, good_bytes);
     const TResult r = run(mode_args(false, json, {bad.string(), good.string()}));
     EXPECT_EQ(r.exit.code, exit_some_failed);
-    EXPECT_EQ(r.err, message + "\n");
+    EXPECT_EQ(r.err, shown + "\n");
     EXPECT_TRUE(fs::exists(fixed_name(good.string())));
     EXPECT_TRUE(read_file(good) == good_bytes);
     EXPECT_FALSE(fs::exists(fixed_name(bad.string())));
@@ -895,19 +916,22 @@ TEST_P(CliUnusablePath, IsReportedAndSkipped) {
 INSTANTIATE_TEST_SUITE_P(
     Paths, CliUnusablePath,
     ::testing::Values(TUnusableCase{"Missing", [](const fs::path& d) { return d / "missing.avi"; },
-                                    "No such file or directory"},
+                                    "No such file or directory", ""},
                       TUnusableCase{"Folder",
                                     [](const fs::path& d) {
                                       fs::create_directory(d / "folder.avi");
                                       return d / "folder.avi";
                                     },
-                                    "Is a directory"},
+                                    "Is a directory", ""},
                       TUnusableCase{"Fifo",
                                     [](const fs::path& d) {
                                       if (::mkfifo((d / "pipe.avi").c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
                                       return d / "pipe.avi";
                                     },
-                                    "Not a regular file"}),
+                                    "Not a regular file", ""},
+                      TUnusableCase{"MissingWithControlsInItsName",
+                                    [](const fs::path& d) { return d / "gone\x1B]0;owned\x07\n.avi"; },
+                                    "No such file or directory", "gone\\x1B]0;owned\\x07\\n.avi"}),
     [](const ::testing::TestParamInfo<TUnusableCase>& p) { return p.param.label; });
 
 // ---------------------------------------------------------------------------
@@ -917,6 +941,7 @@ struct TNameCase {
   std::string label;
   std::string name;       // given relative to the working folder, after "--"
   std::string json_name;  // the name as the JSON document spells it
+  std::string text_name;  // the name as the text report spells it
 };
 
 void PrintTo(const TNameCase& c, std::ostream* os) { *os << c.label; }
@@ -946,7 +971,9 @@ TEST_P(CliFileName, IsRepairedAndReported) {
     EXPECT_TRUE(fs::exists(work_.file(fixed)));
     EXPECT_TRUE(read_file(path) == source) << "the source changed";
     if (!json) {
-      EXPECT_EQ(r.out, text_report(expected.log));
+      std::vector<TLogEntry> expected_log = expected.log;
+      for (TLogEntry& e : expected_log) e.text = replace_all(e.text, c.name, c.text_name);
+      EXPECT_EQ(r.out, text_report(expected_log));
       continue;
     }
     std::optional<TJson> doc;
@@ -964,16 +991,24 @@ const std::string replacement_character = "\xEF\xBF\xBD";
 
 INSTANTIATE_TEST_SUITE_P(
     Names, CliFileName,
-    ::testing::Values(TNameCase{"Spaces", "my holiday film.avi", "my holiday film.avi"},
+    ::testing::Values(TNameCase{"Spaces", "my holiday film.avi", "my holiday film.avi", "my holiday film.avi"},
                       TNameCase{"NonAscii", "F\xC3\xBCr \xE6\x98\xA0\xE7\x94\xBB \xF0\x9F\x8E\xAC.avi",
+                                "F\xC3\xBCr \xE6\x98\xA0\xE7\x94\xBB \xF0\x9F\x8E\xAC.avi",
                                 "F\xC3\xBCr \xE6\x98\xA0\xE7\x94\xBB \xF0\x9F\x8E\xAC.avi"},
-                      TNameCase{"LeadingDash", "-clip.avi", "-clip.avi"},
-                      TNameCase{"OtherExtension", "clip.mpg", "clip.mpg"},
-                      TNameCase{"QuoteAndBackslash", "say \"hi\\there\".avi", "say \"hi\\there\".avi"},
-                      TNameCase{"ControlCharacters", "tab\there\nnewline.avi", "tab\there\nnewline.avi"},
+                      TNameCase{"LeadingDash", "-clip.avi", "-clip.avi", "-clip.avi"},
+                      TNameCase{"OtherExtension", "clip.mpg", "clip.mpg", "clip.mpg"},
+                      // The backslash doubled in text: a backslash and an n must not pass for a line break.
+                      TNameCase{"QuoteAndBackslash", "say \"hi\\there\".avi", "say \"hi\\there\".avi",
+                                "say \"hi\\\\there\".avi"},
+                      TNameCase{"ControlCharacters", "tab\there\nnewline.avi", "tab\there\nnewline.avi",
+                                "tab\\there\\nnewline.avi"},
+                      // An escape sequence in a name would recolour or retitle the terminal.
+                      TNameCase{"EscapeAndOtherControls", "red\x1B[31m\x7F\x01\r\n.avi", "red\x1B[31m\x7F\x01\r\n.avi",
+                                "red\\x1B[31m\\x7F\\x01\\r\\n.avi"},
                       // Latin-1 bytes from an old file system: not UTF-8.
                       TNameCase{"NotUtf8", "caf\xE9 \xFF.avi",
-                                "caf" + replacement_character + " " + replacement_character + ".avi"}),
+                                "caf" + replacement_character + " " + replacement_character + ".avi",
+                                "caf\xE9 \xFF.avi"}),
     [](const ::testing::TestParamInfo<TNameCase>& p) { return p.param.label; });
 
 // ---------------------------------------------------------------------------
@@ -1260,6 +1295,186 @@ TEST_F(CliTest, FileSizeLimitFailsTheFileNotTheTool) {
   EXPECT_NE(log.back().text.find(big.filename().string()), std::string::npos) << log.back().text;
   EXPECT_EQ(files[1]["result"].number, fix_repaired);
 }
+
+// ---------------------------------------------------------------------------
+// Standard output that cannot be written
+
+enum class TBrokenOutput { full_disk, closed, reader_gone };
+
+struct TBrokenOutputCase {
+  std::string label;
+  TBrokenOutput how;
+  std::vector<std::string> options;  // before the two files
+  std::string reason;
+};
+
+void PrintTo(const TBrokenOutputCase& c, std::ostream* os) { *os << c.label; }
+
+class CliBrokenOutput : public CliTest, public ::testing::WithParamInterface<TBrokenOutputCase> {};
+
+// The report is lost, so the run fails and says why; the file in progress is
+// still repaired whole (no log line in it, the closed standard output being
+// the first descriptor a file would get), and no further file is started.
+TEST_P(CliBrokenOutput, FailsTheRunAfterTheFileInProgress) {
+  const TBrokenOutputCase& c = GetParam();
+  const TBytes bytes = damaged_avi();
+  const fs::path first = put("first.avi", bytes);
+  const fs::path second = put("second.avi", bytes);
+  const bool in_place = std::find(c.options.begin(), c.options.end(), "--in-place") != c.options.end();
+  const TEngineRun expected = engine_run(first.string(), in_place);
+  ASSERT_EQ(expected.result, fix_repaired);
+  const fs::path repaired = in_place ? first : fs::path(fixed_name(first.string()));
+  const TBytes expected_bytes = read_file(repaired);
+  restore(first, bytes);
+
+  std::vector<std::string> args = c.options;
+  args.insert(args.end(), {first.string(), second.string()});
+  TLaunch l = launch_with(args);
+  int pipe_ends[2] = {-1, -1};
+  switch (c.how) {
+    case TBrokenOutput::full_disk:
+      l.stdout_fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+      break;
+    case TBrokenOutput::closed:
+      l.argv.insert(l.argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-"});
+      break;
+    case TBrokenOutput::reader_gone:
+      ASSERT_EQ(::pipe2(pipe_ends, O_CLOEXEC), 0);
+      ::close(pipe_ends[0]);
+      l.stdout_fd = pipe_ends[1];
+      break;
+  }
+  TToolRun tool(l);
+  if (l.stdout_fd >= 0) ::close(l.stdout_fd);
+  const TResult r = tool.finish();
+
+  EXPECT_TRUE(r.exit.exited) << r.exit;
+  EXPECT_EQ(r.exit.code, exit_some_failed);
+  EXPECT_EQ(r.err, "reelwright-fix: standard output: " + c.reason + "\n");
+  EXPECT_TRUE(read_file(repaired) == expected_bytes) << "the file in progress was not repaired as the engine does";
+  EXPECT_TRUE(read_file(second) == bytes);
+  EXPECT_FALSE(fs::exists(fixed_name(second.string()))) << "a file was started after the report was lost";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, CliBrokenOutput,
+    ::testing::Values(TBrokenOutputCase{"FullDiskText", TBrokenOutput::full_disk, {}, "No space left on device"},
+                      TBrokenOutputCase{"FullDiskJson", TBrokenOutput::full_disk, {"--json"}, "No space left on device"},
+                      TBrokenOutputCase{"ClosedText", TBrokenOutput::closed, {}, "Bad file descriptor"},
+                      TBrokenOutputCase{"ClosedInPlace", TBrokenOutput::closed, {"--in-place"}, "Bad file descriptor"},
+                      TBrokenOutputCase{"ClosedInPlaceJson", TBrokenOutput::closed, {"--in-place", "--json"},
+                                        "Bad file descriptor"},
+                      TBrokenOutputCase{"ReaderGoneInPlace", TBrokenOutput::reader_gone, {"--in-place"},
+                                        "Broken pipe"}),
+    [](const ::testing::TestParamInfo<TBrokenOutputCase>& p) { return p.param.label; });
+
+TEST_F(CliTest, HelpAndVersionOnAFullDiskFail) {
+  for (const std::string option : {"--help", "--version"}) {
+    SCOPED_TRACE(option);
+    TLaunch l = launch_with({option});
+    l.stdout_fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    TToolRun tool(l);
+    ::close(l.stdout_fd);
+    const TResult r = tool.finish();
+    EXPECT_EQ(r.exit.code, exit_some_failed);
+    EXPECT_EQ(r.err, "reelwright-fix: standard output: No space left on device\n");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The JSON document as it is written, in this process
+
+// Counts what reaches it and keeps only the last piece written.
+class TCountingBuffer final : public std::streambuf {
+ public:
+  std::size_t total = 0;
+  std::string last;
+
+ protected:
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    total += static_cast<std::size_t>(n);
+    last.assign(s, static_cast<std::size_t>(n));
+    return n;
+  }
+  int_type overflow(int_type c) override {
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      ++total;
+      last.assign(1, traits_type::to_char_type(c));
+    }
+    return traits_type::not_eof(c);
+  }
+};
+
+// However long a file's log, each line is out before the next comes: the
+// report keeps none of them.
+TEST(CliJsonReport, PassesEachLineOnAtOnce) {
+  TCountingBuffer buffer;
+  std::ostream stream(&buffer);
+  TReportOutput out(stream);
+  TJsonReport report(out);
+  report.begin_document();
+  report.begin_file("long.avi");
+  std::size_t written = buffer.total;
+  for (int i = 0; i < 200000; ++i) {
+    const std::string text = " damaged place " + std::to_string(i);
+    report.line(mk_plain, text);
+    ASSERT_GT(buffer.total, written) << "line " << i << " was held back";
+    ASSERT_NE(buffer.last.find("\"" + text + "\""), std::string::npos) << "line " << i << " was held back";
+    written = buffer.total;
+  }
+  report.end_file(fix_repaired, std::nullopt);
+  report.end_document();
+  EXPECT_EQ(buffer.last, "]}\n");
+  EXPECT_FALSE(out.failed());
+}
+
+// The document's exact bytes: one file to a line, each log line on its own.
+TEST(CliJsonReport, Layout) {
+  std::ostringstream stream;
+  TReportOutput out(stream);
+  TJsonReport report(out);
+  report.begin_document();
+  report.line(mk_error, "outside any file: dropped");
+  report.begin_file("a.avi");
+  report.line(mk_information, "I  Repair started.");
+  report.line(mk_plain, " \"a.avi\"");
+  report.end_file(fix_repaired, "Fixed.a.avi");
+  report.begin_file("b.avi");
+  report.end_file(std::nullopt, std::nullopt);
+  report.end_document();
+  EXPECT_EQ(stream.str(),
+            "{\"files\":[\n"
+            "{\"path\":\"a.avi\",\"log\":[\n"
+            " {\"kind\":2,\"text\":\"I  Repair started.\"},\n"
+            " {\"kind\":4,\"text\":\" \\\"a.avi\\\"\"}],\"result\":1,\"output\":\"Fixed.a.avi\"},\n"
+            "{\"path\":\"b.avi\",\"log\":[],\"result\":null,\"output\":null}]}\n");
+}
+
+// ---------------------------------------------------------------------------
+// Text for the terminal, in this process
+
+struct TShownCase {
+  std::string label;
+  std::string input;
+  std::string shown;
+};
+
+void PrintTo(const TShownCase& c, std::ostream* os) { *os << c.label; }
+
+class CliVisibleText : public ::testing::TestWithParam<TShownCase> {};
+
+TEST_P(CliVisibleText, Escapes) { EXPECT_EQ(visible_text(GetParam().input), GetParam().shown); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CliVisibleText,
+    ::testing::Values(TShownCase{"Plain", "E  Scanning \"clip.avi\" at $1F", "E  Scanning \"clip.avi\" at $1F"},
+                      TShownCase{"Utf8", "F\xC3\xBCr \xF0\x9F\x8E\xAC", "F\xC3\xBCr \xF0\x9F\x8E\xAC"},
+                      TShownCase{"NotUtf8KeptAsItIs", "caf\xE9", "caf\xE9"},
+                      TShownCase{"TabLineFeedReturn", "a\tb\nc\rd", "a\\tb\\nc\\rd"},
+                      TShownCase{"Escape", "\x1B[2J\x1B]0;title\x07", "\\x1B[2J\\x1B]0;title\\x07"},
+                      TShownCase{"OtherControls", std::string("\0\x01\x1F\x7F", 4), "\\x00\\x01\\x1F\\x7F"},
+                      TShownCase{"Backslash", "a\\nb\\", "a\\\\nb\\\\"}),
+    [](const ::testing::TestParamInfo<TShownCase>& p) { return p.param.label; });
 
 // ---------------------------------------------------------------------------
 // JSON strings, in this process

@@ -81,11 +81,12 @@ std::string slurp(const std::filesystem::path& path) {
 
 TProcessResult run_process(const TLaunch& l) {
   TTempDir capture;
-  const int out = ::open(capture.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int out = l.stdout_fd >= 0 ? l.stdout_fd
+                                   : ::open(capture.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const int err = l.stderr_fd >= 0 ? l.stderr_fd
                                    : ::open(capture.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const pid_t pid = launch(l, out, err);
-  ::close(out);
+  if (l.stdout_fd < 0) ::close(out);
   if (l.stderr_fd < 0) ::close(err);
   TProcessResult result;
   const auto deadline = std::chrono::steady_clock::now() + l.time_limit;
@@ -105,7 +106,7 @@ TProcessResult run_process(const TLaunch& l) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  result.out = slurp(capture.file("out"));
+  if (l.stdout_fd < 0) result.out = slurp(capture.file("out"));
   if (l.stderr_fd < 0) result.err = slurp(capture.file("err"));
   return result;
 }

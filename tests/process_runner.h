@@ -18,6 +18,7 @@ struct TLaunch {
   std::vector<std::string> argv;         // argv[0] is the program's path
   std::filesystem::path cwd;             // empty: the test's own
   std::optional<std::filesystem::path> tmpdir;  // the child's TMPDIR
+  int stdout_fd = -1;                    // set: the child's standard output; else captured
   int stderr_fd = -1;                    // set: the child's standard error; else captured
   std::optional<rlim_t> file_size_limit;
   bool without_library_path = false;     // drop LD_LIBRARY_PATH from the environment
