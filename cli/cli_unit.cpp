@@ -503,10 +503,8 @@ int run_cli(const std::vector<std::string>& args, const TCliStreams& streams) {
       progress.end_file();
 
       if (has_result) result = step.result;
-      if (has_result && !options.in_place) {
-        const std::string fixed = fixed_name(path);
-        if (name_info(fixed).kind != TPathKind::missing) output = fixed;
-      }
+      // Only what this run wrote: never a "Fixed." file left from before.
+      output = step.output;
       if (!step.succeeded) all_succeeded = false;
     }
     if (options.json) json.end_file(result, output);
