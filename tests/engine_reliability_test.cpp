@@ -1,0 +1,250 @@
+// What a repair promises about the file on disk: in place, the file is the
+// original, the repaired file, or one the next repair in place turns into
+// the repaired file, whatever step the process is killed at; in new-file
+// mode the source is never changed and the "Fixed." name only ever holds a
+// complete copy of this run (or its stopped partial copy).
+#include <gtest/gtest.h>
+
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <new>
+
+#include "engine/algorithm_unit.h"
+#include "engine/file_io.h"
+#include "engine/file_step.h"
+#include "engine_test_support.h"
+#include "platform/message_ids.h"
+
+using namespace avitest;
+namespace fs = std::filesystem;
+
+namespace {
+
+TAvi with_old_index() {
+  TAviBuilder b;
+  for (int i = 0; i < 40; ++i) b.video(900 + i, i % 10 == 0).audio(300);
+  return b.build();
+}
+
+// The old index lists `extra` entries more than the movi data hold.
+TBytes index_longer_than_data(int extra) {
+  const TAvi avi = with_old_index();
+  TBytes bytes = avi.bytes;
+  put_le32(bytes, avi.idx1_pos + 4, get_le32(bytes, avi.idx1_pos + 4) + 16u * static_cast<unsigned>(extra));
+  const TBytes last(bytes.end() - 16, bytes.end());
+  for (int i = 0; i < extra; ++i) bytes.insert(bytes.end(), last.begin(), last.end());
+  return bytes;
+}
+
+// The old index stops `missing` entries short of the chunks.
+TBytes index_shorter_than_data(int missing) {
+  const TAvi avi = with_old_index();
+  TBytes bytes = avi.bytes;
+  put_le32(bytes, avi.idx1_pos + 4, get_le32(bytes, avi.idx1_pos + 4) - 16u * static_cast<unsigned>(missing));
+  bytes.resize(bytes.size() - 16u * static_cast<unsigned>(missing));
+  return bytes;
+}
+
+TBytes without_index() {
+  TAviBuilder b;
+  for (int i = 0; i < 40; ++i) b.video(901 + i, i % 10 == 0).audio(300);
+  return b.with_index(false).header_lengths(false).build().bytes;
+}
+
+// An in-place repair in a child process that is killed before its n-th
+// write, size change or sync (0: never). True when it was killed.
+bool repair_killed_at(const fs::path& file, std::uint64_t step) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    TFileIO::kill_after_steps(step);
+    const int result = fix_file(file.string(), 0);
+    ::_exit(result == fix_repaired ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  if (WIFSIGNALED(status)) return true;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "step " << step;
+  return false;
+}
+
+struct TKillCase {
+  const char* name;
+  TBytes (*make)();
+};
+
+class KilledInPlace : public testing::TestWithParam<TKillCase> {};
+
+TEST_P(KilledInPlace, EveryStepLeavesTheOriginalOrARepairableFile) {
+  use_english_catalogue();
+  TTempDir dir;
+  const TBytes original = GetParam().make();
+  const fs::path file = dir.file("a.avi");
+  write_file(file, original);
+  ASSERT_FALSE(repair_killed_at(file, 0));
+  const TBytes repaired = read_file(file);
+  ASSERT_NE(repaired, original);
+
+  std::uint64_t kills = 0;
+  for (std::uint64_t step = 1; step < 500; ++step) {
+    SCOPED_TRACE("killed before step " + std::to_string(step));
+    write_file(file, original);
+    if (!repair_killed_at(file, step)) {
+      EXPECT_EQ(read_file(file), repaired);
+      break;
+    }
+    ++kills;
+    const TBytes left = read_file(file);
+    if (left == original || left == repaired) continue;
+    ASSERT_FALSE(repair_killed_at(file, 0));
+    EXPECT_EQ(read_file(file), repaired);
+  }
+  EXPECT_GE(kills, 3u) << "the finish made fewer steps than expected";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Finish, KilledInPlace,
+    testing::Values(TKillCase{"without_index", &without_index},
+                    TKillCase{"index_longer", [] { return index_longer_than_data(7); }},
+                    TKillCase{"index_shorter", [] { return index_shorter_than_data(9); }}),
+    [](const testing::TestParamInfo<TKillCase>& p) { return std::string(p.param.name); });
+
+// ---------------------------------------------------------------- in place, refused
+
+TEST(InPlace, FileChangedDuringTheRepairIsLeftAlone) {
+  use_english_catalogue();
+  TTempDir dir;
+  const fs::path file = dir.file("a.avi");
+  const TBytes original = without_index();
+  write_file(file, original);
+  TRecordingSink sink;
+  bool appended = false;
+  // A recorder still writing: more data arrive while the scan runs.
+  sink.on_pump = [&](int pumps) {
+    if (appended || pumps < 4) return;
+    appended = true;
+    TBytes more = original;
+    more.insert(more.end(), 4000, 0x33);
+    write_file(file, more);
+  };
+  EXPECT_EQ(fix_file(file.string(), 0), fix_not_repaired);
+  EXPECT_EQ(sink.lines.back(), (TLine{" " + msg(msg_file_changed) + " " + file.string(), mk_error}));
+  TBytes expected = original;
+  expected.insert(expected.end(), 4000, 0x33);
+  EXPECT_EQ(read_file(file), expected);
+}
+
+TEST(InPlace, AnotherRepairOfTheSameFileIsRefused) {
+  use_english_catalogue();
+  TTempDir dir;
+  const fs::path file = dir.file("a.avi");
+  const TBytes original = without_index();
+  write_file(file, original);
+  const int held = ::open(file.c_str(), O_RDONLY);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  TRecordingSink sink;
+  for (const int backup : {0, 1}) {
+    EXPECT_EQ(fix_file(file.string(), static_cast<std::uint8_t>(backup)), fix_not_repaired);
+    EXPECT_EQ(sink.lines.back(), (TLine{" " + msg(msg_file_busy) + " " + file.string(), mk_error}));
+  }
+  ::close(held);
+  EXPECT_EQ(read_file(file), original);
+  EXPECT_FALSE(fs::exists(dir.file("Fixed.a.avi")));
+}
+
+// A file just under the size limit would grow past it: refused before any
+// byte changes. The movi data are one huge chunk, so the file is sparse.
+TEST(InPlace, GrowingPastTheSizeLimitIsRefused) {
+  use_english_catalogue();
+  TTempDir dir;
+  const fs::path file = dir.file("big.avi");
+  TAviBuilder b;
+  b.video(1000, true).audio(200);
+  TAvi avi = b.with_index(false).header_lengths(false).build();
+  const std::uint64_t limit = 0x80000000ull;
+  const std::uint64_t chunk_at = avi.bytes.size();
+  const std::uint64_t data = limit - 1 - chunk_at - 8;
+  append_id(avi.bytes, "00dc");
+  append_le32(avi.bytes, static_cast<std::uint32_t>(data));
+  write_file(file, avi.bytes);
+  fs::resize_file(file, limit - 1);
+  TRecordingSink sink;
+  EXPECT_EQ(fix_file(file.string(), 0), fix_not_repaired);
+  EXPECT_EQ(sink.lines.back(), (TLine{" " + msg(msg_too_large) + " " + file.string(), mk_error}));
+  EXPECT_EQ(fs::file_size(file), limit - 1);
+  TBytes head(avi.bytes.size());
+  std::FILE* f = std::fopen(file.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(std::fread(head.data(), 1, head.size(), f), head.size());
+  std::fclose(f);
+  EXPECT_EQ(head, avi.bytes);
+}
+
+// ---------------------------------------------------------------- the "Fixed." file
+
+TEST(FixedFile, SourceThatIsALinkToItsFixedNameIsRefused) {
+  use_english_catalogue();
+  TTempDir dir;
+  const TBytes data = without_index();
+  write_file(dir.file("Fixed.a.avi"), data);
+  fs::create_symlink("Fixed.a.avi", dir.file("a.avi"));
+  TRecordingSink sink;
+  EXPECT_EQ(fix_file(dir.file("a.avi").string(), 1), fix_not_repaired);
+  EXPECT_EQ(sink.lines.back(),
+            (TLine{" " + msg(msg_output_is_source) + " " + dir.file("Fixed.a.avi").string(), mk_error}));
+  EXPECT_EQ(read_file(dir.file("Fixed.a.avi")), data);
+}
+
+TEST(FixedFile, TakesTheSourcesPermissions) {
+  use_english_catalogue();
+  TTempDir dir;
+  for (const fs::perms mode : {fs::perms(0600), fs::perms(0644)}) {
+    write_file(dir.file("a.avi"), without_index());
+    fs::permissions(dir.file("a.avi"), mode);
+    TRecordingSink sink;
+    ASSERT_EQ(fix_file(dir.file("a.avi").string(), 1), fix_repaired);
+    EXPECT_EQ(fs::status(dir.file("Fixed.a.avi")).permissions() & fs::perms::all, mode & ~fs::perms(0022))
+        << "source mode " << static_cast<int>(mode);
+  }
+}
+
+// A failed repair leaves an earlier good "Fixed." file as it was, reports no
+// output, and leaves no partial file under any name.
+TEST(FixedFile, FailureKeepsTheEarlierCopyAndReportsNoOutput) {
+  use_english_catalogue();
+  TTempDir dir;
+  write_file(dir.file("a.avi"), without_index());
+  const TBytes earlier = filled(5000, 0x42);
+  write_file(dir.file("Fixed.a.avi"), earlier);
+  TRecordingSink sink;
+  int pumps_before_failure = 3;
+  sink.on_pump = [&](int) {
+    if (--pumps_before_failure == 0) throw std::bad_alloc();
+  };
+  const TFileStep step = run_file_step(TFileOperation::fix, dir.file("a.avi").string(), false);
+  EXPECT_EQ(step.result, fix_not_repaired);
+  EXPECT_FALSE(step.failure) << "the engine itself ends the file";
+  EXPECT_FALSE(step.output);
+  EXPECT_EQ(sink.lines.back().kind, mk_error);
+  EXPECT_EQ(sink.lines.back().text.rfind(" " + msg(msg_operation_failed) + " " + dir.file("a.avi").string() + ": ", 0),
+            0u)
+      << sink.lines.back().text;
+  EXPECT_EQ(read_file(dir.file("Fixed.a.avi")), earlier);
+  std::size_t names = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path())) ++names;
+  EXPECT_EQ(names, 2u) << "a partial copy was left behind";
+
+  sink.on_pump = nullptr;
+  const TFileStep good = run_file_step(TFileOperation::fix, dir.file("a.avi").string(), false);
+  EXPECT_EQ(good.result, fix_repaired);
+  EXPECT_EQ(good.output, std::optional<std::string>(dir.file("Fixed.a.avi").string()));
+}
+
+}  // namespace
