@@ -247,4 +247,37 @@ TEST(FixedFile, FailureKeepsTheEarlierCopyAndReportsNoOutput) {
   EXPECT_EQ(good.output, std::optional<std::string>(dir.file("Fixed.a.avi").string()));
 }
 
+// A second repair of the same file runs, and is stopped, while the first is
+// still copying: each writes its own copy, so the first, finishing last,
+// leaves its complete file under the "Fixed." name, as it reports.
+TEST(FixedFile, TwoRepairsOfOneFileAtOnceEachLeaveACompleteCopy) {
+  use_english_catalogue();
+  TTempDir dir;
+  const std::string source = dir.file("a.avi").string();
+  write_file(source, without_index());
+  TRecordingSink sink;
+  int inner = -2;
+  bool started = false;
+  int inner_pumps = 0;
+  sink.on_pump = [&](int pumps) {
+    if (started) {
+      // The second run is stopped part-way: its partial copy gets the name.
+      if (++inner_pumps == 3) stop_flag.store(1);
+      return;
+    }
+    if (pumps < 5) return;
+    started = true;
+    inner = fix_file(source, 1);
+  };
+  EXPECT_EQ(fix_file(source, 1), fix_repaired);
+  EXPECT_EQ(inner, fix_stopped);
+  const TBytes copy = read_file(dir.file("Fixed.a.avi"));
+  write_file(dir.file("b.avi"), without_index());
+  ASSERT_EQ(fix_file(dir.file("b.avi").string(), 1), fix_repaired);
+  EXPECT_EQ(copy, read_file(dir.file("Fixed.b.avi")));
+  std::size_t names = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path())) ++names;
+  EXPECT_EQ(names, 4u) << "a partial copy was left behind";
+}
+
 }  // namespace
