@@ -10,7 +10,13 @@
 #include <csignal>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,12 +28,15 @@ TIoError::TIoError(bool is_write, int error_number, std::string path)
 
 namespace {
 
-std::uint64_t steps_left = 0;
+std::atomic<std::uint64_t> steps_left{0};
+
+// What the scan hands to the copier at a time.
+constexpr std::uint64_t background_copy_step = 8u << 20;
 
 // Where the test seam may end the process: before a write, a size change or
 // a sync, so every state between two of them can be looked at.
 void step_point() {
-  if (steps_left == 0) return;
+  if (steps_left.load() == 0) return;
   if (--steps_left == 0) {
     std::raise(SIGKILL);
   }
@@ -37,6 +46,87 @@ void step_point() {
 
 void TFileIO::kill_after_steps(std::uint64_t steps) { steps_left = steps == 0 ? 0 : steps + 1; }
 
+// Copies handed over by the scan run on a thread of their own, in order, while
+// the scan reads on: the kernel's copy and the chunk walk each keep a CPU
+// busy, so a new file costs little more than the copy alone.
+class TFileIO::TCopier {
+ public:
+  struct TJob {
+    TFileIO* from;
+    TFileIO* to;
+    std::uint64_t in;
+    std::uint64_t out;
+    std::uint64_t length;
+  };
+
+  TCopier() : thread_([this] { run(); }) {}
+  ~TCopier() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      quit_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  TCopier(const TCopier&) = delete;
+  TCopier& operator=(const TCopier&) = delete;
+
+  void add(const TJob& job) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      jobs_.push_back(job);
+    }
+    changed_.notify_all();
+  }
+
+  // Waits until every job is done; the first failure is thrown once.
+  void wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return jobs_.empty() && !busy_; });
+    if (failure_) {
+      std::exception_ptr failure = failure_;
+      failure_ = nullptr;
+      std::rethrow_exception(failure);
+    }
+  }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return quit_ || !jobs_.empty(); });
+      if (jobs_.empty()) return;
+      const TJob job = jobs_.front();
+      jobs_.pop_front();
+      // After a failure the rest is not copied: the file is given up anyway.
+      const bool skip = failure_ != nullptr;
+      busy_ = true;
+      lock.unlock();
+      std::exception_ptr failure;
+      if (!skip) {
+        try {
+          job.to->copy_range(*job.from, job.in, job.out, job.length);
+        } catch (...) {
+          failure = std::current_exception();
+        }
+      }
+      lock.lock();
+      busy_ = false;
+      if (failure && !failure_) failure_ = failure;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<TJob> jobs_;
+  bool busy_ = false;
+  bool quit_ = false;
+  std::exception_ptr failure_;
+  std::thread thread_;
+};
+
+TFileIO::TFileIO() = default;
 TFileIO::~TFileIO() { abandon(); }
 
 bool TFileIO::adopt(int fd, const std::string& path) {
@@ -145,6 +235,13 @@ void TFileIO::close() {
 }
 
 void TFileIO::abandon() {
+  if (copier_) {
+    // The copier uses the descriptor: it must be done before it closes.
+    try {
+      copier_->wait();
+    } catch (...) {
+    }
+  }
   pending_.clear();
   copy_source_ = nullptr;
   copy_length_ = 0;
@@ -276,8 +373,12 @@ void TFileIO::copy_from(TFileIO& from, std::uint64_t offset, std::uint64_t lengt
   const bool continues = copy_source_ == &from && offset == copy_source_offset_ + copy_length_ &&
                          pos_ == copy_target_offset_ + copy_length_;
   if (!continues) {
-    flush();
     // Bytes written before the copy go first: they may lie where it goes.
+    if (pending_.empty()) {
+      queue_copy();
+    } else {
+      flush();
+    }
     copy_source_ = &from;
     copy_source_offset_ = offset;
     copy_target_offset_ = pos_;
@@ -289,21 +390,39 @@ void TFileIO::copy_from(TFileIO& from, std::uint64_t offset, std::uint64_t lengt
   pos_ += available;
   size_ = std::max(size_, pos_);
   cache_length_ = 0;
+  if (copy_length_ >= background_copy_step) {
+    // Handed over in steps, so the copy runs while the scan goes on.
+    const std::uint64_t next_offset = copy_source_offset_ + copy_length_;
+    const std::uint64_t next_target = copy_target_offset_ + copy_length_;
+    queue_copy();
+    copy_source_ = &from;
+    copy_source_offset_ = next_offset;
+    copy_target_offset_ = next_target;
+  }
 }
 
-void TFileIO::flush_copy() {
+void TFileIO::queue_copy() {
   if (copy_source_ == nullptr || copy_length_ == 0 || fd_ < 0) {
     copy_source_ = nullptr;
     return;
   }
-  TFileIO& from = *copy_source_;
+  copy_source_->flush();
+  if (!copier_) copier_ = std::make_unique<TCopier>();
+  copier_->add({copy_source_, this, copy_source_offset_, copy_target_offset_, copy_length_});
   copy_source_ = nullptr;
-  from.flush();
-  step_point();
-  auto in = static_cast<off_t>(copy_source_offset_);
-  auto out = static_cast<off_t>(copy_target_offset_);
-  std::uint64_t left = copy_length_;
   copy_length_ = 0;
+}
+
+void TFileIO::flush_copy() {
+  queue_copy();
+  if (copier_) copier_->wait();
+}
+
+void TFileIO::copy_range(TFileIO& from, std::uint64_t offset, std::uint64_t target, std::uint64_t length) {
+  step_point();
+  auto in = static_cast<off_t>(offset);
+  auto out = static_cast<off_t>(target);
+  std::uint64_t left = length;
   while (left > 0) {
     const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(left, 1u << 30));
     const ssize_t done = ::copy_file_range(from.fd_, &in, fd_, &out, chunk, 0);

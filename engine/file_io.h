@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -27,7 +28,7 @@ class TIoError final : public std::runtime_error {
 
 class TFileIO final {
  public:
-  TFileIO() = default;
+  TFileIO();
   ~TFileIO();
   TFileIO(const TFileIO&) = delete;
   TFileIO& operator=(const TFileIO&) = delete;
@@ -115,7 +116,12 @@ class TFileIO final {
   void flush();
 
  private:
+  class TCopier;
+
   bool adopt(int fd, const std::string& path);
+  // Hands the pending copy to the copier thread; flush_copy also waits for it.
+  void queue_copy();
+  void copy_range(TFileIO& from, std::uint64_t offset, std::uint64_t target, std::uint64_t length);
   std::size_t raw_read(std::uint64_t offset, unsigned char* buffer, std::size_t n);
   void raw_write(std::uint64_t offset, const unsigned char* buffer, std::size_t n);
   void flush_copy();
@@ -135,6 +141,8 @@ class TFileIO final {
   std::uint64_t copy_source_offset_ = 0;
   std::uint64_t copy_target_offset_ = 0;
   std::uint64_t copy_length_ = 0;
+
+  std::unique_ptr<TCopier> copier_;
 
   std::vector<unsigned char> pending_;
   std::size_t pending_capacity_ = 0;

@@ -152,9 +152,10 @@ void TScan::clean_up_failure() {
     } catch (const TIoError&) {
     }
   }
+  // The output first: its copies still in flight read from the source.
+  output_.abandon();
   source_.abandon();
   temp_.abandon();
-  output_.abandon();
   if (temp_made_) ::unlink(temp_.path().c_str());
   if (output_made_) ::unlink(output_.path().c_str());
   temp_made_ = false;
