@@ -31,7 +31,7 @@ namespace {
 std::atomic<std::uint64_t> steps_left{0};
 
 // What the scan hands to the copier at a time.
-constexpr std::uint64_t background_copy_step = 8u << 20;
+constexpr std::uint64_t background_copy_step = 2u << 20;
 
 // Where the test seam may end the process: before a write, a size change or
 // a sync, so every state between two of them can be looked at.
