@@ -48,7 +48,7 @@ TBytes index_shorter_than_data(int missing) {
   const TAvi avi = with_old_index();
   TBytes bytes = avi.bytes;
   put_le32(bytes, avi.idx1_pos + 4, get_le32(bytes, avi.idx1_pos + 4) - 16u * static_cast<unsigned>(missing));
-  bytes.resize(bytes.size() - 16u * static_cast<unsigned>(missing));
+  bytes.erase(bytes.end() - 16 * missing, bytes.end());
   return bytes;
 }
 
