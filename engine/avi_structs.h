@@ -22,6 +22,13 @@ inline constexpr TFourCC id_avih = fourcc("avih");
 inline constexpr TFourCC id_strh = fourcc("strh");
 inline constexpr TFourCC id_strf = fourcc("strf");
 inline constexpr TFourCC id_vids = fourcc("vids");
+// OpenDML (long recordings): further RIFF chunks of form "AVIX", the super
+// index in a stream list, and the list with the total frame count.
+inline constexpr TFourCC id_riff = fourcc("RIFF");
+inline constexpr TFourCC id_avix = fourcc("AVIX");
+inline constexpr TFourCC id_indx = fourcc("indx");
+inline constexpr TFourCC id_odml = fourcc("odml");
+inline constexpr TFourCC id_dmlh = fourcc("dmlh");
 
 // Bytes 8-15 of every file the engine accepts: the form type and the id of
 // the header list that must follow it directly.

@@ -38,6 +38,8 @@ TStreamList walk_strl(TFileIO& file, std::uint64_t begin, std::uint64_t end) {
       stream.strh = span;
     } else if (!stream.strf && same_id(header->id, id_strf)) {
       stream.strf = span;
+    } else if (!stream.indx && same_id(header->id, id_indx)) {
+      stream.indx = span;
     }
     p = data + padded_size(header->size);
   }
@@ -59,6 +61,10 @@ std::optional<THeaderList> walk_header_list(TFileIO& file) {
     if (same_id(chunk->id, id_list)) {
       if (list_type_is(file, p + 8, end, id_strl)) {
         header.streams.push_back(walk_strl(file, p + 12, std::min(p + 8 + chunk->size, end)));
+      } else if (!header.dmlh && list_type_is(file, p + 8, end, id_odml)) {
+        const std::uint64_t list_end = std::min(p + 8 + chunk->size, end);
+        const auto dmlh = read_header(file, p + 12, list_end);
+        if (dmlh && same_id(dmlh->id, id_dmlh)) header.dmlh = TChunkSpan{p + 20, std::min(p + 20 + dmlh->size, list_end)};
       }
     } else if (!header.avih && same_id(chunk->id, id_avih)) {
       header.avih = TChunkSpan{p + 8, std::min(p + 8 + chunk->size, end)};

@@ -15,14 +15,17 @@ struct TChunkSpan {
   [[nodiscard]] bool holds(std::uint64_t offset, std::uint64_t width) const { return offset + width <= end; }
 };
 
-// One "LIST" "strl": the first "strh" and the first "strf" in it.
+// One "LIST" "strl": the first "strh", "strf" and "indx" (an OpenDML super
+// index) in it.
 struct TStreamList {
   std::optional<TChunkSpan> strh;
   std::optional<TChunkSpan> strf;
+  std::optional<TChunkSpan> indx;
 };
 
 struct THeaderList {
   std::optional<TChunkSpan> avih;    // the first "avih"
+  std::optional<TChunkSpan> dmlh;    // "dmlh" of the first "LIST" "odml"
   std::vector<TStreamList> streams;  // in stream-number order, at most max_streams
 };
 

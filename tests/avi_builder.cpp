@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
@@ -23,6 +25,11 @@ std::uint32_t get_le32(const TBytes& bytes, std::size_t at) {
 
 void append_le32(TBytes& bytes, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+static void put_le16(TBytes& bytes, std::size_t at, std::uint16_t v) {
+  bytes[at] = static_cast<std::uint8_t>(v);
+  bytes[at + 1] = static_cast<std::uint8_t>(v >> 8);
 }
 
 static void append_le16(TBytes& bytes, std::uint16_t v) {
@@ -110,6 +117,18 @@ TAviBuilder& TAviBuilder::header_lengths(bool on) {
   return *this;
 }
 
+TAviBuilder& TAviBuilder::extent() {
+  items_.push_back({TMoviItem::TKind::extent, "AVIX", {}, false, 0});
+  key_.push_back(false);
+  return *this;
+}
+
+TAviBuilder& TAviBuilder::opendml(std::size_t room) {
+  opendml_ = true;
+  super_room_ = room;
+  return *this;
+}
+
 TAviBuilder& TAviBuilder::trailer(const TBytes& bytes) {
   trailer_ = bytes;
   return *this;
@@ -192,7 +211,19 @@ TAvi TAviBuilder::build() const {
     avi.length_at.push_back(static_cast<std::uint32_t>(b.size() + 8 + 32));
     append_chunk(b, "strh", stream_header(s));
     append_chunk(b, "strf", stream_format(s));
+    if (opendml_) {
+      // Filled in once the standard index chunks are written.
+      avi.indx_at.push_back(static_cast<std::uint32_t>(b.size() + 8));
+      append_chunk(b, "indx", TBytes(24 + 16 * super_room_, 0));
+    }
     put_le32(b, strl_size_at, static_cast<std::uint32_t>(b.size() - strl_size_at - 4));
+  }
+  if (opendml_) {
+    append_id(b, "LIST");
+    append_le32(b, 4 + 8 + 248);
+    append_id(b, "odml");
+    avi.dmlh_frames_at = static_cast<std::uint32_t>(b.size() + 8);
+    append_chunk(b, "dmlh", TBytes(248, 0));
   }
   put_le32(b, hdrl_size_at, static_cast<std::uint32_t>(b.size() - hdrl_size_at - 4));
   if (header_junk_ > 0) {
@@ -210,9 +241,80 @@ TAvi TAviBuilder::build() const {
 
   std::vector<TEntry> entries;
   std::vector<std::size_t> open_lists;
+  // OpenDML: the current extent's chunks per stream (data offset, size, key),
+  // and per stream every standard index chunk (offset, size, entries).
+  struct TStdEntry {
+    std::uint64_t data;
+    std::uint32_t size;
+    bool key;
+  };
+  std::vector<std::vector<TStdEntry>> extent_chunks(streams.size());
+  std::vector<std::vector<std::array<std::uint64_t, 3>>> super_entries(streams.size());
+  std::size_t extents = 0;
+  std::size_t riff_size_at = 4;
+  std::size_t current_movi_size_at = movi_size_at;
+  std::uint64_t current_movi_pos = avi.movi_pos;
+  auto close_movi = [&] {
+    for (const std::size_t at : open_lists) put_le32(b, at, static_cast<std::uint32_t>(b.size() - at - 4));
+    open_lists.clear();
+    if (opendml_) {
+      for (std::size_t n = 0; n < streams.size(); ++n) {
+        if (extent_chunks[n].empty()) continue;
+        const std::string digits = std::string(1, static_cast<char>('0' + n / 10)) + static_cast<char>('0' + n % 10);
+        const std::uint64_t at = b.size();
+        avi.ix_pos.push_back(at);
+        append_id(b, "ix" + digits);
+        append_le32(b, static_cast<std::uint32_t>(24 + 8 * extent_chunks[n].size()));
+        append_le16(b, 2);  // wLongsPerEntry
+        b.push_back(0);     // bIndexSubType
+        b.push_back(1);     // bIndexType: index of chunks
+        append_le32(b, static_cast<std::uint32_t>(extent_chunks[n].size()));
+        append_id(b, digits + (streams[n].type == "vids" ? "dc" : "wb"));
+        append_le32(b, static_cast<std::uint32_t>(current_movi_pos));  // qwBaseOffset
+        append_le32(b, static_cast<std::uint32_t>(current_movi_pos >> 32));
+        append_le32(b, 0);  // dwReserved
+        for (const TStdEntry& e : extent_chunks[n]) {
+          append_le32(b, static_cast<std::uint32_t>(e.data - current_movi_pos));
+          append_le32(b, e.size | (e.key ? 0u : 0x80000000u));
+        }
+        super_entries[n].push_back({at, 8 + 24 + 8 * extent_chunks[n].size(), extent_chunks[n].size()});
+        extent_chunks[n].clear();
+      }
+    }
+    put_le32(b, current_movi_size_at, static_cast<std::uint32_t>(b.size() - current_movi_pos));
+  };
+  auto write_old_index = [&] {
+    if (!index_) return;
+    avi.idx1_pos = static_cast<std::uint32_t>(b.size());
+    append_id(b, "idx1");
+    append_le32(b, static_cast<std::uint32_t>(entries.size() * 16));
+    for (const auto& e : entries) {
+      append_id(b, e.id);
+      append_le32(b, e.flags);
+      append_le32(b, e.offset);
+      append_le32(b, e.size);
+    }
+  };
   for (std::size_t i = 0; i < items_.size(); ++i) {
     const TMoviItem& item = items_[i];
     switch (item.kind) {
+      case TMoviItem::TKind::extent:
+        close_movi();
+        if (extents == 0) write_old_index();
+        put_le32(b, riff_size_at, static_cast<std::uint32_t>(b.size() - riff_size_at - 4));
+        avi.riff_pos.push_back(b.size());
+        append_id(b, "RIFF");
+        riff_size_at = b.size();
+        append_le32(b, 0);
+        append_id(b, "AVIX");
+        append_id(b, "LIST");
+        current_movi_size_at = b.size();
+        append_le32(b, 0);
+        current_movi_pos = b.size();
+        avi.extent_movi_pos.push_back(current_movi_pos);
+        append_id(b, "movi");
+        ++extents;
+        break;
       case TMoviItem::TKind::chunk: {
         const std::uint32_t pos = static_cast<std::uint32_t>(b.size());
         avi.chunk_pos.push_back(pos);
@@ -222,7 +324,15 @@ TAvi TAviBuilder::build() const {
         if (item.data.size() % 2 != 0) b.push_back(0);
         const bool audio = item.id.substr(2) == "wb";
         const bool key = (audio && !item.data.empty()) || (key_[i] && !item.data.empty());
-        entries.push_back({item.id, key ? 0x10u : 0u, pos - avi.movi_pos, static_cast<std::uint32_t>(item.data.size())});
+        if (extents == 0) {
+          entries.push_back({item.id, key ? 0x10u : 0u, pos - avi.movi_pos, static_cast<std::uint32_t>(item.data.size())});
+        }
+        if (opendml_ && item.id.size() == 4 && std::isdigit(item.id[0]) && std::isdigit(item.id[1])) {
+          const auto n = static_cast<std::size_t>((item.id[0] - '0') * 10 + (item.id[1] - '0'));
+          if (n < streams.size()) {
+            extent_chunks[n].push_back({pos + 8u, static_cast<std::uint32_t>(item.data.size()), key});
+          }
+        }
         break;
       }
       case TMoviItem::TKind::junk:
@@ -243,12 +353,35 @@ TAvi TAviBuilder::build() const {
         break;
     }
   }
+  if (extents > 0 || opendml_) close_movi();
+  if (opendml_) {
+    for (std::size_t n = 0; n < streams.size(); ++n) {
+      const std::size_t at = avi.indx_at[n];
+      put_le16(b, at, 4);  // wLongsPerEntry
+      b[at + 2] = 0;       // bIndexSubType
+      b[at + 3] = 0;       // bIndexType: index of indexes
+      const std::size_t used = std::min(super_entries[n].size(), super_room_);
+      put_le32(b, at + 4, static_cast<std::uint32_t>(used));
+      const std::string digits = std::string(1, static_cast<char>('0' + n / 10)) + static_cast<char>('0' + n % 10);
+      const std::string id = digits + (streams[n].type == "vids" ? "dc" : "wb");
+      std::copy(id.begin(), id.end(), b.begin() + static_cast<std::ptrdiff_t>(at + 8));
+      for (std::size_t k = 0; k < used; ++k) {
+        const std::size_t e = at + 24 + 16 * k;
+        put_le32(b, e, static_cast<std::uint32_t>(super_entries[n][k][0]));
+        put_le32(b, e + 4, static_cast<std::uint32_t>(super_entries[n][k][0] >> 32));
+        put_le32(b, e + 8, static_cast<std::uint32_t>(super_entries[n][k][1]));
+        put_le32(b, e + 12, static_cast<std::uint32_t>(super_entries[n][k][2]));
+      }
+    }
+  }
   for (const std::size_t at : open_lists) put_le32(b, at, static_cast<std::uint32_t>(b.size() - at - 4));
   if (header_lengths_) {
     // Chunks per stream (bytes over dwSampleSize for sampled streams); the
     // first video stream's count is the file's frame count.
-    std::vector<std::uint64_t> chunks(streams.size()), bytes(streams.size());
+    std::vector<std::uint64_t> chunks(streams.size()), bytes(streams.size()), first_extent(streams.size());
+    bool in_first_extent = true;
     for (const TMoviItem& item : items_) {
+      if (item.kind == TMoviItem::TKind::extent) in_first_extent = false;
       if (item.kind != TMoviItem::TKind::chunk || item.id.size() != 4) continue;
       const std::string type = item.id.substr(2);
       if (!std::isdigit(item.id[0]) || !std::isdigit(item.id[1]) || (type != "dc" && type != "db" && type != "wb")) {
@@ -258,30 +391,28 @@ TAvi TAviBuilder::build() const {
       if (n >= streams.size()) continue;
       ++chunks[n];
       bytes[n] += item.data.size();
+      if (in_first_extent) ++first_extent[n];
     }
     bool video_seen = false;
     for (std::size_t n = 0; n < streams.size(); ++n) {
       const std::uint32_t ss = streams[n].sample_size;
       put_le32(b, avi.length_at[n], static_cast<std::uint32_t>(ss == 0 ? chunks[n] : bytes[n] / ss));
       if (!video_seen && streams[n].type == "vids") {
-        put_le32(b, avi.total_frames_at, static_cast<std::uint32_t>(chunks[n]));
+        // OpenDML: avih counts the first RIFF chunk's frames, dmlh all.
+        put_le32(b, avi.total_frames_at, static_cast<std::uint32_t>(first_extent[n]));
+        if (opendml_) put_le32(b, avi.dmlh_frames_at, static_cast<std::uint32_t>(chunks[n]));
         video_seen = true;
       }
     }
   }
-  put_le32(b, movi_size_at, static_cast<std::uint32_t>(b.size() - avi.movi_pos));
-
-  if (index_) {
-    avi.idx1_pos = static_cast<std::uint32_t>(b.size());
-    append_id(b, "idx1");
-    append_le32(b, static_cast<std::uint32_t>(entries.size() * 16));
-    for (const auto& e : entries) {
-      append_id(b, e.id);
-      append_le32(b, e.flags);
-      append_le32(b, e.offset);
-      append_le32(b, e.size);
-    }
+  if (extents > 0) {
+    // The last extent's RIFF chunk ends with its movi list.
+    put_le32(b, riff_size_at, static_cast<std::uint32_t>(b.size() - riff_size_at - 4));
+    b.insert(b.end(), trailer_.begin(), trailer_.end());
+    return avi;
   }
+  put_le32(b, movi_size_at, static_cast<std::uint32_t>(b.size() - avi.movi_pos));
+  write_old_index();
   b.insert(b.end(), trailer_.begin(), trailer_.end());
   put_le32(b, 4, static_cast<std::uint32_t>(b.size() - 8));
   return avi;

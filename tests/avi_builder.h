@@ -22,7 +22,7 @@ struct TStreamDescription {
 
 // One item of the movi data, written in order.
 struct TMoviItem {
-  enum class TKind { chunk, junk, list_begin, raw } kind = TKind::chunk;
+  enum class TKind { chunk, junk, list_begin, raw, extent } kind = TKind::chunk;
   std::string id;   // chunk id or list type
   TBytes data;      // chunk data (size field = data.size() unless size_override)
   bool has_size_override = false;
@@ -37,6 +37,13 @@ struct TAvi {
   std::vector<std::uint32_t> chunk_pos;  // absolute offset of each chunk item's id
   std::uint32_t total_frames_at = 0;     // offset of avih's dwTotalFrames
   std::vector<std::uint32_t> length_at;  // offset of each stream's dwLength
+  // OpenDML: each further RIFF chunk's offset, and the offset of "movi" in
+  // each extent (the first one's is movi_pos).
+  std::vector<std::uint64_t> riff_pos;
+  std::vector<std::uint64_t> extent_movi_pos;
+  std::vector<std::uint64_t> ix_pos;         // every standard index chunk, in file order
+  std::vector<std::uint32_t> indx_at;        // each stream's "indx" data
+  std::uint32_t dmlh_frames_at = 0;          // dmlh's dwTotalFrames
 };
 
 class TAviBuilder {
@@ -63,6 +70,14 @@ class TAviBuilder {
   TAviBuilder& header_lengths(bool on);
   // Bytes appended after the index (or after the movi data).
   TAviBuilder& trailer(const TBytes& bytes);
+  // Starts a further RIFF "AVIX" extent: the items after it go into its own
+  // movi list. The old index (idx1) covers the first extent only.
+  TAviBuilder& extent();
+  // The OpenDML form: an "indx" super index in each stream list with room
+  // for `room` entries, an "odml" list with the total frame count, and per
+  // stream a standard index chunk ("ix00", ...) at the end of each extent's
+  // movi list, all filled in as a writer that finished does.
+  TAviBuilder& opendml(std::size_t room = 16);
 
   [[nodiscard]] TAvi build() const;
 
@@ -73,6 +88,8 @@ class TAviBuilder {
   bool index_ = true;
   bool header_lengths_ = true;
   std::size_t header_junk_ = 0;
+  bool opendml_ = false;
+  std::size_t super_room_ = 0;
   TBytes trailer_;
 };
 

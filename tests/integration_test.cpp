@@ -213,6 +213,20 @@ TEST(Integration, GarbageInARecordingIsSteppedOver) {
 
 // Healthy files of every writer check clean; GStreamer's index gives offsets
 // from the start of the file, and the check says so.
+// The test builder's OpenDML files are ones a real reader takes as such:
+// ffprobe finds the frames of every extent.
+TEST(Integration, BuiltOpenDmlFilesReadAcrossExtents) {
+  TTempDir dir;
+  TAviBuilder b;
+  b.opendml();
+  for (int extent = 0; extent < 3; ++extent) {
+    if (extent > 0) b.extent();
+    for (int i = 0; i < 10; ++i) b.video(700 + i, i % 5 == 0).audio(201);
+  }
+  write_file(dir.file("odml.avi"), b.with_index(true).build().bytes);
+  EXPECT_EQ(video_packets(dir.file("odml.avi")), 30);
+}
+
 TEST(Integration, HealthyFilesOfEveryWriterCheckClean) {
   TTempDir dir;
   const fs::path ffmpeg_file = make_clip(dir, "ffmpeg.avi", {"-c:v", "mpeg4", "-g", "25"});
