@@ -14,6 +14,7 @@
 #include "platform/lang.h"
 #include "engine/algorithm_unit.h"
 #include "engine/header_fields.h"
+#include "engine/opendml.h"
 #include "engine/reporting.h"
 #include "platform/message_ids.h"
 
@@ -199,6 +200,13 @@ std::optional<int> TScan::set_up() {
   // Big enough for the first stream's dwScale and dwRate, read below.
   if (!open_avi(source_, path_, access, dw_rate_offset + 4)) return fix_not_repaired;
   file_size_ = source_.size();
+  // A repair of the first RIFF chunk alone would drop every later one and
+  // still report success: refused until the repair walks them all.
+  if (mode_ != TScanMode::check && !further_extents(source_).empty()) {
+    log_message(msg_further_riff_chunks, mk_error, path_);
+    source_.abandon();
+    return fix_not_repaired;
+  }
 
   if (mode_ != TScanMode::check) {
     // Two repairs of one file never interleave; a repair in place also

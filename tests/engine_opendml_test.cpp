@@ -3,10 +3,12 @@
 // in that form.
 #include <gtest/gtest.h>
 
+#include "engine/algorithm_unit.h"
 #include "engine/file_io.h"
 #include "engine/header_list.h"
 #include "engine/opendml.h"
 #include "engine_test_support.h"
+#include "platform/message_ids.h"
 
 using namespace avitest;
 
@@ -78,6 +80,23 @@ TEST(OpenDml, RecognisedOnlyWhereItIs) {
     TOpened f(c.bytes);
     EXPECT_EQ(further_extents(f.file).size(), c.extents);
     EXPECT_EQ(is_opendml(f.file), c.opendml);
+  }
+}
+
+// Until the repair walks every extent, one that would keep only the first
+// RIFF chunk (and call that repaired) refuses, in both modes, and writes
+// nothing.
+TEST(OpenDml, RepairOfAFileWithFurtherExtentsIsRefused) {
+  for (const bool new_file : {true, false}) {
+    SCOPED_TRACE(new_file ? "new file" : "in place");
+    const TRun run = run_fix(three_extents().bytes, new_file);
+    EXPECT_EQ(run.result, fix_not_repaired);
+    EXPECT_EQ(run.lines.back(), (TLine{" " + msg(msg_further_riff_chunks) + " " + run.source_path, mk_error}));
+    if (new_file) {
+      EXPECT_FALSE(run.output_exists);
+    }
+    EXPECT_EQ(run.source_after, run.source_before);
+    EXPECT_TRUE(run.temp_left.empty());
   }
 }
 
