@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -63,25 +62,12 @@ int main(int argc, char** argv) {
   const bool blocks = std::strcmp(argv[2], "block") == 0;
 
   std::uint64_t chunks = 0;
-  if (blocks) {
-    const std::size_t block = argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 256 * 1024;
+  if (!mapped) {
+    // pread is the block walk with 1 KiB blocks.
+    std::size_t block = 1024;
+    if (blocks) block = argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 256 * 1024;
     if (block < 8) return 2;
     std::vector<unsigned char> buffer(block);
-    std::uint64_t start = 0, length = 0;
-    while (pos + 8 <= size) {
-      if (pos < start || pos + 8 > start + length) {
-        const ssize_t got = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(pos));
-        if (got < 8) break;
-        start = pos;
-        length = static_cast<std::uint64_t>(got);
-      }
-      const unsigned char* p = buffer.data() + (pos - start);
-      if (std::memcmp(p, "idx1", 4) == 0) break;
-      pos += step(p);
-      ++chunks;
-    }
-  } else if (!mapped) {
-    std::array<unsigned char, 1024> buffer{};
     std::uint64_t start = 0, length = 0;
     while (pos + 8 <= size) {
       if (pos < start || pos + 8 > start + length) {
