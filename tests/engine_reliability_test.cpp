@@ -58,7 +58,7 @@ TBytes without_index() {
   return b.with_index(false).header_lengths(false).build().bytes;
 }
 
-// An in-place repair in a child process that is killed before its n-th
+// An in-place repair in a child process that is killed after its n-th
 // write, size change or sync (0: never). True when it was killed.
 bool repair_killed_at(const fs::path& file, std::uint64_t step) {
   const pid_t child = ::fork();
@@ -93,7 +93,7 @@ TEST_P(KilledInPlace, EveryStepLeavesTheOriginalOrARepairableFile) {
 
   std::uint64_t kills = 0;
   for (std::uint64_t step = 1; step < 500; ++step) {
-    SCOPED_TRACE("killed before step " + std::to_string(step));
+    SCOPED_TRACE("killed after step " + std::to_string(step) + ", before the next");
     write_file(file, original);
     if (!repair_killed_at(file, step)) {
       EXPECT_EQ(read_file(file), repaired);
