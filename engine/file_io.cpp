@@ -161,11 +161,6 @@ bool TFileIO::open_read_write(const std::string& path) {
   return adopt(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK), path);
 }
 
-bool TFileIO::create(const std::string& path) {
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
-  return adopt(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666), path);
-}
-
 bool TFileIO::create_temp(const std::string& folder, const std::string& prefix, unsigned mode) {
   std::string name = folder;
   if (name.empty()) name = "/tmp";

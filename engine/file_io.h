@@ -36,9 +36,6 @@ class TFileIO final {
   // Each returns false and leaves errno set on failure.
   [[nodiscard]] bool open_read(const std::string& path);
   [[nodiscard]] bool open_read_write(const std::string& path);
-  // A new file under `path`: whatever the name held before (a file, a link
-  // planted there) is unlinked first, then the file is created exclusively.
-  [[nodiscard]] bool create(const std::string& path);
   // A new file with a unique name in `folder`, exclusively, with `mode`
   // (after the umask; 0600 for files no one else should read).
   [[nodiscard]] bool create_temp(const std::string& folder, const std::string& prefix, unsigned mode = 0600);

@@ -19,9 +19,3 @@ TPathInfo path_info(const std::string& path) {
   const int status = ::stat(path.c_str(), &info);
   return from_stat(status, info);
 }
-
-TPathInfo name_info(const std::string& path) {
-  struct stat info {};
-  const int status = ::lstat(path.c_str(), &info);
-  return from_stat(status, info);
-}

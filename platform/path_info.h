@@ -15,5 +15,3 @@ struct TPathInfo {
 
 // Follows symbolic links, as opening the path would.
 [[nodiscard]] TPathInfo path_info(const std::string& path);
-// The name itself: a link is `other`, even one that points nowhere.
-[[nodiscard]] TPathInfo name_info(const std::string& path);
