@@ -60,9 +60,11 @@ inline constexpr std::uint32_t flag_none = 0;
 // The block size the engine moves data in.
 inline constexpr std::uint32_t block_size = 32768;
 
-// Files of 2 GiB or more: index offsets and the engine's positions are
-// 32-bit signed quantities there.
-inline constexpr std::uint64_t max_source_size = 0x80000000ull;
+// Plain files of 4 GiB or more: idx1 offsets are 32-bit. (The OpenDML form
+// has no such limit.)
+inline constexpr std::uint64_t max_source_size = 0x100000000ull;
+// The largest size a RIFF chunk's size field holds.
+inline constexpr std::uint64_t max_riff_size = 0xFFFFFFFFull;
 
 enum class TChunkClass { list, junk, stream_index, data, old_index, damage };
 

@@ -40,7 +40,7 @@ bool length_agrees(std::uint32_t stored, const TStreamTally& tally, std::uint32_
 }
 
 std::optional<std::vector<TFieldWrite>> length_field_writes(TFileIO& file, std::uint64_t limit,
-                                                             const TIndexTally& tally) {
+                                                             const TIndexTally& tally, const TIndexTally* first_riff) {
   const auto header = walk_header_list(file);
   if (!header || !header->avih) return std::nullopt;
   auto inside = [limit](const TChunkSpan& span, std::uint64_t at) {
@@ -68,8 +68,13 @@ std::optional<std::vector<TFieldWrite>> length_field_writes(TFileIO& file, std::
     const std::uint64_t at = header->avih->data + avih_total_frames;
     const auto total = file.read_le32_at(at);
     if (!total) return std::nullopt;
-    const auto frames = static_cast<std::uint32_t>(tally[*first_video].chunks);
+    const TIndexTally& counted = first_riff != nullptr ? *first_riff : tally;
+    const auto frames = static_cast<std::uint32_t>(counted[*first_video].chunks);
     if (*total != frames) writes.insert(writes.begin(), {at, frames});
+    if (first_riff != nullptr && header->dmlh && inside(*header->dmlh, 0)) {
+      const auto all = static_cast<std::uint32_t>(tally[*first_video].chunks);
+      if (file.read_le32_at(header->dmlh->data) != all) writes.push_back({header->dmlh->data, all});
+    }
   }
   return writes;
 }

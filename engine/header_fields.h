@@ -42,6 +42,9 @@ struct TFieldWrite {
 
 // The field writes that make the header say what `tally` holds: only fields
 // whose value is off. Empty optional when the header list cannot be walked
-// to avih and every stream's strh below `limit`.
+// to avih and every stream's strh below `limit`. An OpenDML file passes what
+// its first RIFF chunk holds as `first_riff`: avih counts those frames, and
+// dmlh (when there is one) the frames of the whole file.
 [[nodiscard]] std::optional<std::vector<TFieldWrite>> length_field_writes(TFileIO& file, std::uint64_t limit,
-                                                                          const TIndexTally& tally);
+                                                                          const TIndexTally& tally,
+                                                                          const TIndexTally* first_riff = nullptr);

@@ -176,7 +176,9 @@ bool open_avi(TFileIO& file, const std::string& path, TAccess access, std::uint6
     file.abandon();
     return false;
   }
-  if (file.size() >= max_source_size) {
+  // Plain files end where an idx1 offset can reach; the OpenDML form
+  // addresses its extents with 64-bit offsets.
+  if (file.size() >= max_source_size && !is_opendml(file)) {
     log_message(msg_too_large, mk_error, path);
     file.abandon();
     return false;
@@ -200,9 +202,9 @@ std::optional<int> TScan::set_up() {
   // Big enough for the first stream's dwScale and dwRate, read below.
   if (!open_avi(source_, path_, access, dw_rate_offset + 4)) return fix_not_repaired;
   file_size_ = source_.size();
-  // A repair of the first RIFF chunk alone would drop every later one and
-  // still report success: refused until the repair walks them all.
-  if (mode_ != TScanMode::check && !further_extents(source_).empty()) {
+  // An in-place finish would have to rebuild the index chunks of every
+  // extent where they lie: refused; a new file gets them all.
+  if (mode_ == TScanMode::in_place && !further_extents(source_).empty()) {
     log_message(msg_further_riff_chunks, mk_error, path_);
     source_.abandon();
     return fix_not_repaired;
@@ -283,6 +285,7 @@ std::optional<int> TScan::set_up() {
   data_end_ = locate_old_index(source_);
   // An "idx1" inside the header lists is no end of the movi data.
   if (data_end_ == 0 || data_end_ < movi_pos_ + 4) data_end_ = file_size_;
+  if (mode_ != TScanMode::check && is_opendml(source_)) set_up_opendml();
 
   if (mode_ != TScanMode::check) {
     unsigned char head[8];
@@ -343,6 +346,14 @@ bool TScan::scan() {
       }
       cur_id_ = to_fourcc(b);
       cur_id_pos_ = id_pos;
+      if (opendml_) {
+        const TOdmlStep step = step_over_opendml(id_pos);
+        if (step == TOdmlStep::stepped) continue;
+        if (step == TOdmlStep::damaged) {
+          cur_id_ = fourcc("0000");  // searched from here like any damaged place
+          break;
+        }
+      }
       const TChunkClass kind = classify_id(cur_id_);
       if (kind == TChunkClass::list) {
         // Relative move past the list's size and type (its id was read),
@@ -430,6 +441,9 @@ TScan::TStep TScan::accept_chunk() {
     return TStep::finish;
   }
 
+  if (opendml_ && new_file()) {
+    enter_output_extent(static_cast<std::uint64_t>(movi() + rel_pos_), static_cast<std::uint64_t>(next - rel_pos_));
+  }
   const std::uint64_t entry_pos = index_.pos();
   if (video && z > 0) last_video_entry_ = entry_pos;
   cur_entry_pos_ = entry_pos;
@@ -442,7 +456,9 @@ TScan::TStep TScan::accept_chunk() {
       flags = flag_keyframe;
     }
   }
-  const std::int64_t offset = new_file() ? rel_pos_ - shift_ : rel_pos_;
+  std::int64_t offset = new_file() ? rel_pos_ - shift_ : rel_pos_;
+  // Offsets count from the "movi" of the RIFF chunk the new file puts the chunk in.
+  if (opendml_ && new_file()) offset = static_cast<std::int64_t>(output_.pos() - out_movi_pos_);
   index_.append({cur_id_, flags, static_cast<std::uint32_t>(offset), z});
 
   const std::int64_t chunk_start = rel_pos_;
@@ -481,7 +497,8 @@ void TScan::handle_damage() {
 
   // Provisional cut-back: the index entries stay until the search is over;
   // the output is overwritten from the last copied data chunk on.
-  if (new_file()) output_.seek(last_data_out_);
+  // Never back into a RIFF chunk the new file has closed.
+  if (new_file()) output_.seek(opendml_ ? std::max(last_data_out_, out_data_start_) : last_data_out_);
 
   for (;;) {
     const std::int64_t nominal = movi() + rel_pos_;
@@ -526,21 +543,29 @@ void TScan::handle_damage() {
 // scan knows, or the chunk ends the data exactly. Random bytes spell a chunk
 // id now and then; its random size would otherwise end the scan there.
 bool TScan::chunk_fits_before_known_id(std::uint64_t pos) {
+  // The entries of the first RIFF chunk's idx1 name chunk ids too.
+  if (opendml_ && pos >= old_idx1_pos_ && pos < old_idx1_end_) return false;
   const auto size = source_.read_le32_at(pos + 4);
   if (!size) return false;
   const std::uint64_t next = pos + chunk_header_size + padded_size(*size);
   if (next == data_end_) return true;
   if (next > data_end_) return false;
   const auto next_id = source_.read_fourcc_at(next);
-  return next_id && classify_id(*next_id) != TChunkClass::damage;
+  if (!next_id) return false;
+  if (opendml_ && same_id(*next_id, id_riff)) return true;
+  return classify_id(*next_id) != TChunkClass::damage;
 }
 
 void TScan::resume(std::uint64_t found_pos, const TFourCC& found_id) {
+  if (opendml_ && new_file()) last_video_entry_ = std::max(last_video_entry_, extent_first_entry_);
   index_.cut(last_video_entry_);
   entry_count_ = static_cast<std::uint32_t>((last_video_entry_ - first_entry_pos) / index_entry_size);
   if (cur_entry_pos_ > last_video_entry_) cur_entry_pos_ = last_video_entry_;
   rel_pos_ = static_cast<std::int64_t>(found_pos) - movi();
-  if (new_file()) shift_ = static_cast<std::int64_t>(found_pos) - static_cast<std::int64_t>(last_data_out_);
+  if (new_file()) {
+    const std::uint64_t out = opendml_ ? std::max(last_data_out_, out_data_start_) : last_data_out_;
+    shift_ = static_cast<std::int64_t>(found_pos) - static_cast<std::int64_t>(out);
+  }
   // An "idx1" found here was read at the old index: the scan ends there
   // without testing it again.
   cur_id_ = found_id;
@@ -594,7 +619,9 @@ int TScan::finish_repair() {
   const auto fields = length_fields();
   if (!fields) log_message(msg_header_unreadable, mk_warning);
   const std::vector<TFieldWrite> writes = fields.value_or(std::vector<TFieldWrite>{});
-  if (new_file()) {
+  if (new_file() && opendml_) {
+    finish_new_opendml_file(writes);
+  } else if (new_file()) {
     finish_new_file(writes);
   } else if (const auto refusal = finish_in_place(writes)) {
     if (*refusal == msg_data_after_index) {
@@ -651,17 +678,25 @@ void TScan::write_list_end(TFileIO& file, std::uint64_t list_size) {
 // index as it will be appended, and the header fields that must say so.
 std::optional<std::vector<TFieldWrite>> TScan::length_fields() {
   temp_.flush();
-  TIndexTally tally{};
+  auto tally_to = [this](std::uint64_t end) {
+    TIndexTally tally{};
+    for (std::uint64_t at = first_entry_pos; at < end;) {
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(end - at, block_size));
+      const std::size_t got = temp_.read_at(at, block_.data(), want);
+      tally_entries(tally, block_.data(), got / index_entry_size);
+      if (got < want) break;
+      at += got;
+    }
+    return tally;
+  };
   const std::uint64_t end = first_entry_pos + std::uint64_t{entry_count_} * index_entry_size;
-  for (std::uint64_t at = first_entry_pos; at < end;) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(end - at, block_size));
-    const std::size_t got = temp_.read_at(at, block_.data(), want);
-    tally_entries(tally, block_.data(), got / index_entry_size);
-    if (got < want) break;
-    at += got;
-  }
+  const TIndexTally tally = tally_to(end);
   // Only fields in the header before the movi list's own header.
-  return length_field_writes(source_, movi_pos_ - chunk_header_size, tally);
+  const std::uint64_t limit = movi_pos_ - chunk_header_size;
+  if (!opendml_) return length_field_writes(source_, limit, tally);
+  // OpenDML: avih counts the frames of the first RIFF chunk, dmlh all.
+  const TIndexTally first = first_extent_entries_end_ != 0 ? tally_to(first_extent_entries_end_) : tally;
+  return length_field_writes(source_, limit, tally, &first);
 }
 
 // The header's length fields, then the RIFF size for the file's new end:

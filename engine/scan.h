@@ -10,7 +10,9 @@
 #include "engine/avi_structs.h"
 #include "engine/file_io.h"
 #include "engine/header_fields.h"
+#include "engine/header_list.h"
 #include "engine/keyframe.h"
+#include "engine/opendml.h"
 
 namespace engine_detail {
 
@@ -100,6 +102,19 @@ class TScan final {
   [[nodiscard]] bool chunk_fits_before_known_id(std::uint64_t pos);
   void resume(std::uint64_t found_pos, const TFourCC& found_id);
   void end_of_file_outcome();
+  // OpenDML: steps over a further RIFF header, a standard index chunk or the
+  // first RIFF chunk's idx1 when the walk meets one.
+  enum class TOdmlStep { not_one, stepped, damaged };
+  [[nodiscard]] TOdmlStep step_over_opendml(std::uint64_t id_pos);
+  [[nodiscard]] bool lands_on_known_id(std::uint64_t next);
+  [[nodiscard]] std::size_t source_extent_of(std::uint64_t pos) const;
+  void set_up_opendml();
+  // New file: the chunk of `length` bytes at `pos` goes into the output's
+  // current RIFF chunk, or closes it and starts the next one.
+  void enter_output_extent(std::uint64_t pos, std::uint64_t length);
+  void close_output_extent();
+  void open_output_extent();
+  void finish_new_opendml_file(const std::vector<TFieldWrite>& writes);
   int finish_repair();
   void finish_new_file(const std::vector<TFieldWrite>& writes);
   // nullopt when the file was repaired; else the message that says why not.
@@ -171,6 +186,25 @@ class TScan final {
   bool forced_end_ = false;      // the damage search ran out: the scan is over
   TScanEnd end_ = TScanEnd::end_of_data;
   std::uint64_t end_chunk_pos_ = 0;  // the chunk that ended the scan, for the check
+
+  // A long recording in the OpenDML form: the scan goes on through every
+  // further RIFF chunk; a new file gets one RIFF chunk per extent of the
+  // source, each with standard index chunks at the end of its movi list.
+  bool opendml_ = false;
+  std::vector<std::uint64_t> extent_starts_;  // the source's further RIFF chunks, in file order
+  std::uint64_t old_idx1_pos_ = 0;            // the first RIFF chunk's idx1 (its bytes are no chunks)
+  std::uint64_t old_idx1_end_ = 0;
+  std::vector<std::uint32_t> sample_sizes_;   // per stream
+  std::vector<std::optional<TChunkSpan>> super_rooms_;  // each stream's indx data
+  std::vector<TFourCC> super_ids_;                      // each stream's indx chunk id
+  std::optional<TChunkSpan> dmlh_;
+  std::size_t out_source_extent_ = 0;
+  std::uint64_t out_riff_pos_ = 0;
+  std::uint64_t out_movi_pos_ = 0;
+  std::uint64_t out_data_start_ = 0;
+  std::uint64_t extent_first_entry_ = first_entry_pos;
+  std::uint64_t first_extent_entries_end_ = 0;  // 0 while the first RIFF chunk is open
+  std::vector<std::vector<TSuperEntry>> super_;  // per stream
 };
 
 std::string two_digits(std::uint64_t v);

@@ -16,7 +16,9 @@
 #include "engine/algorithm_unit.h"
 #include "engine/avi_structs.h"
 #include "engine/file_io.h"
+#include "engine/header_list.h"
 #include "engine/keyframe.h"
+#include "engine/opendml.h"
 #include "engine/reporting.h"
 
 namespace fuzzcheck {
@@ -149,11 +151,12 @@ std::string entries_problem(const TBytes& out, std::uint64_t movi_pos, std::uint
 }
 
 // Whether byte i of the source lies in a length field the repair may set:
-// avih's dwTotalFrames or a strh's dwLength.
+// avih's dwTotalFrames, a strh's dwLength or dmlh's dwTotalFrames.
 bool in_length_field(const TBytes& source, std::uint64_t i) {
   for (std::uint64_t k = 0; k < 4; ++k) {
     if (i >= 24 + k && id_at(source, i - 24 - k, "avih")) return true;
     if (i >= 40 + k && id_at(source, i - 40 - k, "strh")) return true;
+    if (i >= 8 + k && id_at(source, i - 8 - k, "dmlh")) return true;
   }
   return false;
 }
@@ -213,6 +216,60 @@ std::string repaired_file_problem(const TBytes& out, const TBytes& source, bool 
   return first_problem.empty() ? "no movi list ends at the index chunk" : first_problem;
 }
 
+// Whether the source is a long recording in the OpenDML form.
+bool source_is_opendml(const fs::path& path) {
+  TFileIO file;
+  return file.open_read(path.string()) && is_opendml(file);
+}
+
+// A new file made from an OpenDML source is RIFF chunks end to end, and
+// every entry of its super indexes leads to a standard index chunk whose
+// entries each name a chunk that is there with that id and size. Returns
+// the first problem seen, or "".
+std::string opendml_file_problem(const TBytes& out, const fs::path& path) {
+  for (std::uint64_t p = 0; p < out.size();) {
+    // The first id is the source's, as the repair takes any there.
+    if (p + 12 > out.size() || (p > 0 && !id_at(out, p, "RIFF")) || !id_at(out, p + 8, p == 0 ? "AVI " : "AVIX")) {
+      return "no RIFF chunk at " + std::to_string(p);
+    }
+    p += 8 + std::uint64_t{le32(out, p + 4)};
+    p += p & 1u;
+    if (p > out.size()) return "the last RIFF chunk runs past the end";
+  }
+  TFileIO file;
+  if (!file.open_read(path.string())) return "cannot open the new file";
+  // A source whose header list cannot be walked gives index chunks to no stream.
+  const auto header = walk_header_list(file);
+  if (!header) return {};
+  auto le64 = [&](std::uint64_t at) { return le32(out, at) | (std::uint64_t{le32(out, at + 4)} << 32); };
+  for (const TStreamList& stream : header->streams) {
+    if (!stream.indx || !stream.indx->holds(stream.indx->data, 24)) continue;
+    const std::uint64_t indx = stream.indx->data;
+    const std::uint64_t used = le32(out, indx + 4);
+    if (!stream.indx->holds(indx + 24, 16 * used)) return "a super index has more entries than room";
+    for (std::uint64_t k = 0; k < used; ++k) {
+      const std::uint64_t ix = le64(indx + 24 + 16 * k);
+      if (ix + 32 > out.size() || !id_at(out, ix, "ix")) return "a super index entry leads to no index chunk";
+      const std::uint64_t count = le32(out, ix + 12);
+      if (le32(out, ix + 4) != 24 + 8 * count || ix + 32 + 8 * count > out.size()) return "an index chunk's size is off";
+      const std::uint64_t base = le64(ix + 20);
+      for (std::uint64_t j = 0; j < count; ++j) {
+        const std::uint64_t data = base + le32(out, ix + 32 + 8 * j);
+        const std::uint32_t size = le32(out, ix + 36 + 8 * j) & 0x7FFFFFFFu;
+        // A stream's chunks may differ in their last two letters ("00db",
+        // "00dc"): the index chunk names one id for all.
+        if (data < 8 || data + size > out.size() || le32(out, data - 4) != size ||
+            !std::equal(out.begin() + static_cast<std::ptrdiff_t>(ix + 16), out.begin() + static_cast<std::ptrdiff_t>(ix + 18),
+                        out.begin() + static_cast<std::ptrdiff_t>(data - 8)) ||
+            !is_data_id(to_fourcc(out.data() + data - 8))) {
+          return "a standard index entry names no such chunk";
+        }
+      }
+    }
+  }
+  return {};
+}
+
 // What must hold after fix_file returned `result` on `source`.
 void check_fix(TFindings& findings, TWorkspace& workspace, const TBytes& source, bool new_file, int result,
                bool stop_pressed) {
@@ -242,7 +299,8 @@ void check_fix(TFindings& findings, TWorkspace& workspace, const TBytes& source,
   if (result == fix_repaired) {
     const std::optional<TBytes> repaired = new_file ? read_bytes(output) : after;
     if (repaired) {
-      const std::string problem = repaired_file_problem(*repaired, source, !new_file);
+      const std::string problem = new_file && source_is_opendml(path) ? opendml_file_problem(*repaired, output)
+                                                                       : repaired_file_problem(*repaired, source, !new_file);
       if (!problem.empty()) findings.add(problem);
     }
   }
@@ -262,8 +320,10 @@ void check_modes_agree(TFindings& findings, TWorkspace& workspace, const TBytes&
   check_fix(findings, workspace, source, true, new_file_result, false);
   TBytes new_file_index;
   bool new_file_index_read = false;
+  // An OpenDML source's new file is laid out otherwise; checked above.
   if (new_file_result == fix_repaired) {
-    if (const auto out = read_bytes(workspace.files() / fixed_output_name)) {
+    const auto out = read_bytes(workspace.files() / fixed_output_name);
+    if (out && !source_is_opendml(path)) {
       new_file_index_read = repaired_file_problem(*out, source, false, &new_file_index).empty();
     }
     fs::remove(workspace.files() / fixed_output_name);

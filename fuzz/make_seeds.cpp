@@ -129,6 +129,19 @@ std::vector<std::pair<std::string, TBytes>> built_files() {
     b.video(100, true, 0).chunk("01dc", frame({0, 0, 1, 0x65}, 120)).chunk("02wb", filled(60, 3)).video(90, false, 0);
     add("three-streams", b.build().bytes);
   }
+  {
+    // Long recordings: three RIFF chunks with their index chunks, and one.
+    TAviBuilder b;
+    b.opendml(4);
+    for (int e = 0; e < 3; ++e) {
+      if (e > 0) b.extent();
+      for (int i = 0; i < 4; ++i) b.video(120 + i, i == 0).audio(40);
+    }
+    const TAvi avi = b.build();
+    add("opendml", avi.bytes);
+    add("opendml-cut", cut(avi.bytes, avi.ix_pos[avi.ix_pos.size() - 2] + 4));
+    add("opendml-one-riff", TAviBuilder().opendml(2).video(100, true).audio(30).video(90).build().bytes);
+  }
   for (const auto& sample : family_samples()) {
     TAviBuilder b;
     b.stream({"vids", sample.code, sample.code, 1, 25}).stream({"auds", std::string(4, '\0'), "", 1, 44100});

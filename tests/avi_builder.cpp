@@ -259,7 +259,6 @@ TAvi TAviBuilder::build() const {
     open_lists.clear();
     if (opendml_) {
       for (std::size_t n = 0; n < streams.size(); ++n) {
-        if (extent_chunks[n].empty()) continue;
         const std::string digits = std::string(1, static_cast<char>('0' + n / 10)) + static_cast<char>('0' + n % 10);
         const std::uint64_t at = b.size();
         avi.ix_pos.push_back(at);

@@ -384,19 +384,19 @@ TEST(InPlaceGuard, RefusesWhenAnEarlierIdxInsideAChunkWouldBeTheCut) {
   EXPECT_TRUE(run.temp_left.empty());
 }
 
-TEST(SourceSize, TwoGigabytesOrMoreIsRefused) {
+TEST(SourceSize, PlainFileOfFourGigabytesOrMoreIsRefused) {
   use_english_catalogue();
   TTempDir dir;
   const TAvi avi = TAviBuilder().video(100, true).build();
   const auto path = dir.file("big.avi");
   write_file(path, avi.bytes);
   // Sparse: no disk space is used.
-  ASSERT_EQ(::truncate(path.c_str(), 0x80000000LL), 0);
+  ASSERT_EQ(::truncate(path.c_str(), 0x100000000LL), 0);
   TRecordingSink sink;
   EXPECT_EQ(fix_file(path.string(), 1), fix_not_repaired);
   EXPECT_EQ(sink.lines.back(), (TLine{" " + msg(71) + " " + path.string(), mk_error}));
   EXPECT_FALSE(std::filesystem::exists(fixed_name(path.string())));
-  EXPECT_EQ(std::filesystem::file_size(path), 0x80000000ull);
+  EXPECT_EQ(std::filesystem::file_size(path), 0x100000000ull);
 }
 
 // A file cut inside a chunk header: fewer bytes than an id or a size needs

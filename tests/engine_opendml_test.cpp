@@ -7,6 +7,7 @@
 #include "engine/file_io.h"
 #include "engine/header_list.h"
 #include "engine/opendml.h"
+#include "engine/scan.h"
 #include "engine_test_support.h"
 #include "platform/message_ids.h"
 
@@ -83,20 +84,126 @@ TEST(OpenDml, RecognisedOnlyWhereItIs) {
   }
 }
 
-// Until the repair walks every extent, one that would keep only the first
-// RIFF chunk (and call that repaired) refuses, in both modes, and writes
-// nothing.
-TEST(OpenDml, RepairOfAFileWithFurtherExtentsIsRefused) {
-  for (const bool new_file : {true, false}) {
-    SCOPED_TRACE(new_file ? "new file" : "in place");
-    const TRun run = run_fix(three_extents().bytes, new_file);
-    EXPECT_EQ(run.result, fix_not_repaired);
-    EXPECT_EQ(run.lines.back(), (TLine{" " + msg(msg_further_riff_chunks) + " " + run.source_path, mk_error}));
-    if (new_file) {
-      EXPECT_FALSE(run.output_exists);
+// An in-place repair would have to rebuild the index chunks of every extent
+// where they lie: refused, nothing written.
+TEST(OpenDml, InPlaceRepairOfFurtherExtentsIsRefused) {
+  const TRun run = run_fix(three_extents().bytes, false);
+  EXPECT_EQ(run.result, fix_not_repaired);
+  EXPECT_EQ(run.lines.back(), (TLine{" " + msg(msg_further_riff_chunks) + " " + run.source_path, mk_error}));
+  EXPECT_EQ(run.source_after, run.source_before);
+  EXPECT_TRUE(run.temp_left.empty());
+}
+
+std::uint64_t le64(const TBytes& b, std::uint64_t at) {
+  return get_le32(b, at) | (std::uint64_t{get_le32(b, at + 4)} << 32);
+}
+
+// Reads a repaired OpenDML file as a player does, from its indexes only, and
+// checks that every entry of every index names a chunk that is there: the
+// super indexes lead to the standard index chunks, those to the chunks, and
+// the first RIFF chunk's idx1 to its chunks. Returns the chunks per stream.
+std::vector<std::size_t> indexed_chunks(const TBytes& b, std::size_t streams) {
+  std::vector<std::size_t> chunks(streams, 0);
+  TOpened f(b);
+  const auto header = walk_header_list(f.file);
+  if (!header) {
+    ADD_FAILURE() << "no header list";
+    return chunks;
+  }
+  auto chunk_at = [&](std::uint64_t at, const std::string& id, std::uint32_t size) {
+    if (at + 8 > b.size() || std::string(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 4)) != id ||
+        get_le32(b, at + 4) != size) {
+      ADD_FAILURE() << "no " << id << " chunk of " << size << " bytes at " << at;
     }
+  };
+  for (std::size_t n = 0; n < streams; ++n) {
+    const std::uint64_t indx = header->streams[n].indx->data;
+    const std::uint32_t used = get_le32(b, indx + 4);
+    for (std::uint32_t k = 0; k < used; ++k) {
+      const std::uint64_t e = indx + 24 + 16 * k;
+      const std::uint64_t ix = le64(b, e);
+      const std::uint32_t count = get_le32(b, ix + 12);
+      const std::string digits = std::string(1, static_cast<char>('0' + n / 10)) + static_cast<char>('0' + n % 10);
+      chunk_at(ix, "ix" + digits, 24 + 8 * count);
+      EXPECT_EQ(get_le32(b, e + 8), 32 + 8 * count);
+      EXPECT_EQ(get_le32(b, e + 12), count);
+      const std::string id(b.begin() + static_cast<std::ptrdiff_t>(ix + 16), b.begin() + static_cast<std::ptrdiff_t>(ix + 20));
+      const std::uint64_t base = le64(b, ix + 20);
+      for (std::uint32_t j = 0; j < count; ++j) {
+        const std::uint64_t at = ix + 32 + 8 * j;
+        chunk_at(base + get_le32(b, at) - 8, id, get_le32(b, at + 4) & 0x7FFFFFFFu);
+      }
+      chunks[n] += count;
+    }
+  }
+  const std::size_t first_movi = find_last_idx1(b) == std::string::npos ? 0 : 1;
+  if (first_movi != 0) {
+    TOpened g(b);
+    const auto movi = engine_detail::find_movi_list(g.file);
+    for (const TEntry& e : index_entries(b, find_last_idx1(b))) chunk_at(movi->movi_pos + e.offset, e.id, e.size);
+  }
+  return chunks;
+}
+
+// A new file keeps every extent: a healthy file comes back byte for byte,
+// and one cut short loses only what is missing, its index chunks rebuilt.
+TEST(OpenDml, NewFileKeepsEveryExtent) {
+  const TAvi full = three_extents();
+  auto cut_at = [&](std::uint64_t at) { return TBytes(full.bytes.begin(), full.bytes.begin() + static_cast<std::ptrdiff_t>(at)); };
+  const std::uint64_t last_video = full.chunk_pos[full.chunk_pos.size() - 2];
+  TAviBuilder six = frames(frames(frames(TAviBuilder().opendml(), 10).extent(), 12).extent(), 6);
+  const struct {
+    const char* name;
+    TBytes source;
+    TBytes expected;
+  } cases[] = {
+      {"healthy, three RIFF chunks", full.bytes, full.bytes},
+      {"healthy, one RIFF chunk", frames(TAviBuilder().opendml(), 6).build().bytes, frames(TAviBuilder().opendml(), 6).build().bytes},
+      {"index chunks never written", cut_at(full.ix_pos[full.ix_pos.size() - 2]), full.bytes},
+      {"cut inside the last index chunk", cut_at(full.ix_pos.back() + 20), full.bytes},
+      {"cut inside the last extent's last frame", cut_at(last_video + 300), six.build().bytes},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TRun run = run_fix(c.source, true);
+    EXPECT_EQ(run.result, fix_repaired);
+    EXPECT_EQ(run.output, c.expected);
     EXPECT_EQ(run.source_after, run.source_before);
     EXPECT_TRUE(run.temp_left.empty());
+  }
+}
+
+// Damage anywhere, a further RIFF header included, is stepped over; the new
+// file's indexes all lead to chunks, and only chunks at the damage are lost.
+TEST(OpenDml, DamageIsSteppedOverIntoTheNextExtent) {
+  const TAvi full = three_extents();
+  auto garbage = [&](std::uint64_t at, std::size_t n) {
+    TBytes b = full.bytes;
+    std::fill_n(b.begin() + static_cast<std::ptrdiff_t>(at), n, 'X');
+    return b;
+  };
+  const struct {
+    const char* name;
+    TBytes source;
+    std::uint64_t damage_at;
+  } cases[] = {
+      {"second RIFF header", garbage(full.riff_pos[0], 24), full.riff_pos[0]},
+      {"third RIFF header", garbage(full.riff_pos[1], 24), full.riff_pos[1]},
+      {"a frame in the second extent", garbage(full.extent_movi_pos[0] + 4, 50), full.extent_movi_pos[0] + 4},
+      {"an index chunk's size", garbage(full.ix_pos[0] + 4, 4), full.ix_pos[0]},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TRun run = run_fix(c.source, true);
+    EXPECT_EQ(run.result, fix_repaired);
+    EXPECT_EQ(run.lines[run.lines.size() - 2], (TLine{" " + msg(msg_damage_count) + " 1", mk_plain}));
+    const auto damage = std::find_if(run.lines.begin(), run.lines.end(),
+                                     [](const TLine& l) { return l.text.find(msg(msg_damage_offset)) != std::string::npos; });
+    ASSERT_NE(damage, run.lines.end());
+    EXPECT_NE(damage->text.find(" " + std::to_string(c.damage_at) + " "), std::string::npos) << damage->text;
+    const std::vector<std::size_t> chunks = indexed_chunks(run.output, 2);
+    EXPECT_GE(chunks[0], 29u - 2);
+    EXPECT_GE(chunks[1], 29u - 2);
   }
 }
 

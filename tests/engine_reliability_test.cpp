@@ -168,7 +168,7 @@ TEST(InPlace, GrowingPastTheSizeLimitIsRefused) {
   TAviBuilder b;
   b.video(1000, true).audio(200);
   TAvi avi = b.with_index(false).header_lengths(false).build();
-  const std::uint64_t limit = 0x80000000ull;
+  const std::uint64_t limit = 0x100000000ull;
   const std::uint64_t chunk_at = avi.bytes.size();
   const std::uint64_t data = limit - 1 - chunk_at - 8;
   append_id(avi.bytes, "00dc");
