@@ -1,5 +1,6 @@
 // Check for Errors and Strip Index: a read-only diagnosis over the repair's
 // own chunk walk, and the removal of a trailing index.
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -37,7 +38,15 @@ bool TScan::file_holds_index(std::uint64_t at, const std::vector<unsigned char>&
 int TScan::finish_check() {
   const std::vector<unsigned char>& found = index_.entries();
   const std::uint64_t found_count = found.size() / index_entry_size;
-  const std::uint64_t list_size = in_place_list_size();
+  // A long recording's legacy index covers its first RIFF chunk, whose movi
+  // list ends where its size field says.
+  const bool extents = opendml_ && !extent_starts_.empty();
+  const std::uint64_t legacy_count =
+      extents ? static_cast<std::uint64_t>(std::find_if(entry_extents_.begin(), entry_extents_.end(),
+                                                        [](std::uint32_t e) { return e != 0; }) -
+                                           entry_extents_.begin())
+              : found_count;
+  const std::uint64_t list_size = extents ? old_list_size_ : in_place_list_size();
   const std::uint64_t list_end = movi_pos_ + list_size;
   log_message(msg_movi_begins, mk_plain, std::to_string(movi_pos_));
   log_message(msg_movi_ends, mk_plain, std::to_string(list_end));
@@ -56,7 +65,9 @@ int TScan::finish_check() {
   // scan found it, or where the chunk walk met it (an index of fewer than
   // two entries does not look like one to the scan from the end).
   std::optional<std::uint64_t> old_at;
-  if (end_ == TScanEnd::old_index) {
+  if (extents) {
+    if (old_idx1_pos_ != 0 && old_index_test_passes(source_, old_idx1_pos_)) old_at = old_idx1_pos_;
+  } else if (end_ == TScanEnd::old_index) {
     old_at = cur_id_pos_;
   } else if (data_end_ < file_size_ && old_index_test_passes(source_, data_end_)) {
     old_at = data_end_;
@@ -78,7 +89,7 @@ int TScan::finish_check() {
     // from "movi"; readers tell by the first entry, and so does the check.
     std::uint64_t base = 0;
     unsigned char first[index_entry_size];
-    if (old_count > 0 && found_count > 0 &&
+    if (old_count > 0 && legacy_count > 0 &&
         source_.read_at(old_pos + 8, first, sizeof first) == sizeof first &&
         TIndexEntry::decode(first).offset == movi_pos_ + TIndexEntry::decode(found.data()).offset) {
       base = movi_pos_;
@@ -99,7 +110,7 @@ int TScan::finish_check() {
           has_video = true;
           if ((e.flags & flag_keyframe) != 0) marks_key_frame = true;
         }
-        if (!first_difference && i < found_count) {
+        if (!first_difference && i < legacy_count) {
           const TIndexEntry f = TIndexEntry::decode(found.data() + i * index_entry_size);
           // The flags are the index's own business; id, offset and size
           // must match the chunk.
@@ -109,9 +120,9 @@ int TScan::finish_check() {
         }
       }
     }
-    const bool count_differs = old_count != found_count;
+    const bool count_differs = old_count != legacy_count;
     if (count_differs) {
-      log_message(msg_index_count_differs, mk_error, std::to_string(old_count) + " / " + std::to_string(found_count));
+      log_message(msg_index_count_differs, mk_error, std::to_string(old_count) + " / " + std::to_string(legacy_count));
     }
     if (first_difference) {
       log_message(msg_index_entry_differs, mk_error, std::to_string(*first_difference + 1));
@@ -126,6 +137,8 @@ int TScan::finish_check() {
       ++problems;
     }
   }
+
+  if (opendml_) problems += check_opendml_indexes();
 
   if (problems == 0) {
     log_message(msg_no_problems, mk_information);
@@ -148,6 +161,8 @@ int TScan::finish_check() {
     ++at;
   }
   same = same && file_holds_index(at, index);
+  // A file of several RIFF chunks keeps its indexes when they all agree.
+  if (extents) same = problems == 0;
   log_message(same ? msg_fix_would_keep : msg_fix_would_change, mk_plain);
   show_progress(100);
   return static_cast<int>(problems);

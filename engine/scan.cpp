@@ -285,7 +285,7 @@ std::optional<int> TScan::set_up() {
   data_end_ = locate_old_index(source_);
   // An "idx1" inside the header lists is no end of the movi data.
   if (data_end_ == 0 || data_end_ < movi_pos_ + 4) data_end_ = file_size_;
-  if (mode_ != TScanMode::check && is_opendml(source_)) set_up_opendml();
+  if (is_opendml(source_)) set_up_opendml();
 
   if (mode_ != TScanMode::check) {
     unsigned char head[8];
@@ -457,8 +457,16 @@ TScan::TStep TScan::accept_chunk() {
     }
   }
   std::int64_t offset = new_file() ? rel_pos_ - shift_ : rel_pos_;
-  // Offsets count from the "movi" of the RIFF chunk the new file puts the chunk in.
-  if (opendml_ && new_file()) offset = static_cast<std::int64_t>(output_.pos() - out_movi_pos_);
+  // Offsets count from the "movi" of the RIFF chunk the chunk lies in (in
+  // a new file, the one the new file puts it in).
+  if (opendml_ && new_file()) {
+    offset = static_cast<std::int64_t>(output_.pos() - out_movi_pos_);
+  } else if (opendml_) {
+    const auto pos = static_cast<std::uint64_t>(movi() + rel_pos_);
+    const std::size_t extent = source_extent_of(pos);
+    offset = static_cast<std::int64_t>(pos - extent_movi(extent));
+    if (mode_ == TScanMode::check) entry_extents_.push_back(static_cast<std::uint32_t>(extent));
+  }
   index_.append({cur_id_, flags, static_cast<std::uint32_t>(offset), z});
 
   const std::int64_t chunk_start = rel_pos_;
@@ -560,6 +568,7 @@ void TScan::resume(std::uint64_t found_pos, const TFourCC& found_id) {
   if (opendml_ && new_file()) last_video_entry_ = std::max(last_video_entry_, extent_first_entry_);
   index_.cut(last_video_entry_);
   entry_count_ = static_cast<std::uint32_t>((last_video_entry_ - first_entry_pos) / index_entry_size);
+  if (entry_extents_.size() > entry_count_) entry_extents_.resize(entry_count_);
   if (cur_entry_pos_ > last_video_entry_) cur_entry_pos_ = last_video_entry_;
   rel_pos_ = static_cast<std::int64_t>(found_pos) - movi();
   if (new_file()) {
@@ -575,6 +584,7 @@ void TScan::resume(std::uint64_t found_pos, const TFourCC& found_id) {
 void TScan::end_of_file_outcome() {
   index_.cut(cur_entry_pos_);
   entry_count_ = static_cast<std::uint32_t>((cur_entry_pos_ - first_entry_pos) / index_entry_size);
+  if (entry_extents_.size() > entry_count_) entry_extents_.resize(entry_count_);
   if (new_file()) {
     output_.truncate(cur_chunk_out_);
     output_.seek(cur_chunk_out_);
@@ -800,6 +810,8 @@ std::optional<std::uint32_t> TScan::finish_in_place(const std::vector<TFieldWrit
   const std::uint64_t q = movi_pos_ + list_size;
   // Only an old index may be cut away.
   if (!only_old_index_from(source_, q)) return msg_data_after_index;
+  // The walk met further RIFF chunks the size fields did not lead to.
+  if (opendml_ && !extent_starts_.empty()) return msg_further_riff_chunks;
 
   temp_.flush();
   const std::uint64_t pad = q % 2;

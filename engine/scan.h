@@ -115,6 +115,11 @@ class TScan final {
   void close_output_extent();
   void open_output_extent();
   void finish_new_opendml_file(const std::vector<TFieldWrite>& writes);
+  // Where "movi" of the source's extent k lies (0: the first RIFF chunk).
+  [[nodiscard]] std::uint64_t extent_movi(std::size_t k) const;
+  // The check's part for the OpenDML indexes: the lines it logs per stream;
+  // returns the problems found.
+  [[nodiscard]] std::uint32_t check_opendml_indexes();
   int finish_repair();
   void finish_new_file(const std::vector<TFieldWrite>& writes);
   // nullopt when the file was repaired; else the message that says why not.
@@ -205,6 +210,8 @@ class TScan final {
   std::uint64_t extent_first_entry_ = first_entry_pos;
   std::uint64_t first_extent_entries_end_ = 0;  // 0 while the first RIFF chunk is open
   std::vector<std::vector<TSuperEntry>> super_;  // per stream
+  // A check: the source extent of each entry found, in entry order.
+  std::vector<std::uint32_t> entry_extents_;
 };
 
 std::string two_digits(std::uint64_t v);

@@ -219,3 +219,87 @@ void TScan::finish_new_opendml_file(const std::vector<TFieldWrite>& writes) {
 }
 
 }  // namespace engine_detail
+
+namespace engine_detail {
+
+std::uint64_t TScan::extent_movi(std::size_t k) const {
+  // A further RIFF chunk's movi list follows its 12-byte header.
+  return k == 0 ? movi_pos_ : extent_starts_[k - 1] + list_header_size + chunk_header_size;
+}
+
+std::uint32_t TScan::check_opendml_indexes() {
+  const std::vector<unsigned char>& found = index_.entries();
+  const std::size_t found_count = found.size() / index_entry_size;
+  std::uint32_t problems = 0;
+  std::vector<unsigned char> block(block_size);
+  for (std::size_t n = 0; n < super_rooms_.size(); ++n) {
+    const std::string stream = std::to_string(n);
+    // This stream's chunks found: where their data lie, and their sizes.
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> chunks;
+    for (std::size_t i = 0; i < found_count && i < entry_extents_.size(); ++i) {
+      const TIndexEntry e = TIndexEntry::decode(found.data() + i * index_entry_size);
+      if (!is_data_id(e.id) || static_cast<std::size_t>(stream_number(e.id)) != n) continue;
+      chunks.emplace_back(extent_movi(entry_extents_[i]) + e.offset + chunk_header_size, e.size);
+    }
+    const auto& room = super_rooms_[n];
+    const std::uint64_t bytes = room ? room->end - room->data : 0;
+    const std::uint64_t capacity = bytes >= super_index_header_size ? (bytes - super_index_header_size) / 16 : 0;
+    const std::uint64_t used = room ? std::min<std::uint64_t>(source_.read_le32_at(room->data + 4).value_or(0), capacity) : 0;
+    if (used == 0) {
+      // One RIFF chunk needs no super index: its idx1 covers it.
+      if (!extent_starts_.empty()) {
+        log_message(msg_odml_no_super_index, mk_warning, stream);
+        ++problems;
+      }
+      continue;
+    }
+    std::uint64_t indexed = 0;
+    std::optional<std::uint64_t> first_difference;
+    bool broken = false;
+    for (std::uint64_t k = 0; k < used && !broken; ++k) {
+      const std::uint64_t entry = room->data + super_index_header_size + 16 * k;
+      const auto low = source_.read_le32_at(entry);
+      const auto high = source_.read_le32_at(entry + 4);
+      const std::uint64_t at = low && high ? (std::uint64_t{*high} << 32) | *low : file_size_;
+      const auto id = source_.read_fourcc_at(at);
+      const auto size = source_.read_le32_at(at + 4);
+      const auto count = source_.read_le32_at(at + 12);
+      const auto base_low = source_.read_le32_at(at + 20);
+      const auto base_high = source_.read_le32_at(at + 24);
+      if (!id || !size || !count || !base_low || !base_high || classify_id(*id) != TChunkClass::stream_index ||
+          *size < standard_index_size(*count) - chunk_header_size || at + chunk_header_size + *size > file_size_) {
+        log_message(msg_odml_index_broken, mk_error, stream + " / " + std::to_string(at));
+        ++problems;
+        broken = true;
+        break;
+      }
+      const std::uint64_t base = (std::uint64_t{*base_high} << 32) | *base_low;
+      const std::uint64_t end = at + standard_index_size(*count);
+      for (std::uint64_t p = at + standard_index_size(0); p < end;) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(end - p, block.size()));
+        const std::size_t got = source_.read_at(p, block.data(), want);
+        for (std::size_t j = 0; j + 8 <= got; j += 8) {
+          const std::pair<std::uint64_t, std::uint32_t> chunk{base + read_le32(block.data() + j),
+                                                              read_le32(block.data() + j + 4) & 0x7FFFFFFFu};
+          if (!first_difference && (indexed >= chunks.size() || chunks[indexed] != chunk)) first_difference = indexed;
+          ++indexed;
+        }
+        if (got < want) break;
+        p += got;
+      }
+    }
+    if (broken) continue;
+    if (indexed != chunks.size() || first_difference) {
+      const std::uint64_t differs = first_difference.value_or(std::min<std::uint64_t>(indexed, chunks.size())) + 1;
+      log_message(msg_odml_index_differs, mk_error,
+                  stream + " / " + std::to_string(indexed) + " / " + std::to_string(chunks.size()) + " / " +
+                      std::to_string(differs));
+      ++problems;
+    } else {
+      log_message(msg_odml_index_agrees, mk_information, stream + " / " + std::to_string(indexed));
+    }
+  }
+  return problems;
+}
+
+}  // namespace engine_detail

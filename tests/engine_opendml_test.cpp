@@ -207,4 +207,41 @@ TEST(OpenDml, DamageIsSteppedOverIntoTheNextExtent) {
   }
 }
 
+// The check reads the OpenDML indexes too: the super indexes and their
+// standard index chunks against the chunks found, per stream.
+TEST(OpenDml, CheckComparesEveryStreamsIndexChunks) {
+  use_english_catalogue();
+  const TAvi full = three_extents();
+  TBytes wrong_super = full.bytes;
+  put_le32(wrong_super, full.indx_at[1] + 24 + 16, 12);  // the second entry's offset
+  TBytes wrong_entry = full.bytes;
+  put_le32(wrong_entry, full.ix_pos[2] + 32, 4);         // extent 2's first video entry
+  auto line = [](std::uint32_t k, const std::string& tail) { return " " + msg(k) + " " + tail; };
+  const struct {
+    const char* name;
+    TBytes bytes;
+    int problems;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"healthy", full.bytes, 0, {line(msg_odml_index_agrees, "0 / 29"), line(msg_odml_index_agrees, "1 / 29")}},
+      {"last index chunks never written", TBytes(full.bytes.begin(), full.bytes.begin() + static_cast<std::ptrdiff_t>(full.ix_pos[4])), 2,
+       {line(msg_odml_index_broken, "0 / " + std::to_string(full.ix_pos[4])), line(msg_odml_index_broken, "1 / " + std::to_string(full.ix_pos[5]))}},
+      {"super index entry elsewhere", wrong_super, 1, {line(msg_odml_index_agrees, "0 / 29"), line(msg_odml_index_broken, "1 / 12")}},
+      {"standard index entry elsewhere", wrong_entry, 1, {line(msg_odml_index_differs, "0 / 29 / 29 / 11"), line(msg_odml_index_agrees, "1 / 29")}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TTempDir dir;
+    write_file(dir.file("a.avi"), c.bytes);
+    TRecordingSink sink;
+    EXPECT_EQ(check_file(dir.file("a.avi").string()), c.problems);
+    std::vector<std::string> odml;
+    for (const TLine& l : sink.lines) {
+      if (l.text.find("OpenDML") != std::string::npos || l.text.find("super index") != std::string::npos) odml.push_back(l.text);
+    }
+    EXPECT_EQ(odml, c.lines);
+    EXPECT_EQ(read_file(dir.file("a.avi")), c.bytes);
+  }
+}
+
 }  // namespace
