@@ -32,12 +32,12 @@ constexpr std::size_t header_read_cache = 256 * 1024;
 constexpr std::size_t output_write_buffer = 256 * 1024;
 constexpr std::size_t temp_write_buffer = 64 * 1024;
 
+}  // namespace
+
 std::string temp_folder() {
   const char* dir = std::getenv("TMPDIR");
   return (dir != nullptr && *dir != '\0') ? std::string(dir) : std::string("/tmp");
 }
-
-}  // namespace
 
 void log_message(std::uint32_t k, std::uint8_t kind) { log_line(" " + message(k), kind, false); }
 
@@ -158,6 +158,9 @@ void TScan::clean_up_failure() {
   source_.abandon();
   temp_.abandon();
   if (temp_made_) ::unlink(temp_.path().c_str());
+  new_indexes_.abandon();
+  if (new_indexes_made_) ::unlink(new_indexes_.path().c_str());
+  new_indexes_made_ = false;
   if (output_made_) ::unlink(output_.path().c_str());
   temp_made_ = false;
   output_made_ = false;
@@ -202,14 +205,6 @@ std::optional<int> TScan::set_up() {
   // Big enough for the first stream's dwScale and dwRate, read below.
   if (!open_avi(source_, path_, access, dw_rate_offset + 4)) return fix_not_repaired;
   file_size_ = source_.size();
-  // An in-place finish would have to rebuild the index chunks of every
-  // extent where they lie: refused; a new file gets them all.
-  if (mode_ == TScanMode::in_place && !further_extents(source_).empty()) {
-    log_message(msg_further_riff_chunks, mk_error, path_);
-    source_.abandon();
-    return fix_not_repaired;
-  }
-
   if (mode_ != TScanMode::check) {
     // Two repairs of one file never interleave; a repair in place also
     // waits for no one reading the file for a new one.
@@ -466,6 +461,9 @@ TScan::TStep TScan::accept_chunk() {
     const std::size_t extent = source_extent_of(pos);
     offset = static_cast<std::int64_t>(pos - extent_movi(extent));
     if (mode_ == TScanMode::check) entry_extents_.push_back(static_cast<std::uint32_t>(extent));
+    while (mode_ == TScanMode::in_place && extent_entry_begin_.size() <= extent) {
+      extent_entry_begin_.push_back(index_.pos());
+    }
   }
   index_.append({cur_id_, flags, static_cast<std::uint32_t>(offset), z});
 
@@ -569,6 +567,7 @@ void TScan::resume(std::uint64_t found_pos, const TFourCC& found_id) {
   index_.cut(last_video_entry_);
   entry_count_ = static_cast<std::uint32_t>((last_video_entry_ - first_entry_pos) / index_entry_size);
   if (entry_extents_.size() > entry_count_) entry_extents_.resize(entry_count_);
+  while (extent_entry_begin_.size() > 1 && extent_entry_begin_.back() > last_video_entry_) extent_entry_begin_.pop_back();
   if (cur_entry_pos_ > last_video_entry_) cur_entry_pos_ = last_video_entry_;
   rel_pos_ = static_cast<std::int64_t>(found_pos) - movi();
   if (new_file()) {
@@ -585,6 +584,7 @@ void TScan::end_of_file_outcome() {
   index_.cut(cur_entry_pos_);
   entry_count_ = static_cast<std::uint32_t>((cur_entry_pos_ - first_entry_pos) / index_entry_size);
   if (entry_extents_.size() > entry_count_) entry_extents_.resize(entry_count_);
+  while (extent_entry_begin_.size() > 1 && extent_entry_begin_.back() > cur_entry_pos_) extent_entry_begin_.pop_back();
   if (new_file()) {
     output_.truncate(cur_chunk_out_);
     output_.seek(cur_chunk_out_);
@@ -705,7 +705,9 @@ std::optional<std::vector<TFieldWrite>> TScan::length_fields() {
   const std::uint64_t limit = movi_pos_ - chunk_header_size;
   if (!opendml_) return length_field_writes(source_, limit, tally);
   // OpenDML: avih counts the frames of the first RIFF chunk, dmlh all.
-  const TIndexTally first = first_extent_entries_end_ != 0 ? tally_to(first_extent_entries_end_) : tally;
+  std::uint64_t first_end = first_extent_entries_end_;
+  if (!new_file() && extent_entry_begin_.size() > 1) first_end = extent_entry_begin_[1];
+  const TIndexTally first = first_end != 0 ? tally_to(first_end) : tally;
   return length_field_writes(source_, limit, tally, &first);
 }
 
@@ -806,12 +808,11 @@ void TScan::write_index_in_place(std::uint64_t q) {
 }
 
 std::optional<std::uint32_t> TScan::finish_in_place(const std::vector<TFieldWrite>& writes) {
+  if (opendml_ && !extent_starts_.empty()) return finish_in_place_opendml(writes);
   const std::uint64_t list_size = in_place_list_size();
   const std::uint64_t q = movi_pos_ + list_size;
   // Only an old index may be cut away.
   if (!only_old_index_from(source_, q)) return msg_data_after_index;
-  // The walk met further RIFF chunks the size fields did not lead to.
-  if (opendml_ && !extent_starts_.empty()) return msg_further_riff_chunks;
 
   temp_.flush();
   const std::uint64_t pad = q % 2;

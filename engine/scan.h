@@ -120,6 +120,11 @@ class TScan final {
   // The check's part for the OpenDML indexes: the lines it logs per stream;
   // returns the problems found.
   [[nodiscard]] std::uint32_t check_opendml_indexes();
+  // In place, for a file of several RIFF chunks: nullopt when repaired.
+  [[nodiscard]] std::optional<std::uint32_t> finish_in_place_opendml(const std::vector<TFieldWrite>& writes);
+  // Whether the standard index chunk at `at` lists what `fresh` (one the
+  // repair wrote for extent `extent` at `fresh_at` in new_indexes_) lists.
+  [[nodiscard]] bool index_chunk_agrees(std::uint64_t at, std::uint64_t fresh_at, std::size_t extent);
   int finish_repair();
   void finish_new_file(const std::vector<TFieldWrite>& writes);
   // nullopt when the file was repaired; else the message that says why not.
@@ -212,8 +217,20 @@ class TScan final {
   std::vector<std::vector<TSuperEntry>> super_;  // per stream
   // A check: the source extent of each entry found, in entry order.
   std::vector<std::uint32_t> entry_extents_;
+  // In place: where each extent's entries begin in the index under
+  // construction, the standard index chunks the walk stepped over whole, one
+  // cut off at the end of the file, and whether the walk met a RIFF chunk
+  // the size fields did not lead to.
+  std::vector<std::uint64_t> extent_entry_begin_;
+  std::vector<std::uint64_t> index_chunks_seen_;
+  std::optional<std::uint64_t> index_cut_at_end_;
+  bool walk_found_extent_ = false;
+  TFileIO new_indexes_;
+  bool new_indexes_made_ = false;
 };
 
+// Where the run's temporary files go: $TMPDIR, else /tmp.
+std::string temp_folder();
 std::string two_digits(std::uint64_t v);
 std::string hex8(std::uint64_t v);
 // The engine's lines: " " + message k, and " " + message k + " " + tail.

@@ -70,6 +70,7 @@ void TScan::set_up_opendml() {
   out_movi_pos_ = movi_pos_;
   out_data_start_ = movi_pos_ + 4;
   extent_first_entry_ = first_entry_pos;
+  extent_entry_begin_.assign(1, first_entry_pos);
 }
 
 std::size_t TScan::source_extent_of(std::uint64_t pos) const {
@@ -92,7 +93,10 @@ TScan::TOdmlStep TScan::step_over_opendml(std::uint64_t id_pos) {
     if (!form || !same_id(*form, id_avix)) return TOdmlStep::damaged;
     // Found by the walk where the size fields did not lead (a damaged size).
     const auto at = std::lower_bound(extent_starts_.begin(), extent_starts_.end(), id_pos);
-    if (at == extent_starts_.end() || *at != id_pos) extent_starts_.insert(at, id_pos);
+    if (at == extent_starts_.end() || *at != id_pos) {
+      extent_starts_.insert(at, id_pos);
+      walk_found_extent_ = true;
+    }
     rel_pos_ += list_header_size;
     position(movi() + rel_pos_);
     return TOdmlStep::stepped;
@@ -114,6 +118,8 @@ TScan::TOdmlStep TScan::step_over_opendml(std::uint64_t id_pos) {
   // Positions never go past the old index: a chunk that runs into it is damaged.
   if (size && next > data_end_ && data_end_ < file_size_) return TOdmlStep::damaged;
   if (size && !sound && !lands_on_known_id(next)) return TOdmlStep::damaged;
+  if (standard_index && size && next <= file_size_) index_chunks_seen_.push_back(id_pos);
+  if (standard_index && (!size || next > file_size_)) index_cut_at_end_ = id_pos;
   if (next >= file_size_) {
     // An index chunk cut off at the end: no data are missing.
     rel_pos_ = static_cast<std::int64_t>(file_size_) - movi();
@@ -300,6 +306,250 @@ std::uint32_t TScan::check_opendml_indexes() {
     }
   }
   return problems;
+}
+
+namespace {
+
+struct TIndexChunkHead {
+  int stream = -1;
+  std::uint32_t count = 0;
+  std::uint64_t base = 0;
+};
+
+// The head of a whole standard index chunk at `at`, or nullopt.
+std::optional<TIndexChunkHead> index_chunk_head(TFileIO& file, std::uint64_t at) {
+  const auto id = file.read_fourcc_at(at);
+  const auto size = file.read_le32_at(at + 4);
+  const auto count = file.read_le32_at(at + 12);
+  const auto low = file.read_le32_at(at + 20);
+  const auto high = file.read_le32_at(at + 24);
+  if (!id || !size || !count || !low || !high || classify_id(*id) != TChunkClass::stream_index) return std::nullopt;
+  if (*size != standard_index_size(*count) - chunk_header_size) return std::nullopt;
+  const TFourCC digits = (*id)[0] == 'i' ? TFourCC{(*id)[2], (*id)[3], 'd', 'c'} : TFourCC{(*id)[0], (*id)[1], 'd', 'c'};
+  if (!is_data_id(digits)) return std::nullopt;
+  return TIndexChunkHead{stream_number(digits), *count, (std::uint64_t{*high} << 32) | *low};
+}
+
+}  // namespace
+
+bool TScan::index_chunk_agrees(std::uint64_t at, std::uint64_t fresh_at, std::size_t extent) {
+  const auto old_head = index_chunk_head(source_, at);
+  const auto new_head = index_chunk_head(new_indexes_, fresh_at);
+  if (!old_head || !new_head || old_head->stream != new_head->stream || old_head->count != new_head->count) return false;
+  const auto chunk_id = new_indexes_.read_fourcc_at(fresh_at + 16);
+  // Key frames follow the keyframe rule; every audio chunk is one anyway.
+  const bool video = chunk_id && is_video_id(*chunk_id);
+  const std::uint64_t base = extent_movi(extent);
+  std::vector<unsigned char> a(block_size), b(block_size);
+  const std::uint64_t length = 8ull * old_head->count;
+  for (std::uint64_t done = 0; done < length;) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, a.size()));
+    if (source_.read_at(at + standard_index_size(0) + done, a.data(), want) != want ||
+        new_indexes_.read_at(fresh_at + standard_index_size(0) + done, b.data(), want) != want) {
+      return false;
+    }
+    for (std::size_t j = 0; j < want; j += 8) {
+      const std::uint32_t old_size = read_le32(a.data() + j + 4);
+      const std::uint32_t new_size = read_le32(b.data() + j + 4);
+      const std::uint32_t mask = video ? 0xFFFFFFFFu : 0x7FFFFFFFu;
+      if (old_head->base + read_le32(a.data() + j) != base + read_le32(b.data() + j) ||
+          (old_size & mask) != (new_size & mask)) {
+        return false;
+      }
+    }
+    done += want;
+  }
+  return true;
+}
+
+// The finish in place of a file of several RIFF chunks. Nothing but index
+// data is ever cut or overwritten, and no data chunk moves: standard index
+// chunks that agree with the chunks found stay where they are; the others
+// are written at the end of the file, in the last extent's movi list, and
+// the ones they replace become JUNK chunks of the same size; the super
+// indexes are rewritten in their room; idx1 in its own place when the new
+// one fits. The writes are ordered so that a repair killed at any instant
+// leaves a file the next repair turns into this same result.
+std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TFieldWrite>& writes) {
+  // Data found where the size fields do not lead, or damage at the very end,
+  // cannot be given their place safely here.
+  if (walk_found_extent_ || end_ == TScanEnd::search_ran_out || end_ == TScanEnd::chunk_into_index) {
+    return msg_further_riff_chunks;
+  }
+  if (source_.identity() != source_identity_) return msg_file_changed;
+  const std::size_t streams = sample_sizes_.size();
+  const std::size_t extents = extent_starts_.size() + 1;
+  temp_.flush();
+  const std::uint64_t entries_end = first_entry_pos + std::uint64_t{entry_count_} * index_entry_size;
+  std::vector<std::uint64_t> begin = extent_entry_begin_;
+  begin.resize(extents + 1, entries_end);
+  begin[extents] = entries_end;
+
+  // The standard index chunks this file should have, written aside.
+  if (!new_indexes_.create_temp(temp_folder(), "reelwright-odml-")) throw TIoError(true, errno, "temporary file");
+  new_indexes_made_ = true;
+  std::vector<std::vector<TSuperEntry>> fresh(extents);
+  for (std::size_t k = 0; k < extents; ++k) {
+    fresh[k] = write_standard_indexes(temp_, begin[k], begin[k + 1], extent_movi(k), new_indexes_, sample_sizes_, super_ids_);
+  }
+  new_indexes_.flush();
+
+  // Which old chunks stay, which become JUNK, which new ones are appended.
+  std::vector<std::vector<std::optional<std::uint64_t>>> kept(extents, std::vector<std::optional<std::uint64_t>>(streams));
+  std::vector<std::uint64_t> to_junk;
+  for (const std::uint64_t at : index_chunks_seen_) {
+    const auto head = index_chunk_head(source_, at);
+    bool keep = false;
+    if (head && static_cast<std::size_t>(head->stream) < streams) {
+      // The extent it indexes, by the data its first entry leads to.
+      const auto first = source_.read_le32_at(at + standard_index_size(0));
+      const std::uint64_t lands = head->count > 0 && first ? head->base + *first : head->base;
+      const std::size_t k = source_extent_of(lands);
+      const auto n = static_cast<std::size_t>(head->stream);
+      keep = !kept[k][n] && index_chunk_agrees(at, fresh[k][n].offset, k);
+      if (keep) kept[k][n] = at;
+    }
+    if (!keep) to_junk.push_back(at);
+  }
+
+  // Where appended chunks go: after a chunk cut off at the end (made a JUNK
+  // chunk, as nothing can index it), or over an index chunk cut off there.
+  std::uint64_t append_at = file_size_;
+  std::optional<std::uint64_t> cut_chunk;
+  if (index_cut_at_end_) {
+    append_at = *index_cut_at_end_;
+  } else if (end_ == TScanEnd::cut_off_chunk && end_chunk_pos_ < file_size_) {
+    cut_chunk = end_chunk_pos_;
+    append_at = std::max(file_size_, end_chunk_pos_ + chunk_header_size);
+  }
+  const bool pad = append_at % 2 != 0;
+  std::uint64_t end = append_at + (pad ? 1 : 0);
+  std::vector<std::vector<TSuperEntry>> super(streams);
+  std::vector<std::pair<std::uint64_t, TSuperEntry>> appended;  // (where, what of new_indexes_)
+  for (std::size_t k = 0; k < extents; ++k) {
+    for (std::size_t n = 0; n < streams; ++n) {
+      TSuperEntry e = fresh[k][n];
+      if (kept[k][n]) {
+        e.offset = *kept[k][n];
+      } else {
+        appended.emplace_back(end, e);
+        e.offset = end;
+        end += e.size;
+      }
+      super[n].push_back(e);
+    }
+  }
+  for (std::size_t n = 0; n < streams; ++n) {
+    const auto& room = super_rooms_[n];
+    const std::uint64_t bytes = room ? room->end - room->data : 0;
+    const std::uint64_t capacity = bytes >= super_index_header_size ? (bytes - super_index_header_size) / 16 : 0;
+    if (super[n].size() > capacity) return msg_further_riff_chunks;
+  }
+  const bool grows = !appended.empty();
+  if (!grows) end = file_size_;
+
+  // The legacy index of the first RIFF chunk, in its own place when it fits.
+  const std::uint64_t legacy_bytes = begin[1] - first_entry_pos;
+  const std::uint64_t old_legacy =
+      old_idx1_pos_ != 0 ? source_.read_le32_at(old_idx1_pos_ + 4).value_or(0) : 0;
+  const bool legacy_fits =
+      old_idx1_pos_ != 0 && (legacy_bytes == old_legacy || legacy_bytes + chunk_header_size <= old_legacy);
+
+  source_.set_write_buffer(block_size);
+  // A full disk or a size limit shows here, before anything changes.
+  auto rewrite = [this](std::uint64_t at) {
+    unsigned char field[4];
+    if (source_.read_at(at, field, 4) == 4) {
+      source_.seek(at);
+      source_.write(field, 4);
+    }
+  };
+  for (const TFieldWrite& w : writes) rewrite(w.offset);
+  rewrite(extent_starts_.back() + 4);
+  source_.flush();
+  if (grows) source_.reserve(end);
+  source_size_before_finish_ = file_size_;
+
+  // 1. The new standard index chunks, after what the end holds now.
+  if (grows) {
+    if (cut_chunk) {
+      unsigned char junk[chunk_header_size];
+      std::memcpy(junk, id_junk.data(), 4);
+      write_le32(junk + 4, static_cast<std::uint32_t>(append_at - *cut_chunk - chunk_header_size));
+      source_.seek(*cut_chunk);
+      source_.write(junk, sizeof junk);
+    }
+    source_.seek(append_at);
+    if (pad) {
+      const unsigned char zero = 0;
+      source_.write(&zero, 1);
+    }
+    for (const auto& [where, e] : appended) {
+      for (std::uint64_t done = 0; done < e.size;) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(e.size - done, block_.size()));
+        const std::size_t got = new_indexes_.read_at(e.offset + done, block_.data(), want);
+        source_.write(block_.data(), got);
+        if (got < want) throw TIoError(false, EIO, new_indexes_.path());
+        done += got;
+      }
+    }
+    source_.sync();
+  }
+  // 2. The chunks they replace become JUNK chunks of the same size.
+  for (const std::uint64_t at : to_junk) {
+    source_.seek(at);
+    source_.write(id_junk.data(), 4);
+  }
+  // 3. The super indexes.
+  for (std::size_t n = 0; n < streams; ++n) {
+    const auto& room = super_rooms_[n];
+    if (room) (void)write_super_index(source_, room->data, room->end - room->data, super[n], super_ids_[n]);
+  }
+  // 4. idx1: a JUNK chunk over what the new one leaves of it, the entries,
+  //    and its size last, so that until then the old size steps over it all.
+  if (legacy_fits) {
+    const std::uint64_t rest = old_legacy - legacy_bytes;
+    if (rest > 0) {
+      unsigned char junk[chunk_header_size];
+      std::memcpy(junk, id_junk.data(), 4);
+      write_le32(junk + 4, static_cast<std::uint32_t>(rest - chunk_header_size));
+      source_.seek(old_idx1_pos_ + chunk_header_size + legacy_bytes);
+      source_.write(junk, sizeof junk);
+    }
+    source_.seek(old_idx1_pos_ + chunk_header_size);
+    for (std::uint64_t at = first_entry_pos; at < begin[1];) {
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(begin[1] - at, block_.size()));
+      const std::size_t got = temp_.read_at(at, block_.data(), want);
+      source_.write(block_.data(), got);
+      if (got < want) break;
+      at += got;
+    }
+    if (rest > 0) {
+      source_.flush();
+      source_.sync();
+      unsigned char field[4];
+      write_le32(field, static_cast<std::uint32_t>(legacy_bytes));
+      source_.seek(old_idx1_pos_ + 4);
+      source_.write(field, sizeof field);
+    }
+  }
+  // 5. The last extent's sizes (also when an earlier run was stopped before
+  //    them) and the header's counts.
+  const std::uint64_t riff = extent_starts_.back();
+  const std::uint64_t last_movi = extent_movi(extents - 1);
+  if (source_.read_le32_at(riff + 4) != end - riff - chunk_header_size) {
+    put_field(source_, riff + 4, end - riff - chunk_header_size);
+  }
+  if (source_.read_le32_at(last_movi - 4) != end - last_movi) put_field(source_, last_movi - 4, end - last_movi);
+  for (const TFieldWrite& w : writes) put_field(source_, w.offset, w.value);
+  source_.seek(end);
+  if (grows && source_.size() > end) source_.truncate(end);
+  source_size_before_finish_.reset();
+  source_.close();
+  new_indexes_.abandon();
+  ::unlink(new_indexes_.path().c_str());
+  new_indexes_made_ = false;
+  return std::nullopt;
 }
 
 }  // namespace engine_detail

@@ -222,6 +222,20 @@ bool source_is_opendml(const fs::path& path) {
   return file.open_read(path.string()) && is_opendml(file);
 }
 
+// Whether the bytes go on in further RIFF chunks.
+bool has_further_extents(const TBytes& bytes, TWorkspace& workspace) {
+  const fs::path path = workspace.files() / "extents.avi";
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  TFileIO file;
+  const bool further = file.open_read(path.string()) && !further_extents(file).empty();
+  file.abandon();
+  fs::remove(path);
+  return further;
+}
+
 // A new file made from an OpenDML source is RIFF chunks end to end, and
 // every entry of its super indexes leads to a standard index chunk whose
 // entries each name a chunk that is there with that id and size. Returns
@@ -299,8 +313,10 @@ void check_fix(TFindings& findings, TWorkspace& workspace, const TBytes& source,
   if (result == fix_repaired) {
     const std::optional<TBytes> repaired = new_file ? read_bytes(output) : after;
     if (repaired) {
-      const std::string problem = new_file && source_is_opendml(path) ? opendml_file_problem(*repaired, output)
-                                                                       : repaired_file_problem(*repaired, source, !new_file);
+      // A long recording in several RIFF chunks keeps its layout in place too.
+      const bool opendml = new_file ? source_is_opendml(path) : has_further_extents(source, workspace);
+      const std::string problem = opendml ? opendml_file_problem(*repaired, new_file ? output : path)
+                                          : repaired_file_problem(*repaired, source, !new_file);
       if (!problem.empty()) findings.add(problem);
     }
   }

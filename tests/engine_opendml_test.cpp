@@ -84,16 +84,6 @@ TEST(OpenDml, RecognisedOnlyWhereItIs) {
   }
 }
 
-// An in-place repair would have to rebuild the index chunks of every extent
-// where they lie: refused, nothing written.
-TEST(OpenDml, InPlaceRepairOfFurtherExtentsIsRefused) {
-  const TRun run = run_fix(three_extents().bytes, false);
-  EXPECT_EQ(run.result, fix_not_repaired);
-  EXPECT_EQ(run.lines.back(), (TLine{" " + msg(msg_further_riff_chunks) + " " + run.source_path, mk_error}));
-  EXPECT_EQ(run.source_after, run.source_before);
-  EXPECT_TRUE(run.temp_left.empty());
-}
-
 std::uint64_t le64(const TBytes& b, std::uint64_t at) {
   return get_le32(b, at) | (std::uint64_t{get_le32(b, at + 4)} << 32);
 }
@@ -241,6 +231,55 @@ TEST(OpenDml, CheckComparesEveryStreamsIndexChunks) {
     }
     EXPECT_EQ(odml, c.lines);
     EXPECT_EQ(read_file(dir.file("a.avi")), c.bytes);
+  }
+}
+
+// In place, no data chunk moves and only index data are overwritten: index
+// chunks that agree stay, missing ones are appended in the last extent, a
+// wrong one becomes JUNK. The result checks clean and a second repair leaves
+// it byte for byte.
+TEST(OpenDml, InPlaceRebuildsOnlyWhatDisagrees) {
+  use_english_catalogue();
+  const TAvi full = three_extents();
+  auto cut_at = [&](std::uint64_t at) { return TBytes(full.bytes.begin(), full.bytes.begin() + static_cast<std::ptrdiff_t>(at)); };
+  TBytes wrong_entry = full.bytes;
+  put_le32(wrong_entry, full.ix_pos[2] + 36, 5);  // extent 2's first video size
+  const struct {
+    const char* name;
+    TBytes source;
+    bool identical_to_full;
+    std::size_t junk_chunks;
+    std::size_t indexed;
+  } cases[] = {
+      {"healthy", full.bytes, true, 0, 58},
+      {"index chunks never written", cut_at(full.ix_pos[4]), true, 0, 58},
+      {"cut inside the last frame", cut_at(full.chunk_pos[full.chunk_pos.size() - 2] + 300), false, 1, 56},
+      {"a wrong index chunk", wrong_entry, false, 1, 58},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TRun run = run_fix(c.source, false);
+    ASSERT_EQ(run.result, fix_repaired);
+    if (c.identical_to_full) {
+      EXPECT_EQ(run.output, full.bytes);
+    }
+    TBytes junk_id = {'J', 'U', 'N', 'K'};
+    std::size_t junk = 0;
+    for (auto it = run.output.begin(); (it = std::search(it, run.output.end(), junk_id.begin(), junk_id.end())) != run.output.end(); ++it) ++junk;
+    EXPECT_EQ(junk, c.junk_chunks);
+    // Every chunk that was there is still where it was.
+    for (const std::uint32_t at : full.chunk_pos) {
+      if (at + 8 <= c.source.size() && std::equal(c.source.begin() + at, c.source.begin() + at + 4, full.bytes.begin() + at) && at + 8 + get_le32(c.source, at + 4) <= c.source.size()) {
+        EXPECT_TRUE(std::equal(full.bytes.begin() + at, full.bytes.begin() + at + 8, run.output.begin() + at)) << at;
+      }
+    }
+    const std::vector<std::size_t> chunks = indexed_chunks(run.output, 2);
+    EXPECT_EQ(chunks[0] + chunks[1], c.indexed);
+    const TRun again = run_fix(run.output, false);
+    EXPECT_EQ(again.output, run.output);
+    TTempDir dir;
+    write_file(dir.file("a.avi"), run.output);
+    EXPECT_EQ(check_file(dir.file("a.avi").string()), 0);
   }
 }
 

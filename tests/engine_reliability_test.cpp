@@ -58,6 +58,32 @@ TBytes without_index() {
   return b.with_index(false).header_lengths(false).build().bytes;
 }
 
+// A long recording in three RIFF chunks, as a recorder that finished writes it.
+TAvi three_extents() {
+  TAviBuilder b;
+  b.opendml();
+  for (int e = 0; e < 3; ++e) {
+    if (e > 0) b.extent();
+    for (int i = 0; i < 12; ++i) b.video(800 + i, i % 6 == 0).audio(250);
+  }
+  return b.build();
+}
+
+// Cut inside its last frame: the new index chunks go after it.
+TBytes opendml_cut() {
+  const TAvi avi = three_extents();
+  return TBytes(avi.bytes.begin(), avi.bytes.begin() + static_cast<std::ptrdiff_t>(avi.chunk_pos[avi.chunk_pos.size() - 2] + 100));
+}
+
+// A standard index chunk that disagrees, and an idx1 that lists a chunk too many.
+TBytes opendml_wrong_indexes() {
+  const TAvi avi = three_extents();
+  TBytes bytes = avi.bytes;
+  put_le32(bytes, avi.ix_pos[2] + 36, 7);
+  put_le32(bytes, avi.idx1_pos + 8 + 16 * 3 + 12, 9);
+  return bytes;
+}
+
 // An in-place repair in a child process that is killed after its n-th
 // write, size change or sync (0: never). True when it was killed.
 bool repair_killed_at(const fs::path& file, std::uint64_t step) {
@@ -112,7 +138,8 @@ INSTANTIATE_TEST_SUITE_P(
     Finish, KilledInPlace,
     testing::Values(TKillCase{"without_index", &without_index},
                     TKillCase{"index_longer", [] { return index_longer_than_data(7); }},
-                    TKillCase{"index_shorter", [] { return index_shorter_than_data(9); }}),
+                    TKillCase{"index_shorter", [] { return index_shorter_than_data(9); }},
+                    TKillCase{"opendml_cut", &opendml_cut}, TKillCase{"opendml_wrong_indexes", &opendml_wrong_indexes}),
     [](const testing::TestParamInfo<TKillCase>& p) { return std::string(p.param.name); });
 
 // ---------------------------------------------------------------- in place, refused
