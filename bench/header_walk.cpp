@@ -38,9 +38,10 @@ std::uint64_t find_movi(int fd, std::uint64_t size) {
   return 0;
 }
 
-// Size of the step from the chunk header at p: into a LIST, over anything else.
+// Size of the step from the chunk header at p: into a LIST or a further RIFF
+// chunk of a long recording, over anything else.
 std::uint64_t step(const unsigned char* p) {
-  if (std::memcmp(p, "LIST", 4) == 0) return 12;
+  if (std::memcmp(p, "LIST", 4) == 0 || std::memcmp(p, "RIFF", 4) == 0) return 12;
   const std::uint32_t size = le32(p + 4);
   return 8 + static_cast<std::uint64_t>(size) + (size & 1);
 }
@@ -77,7 +78,7 @@ int main(int argc, char** argv) {
         length = static_cast<std::uint64_t>(got);
       }
       const unsigned char* p = buffer.data() + (pos - start);
-      if (std::memcmp(p, "idx1", 4) == 0) break;
+      if (std::memcmp(p, "idx1", 4) == 0 && pos + step(p) >= size) break;
       pos += step(p);
       ++chunks;
     }
@@ -95,7 +96,7 @@ int main(int argc, char** argv) {
         map = static_cast<unsigned char*>(m);
       }
       const unsigned char* p = map + (pos - start);
-      if (std::memcmp(p, "idx1", 4) == 0) break;
+      if (std::memcmp(p, "idx1", 4) == 0 && pos + step(p) >= size) break;
       pos += step(p);
       ++chunks;
     }

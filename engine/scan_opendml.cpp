@@ -369,7 +369,10 @@ bool TScan::index_chunk_agrees(std::uint64_t at, std::uint64_t fresh_at, std::si
 // the ones they replace become JUNK chunks of the same size; the super
 // indexes are rewritten in their room; idx1 in its own place when the new
 // one fits. The writes are ordered so that a repair killed at any instant
-// leaves a file the next repair turns into this same result.
+// leaves a file the next repair turns into this same result. Every index
+// byte is derived from the chunks, so no order between the writes needs a
+// sync but one: idx1's smaller size must not reach the disk before the JUNK
+// chunk it leads to.
 std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TFieldWrite>& writes) {
   // Data found where the size fields do not lead, or damage at the very end,
   // cannot be given their place safely here.
@@ -493,7 +496,6 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
         done += got;
       }
     }
-    source_.sync();
   }
   // 2. The chunks they replace become JUNK chunks of the same size.
   for (const std::uint64_t at : to_junk) {

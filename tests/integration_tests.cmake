@@ -6,3 +6,15 @@ target_compile_definitions(integration_test PRIVATE REELWRIGHT_FIX_PATH="$<TARGE
 add_dependencies(integration_test reelwright-fix lang_modules)
 gtest_discover_tests(integration_test TEST_PREFIX "integration." DISCOVERY_TIMEOUT 60
   PROPERTIES TIMEOUT 300 ENVIRONMENT "LC_ALL=C.UTF-8")
+
+# Gigabyte recordings (OpenDML): only with -DENABLE_SLOW_TESTS=ON, run by
+# tools/slow-test with the label "slow".
+option(ENABLE_SLOW_TESTS "Build the tests on gigabyte recordings" OFF)
+if(ENABLE_SLOW_TESTS)
+  add_executable(long_recording_test "${CMAKE_CURRENT_LIST_DIR}/long_recording_test.cpp")
+  target_link_libraries(long_recording_test PRIVATE avi_builder reelwright_options GTest::gtest_main)
+  target_compile_definitions(long_recording_test PRIVATE REELWRIGHT_FIX_PATH="$<TARGET_FILE:reelwright-fix>")
+  add_dependencies(long_recording_test reelwright-fix lang_modules)
+  gtest_discover_tests(long_recording_test TEST_PREFIX "slow." DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 1800 LABELS slow ENVIRONMENT "LC_ALL=C.UTF-8")
+endif()
