@@ -305,6 +305,7 @@ std::size_t TFileIO::read_at(std::uint64_t offset, void* buffer, std::size_t n) 
     const std::size_t start = static_cast<std::size_t>(offset - cache_offset_);
     if (cache_length_ - start >= n) {
       std::memcpy(out, cache_.data() + start, n);
+      cache_used_end_ = std::max(cache_used_end_, start + n);
       return n;
     }
   }
@@ -312,9 +313,20 @@ std::size_t TFileIO::read_at(std::uint64_t offset, void* buffer, std::size_t n) 
   // the cache and would only push out what the next header read needs.
   if (n > cache_capacity_ / 2 || n >= direct_read_size) return raw_read(offset, out, n);
   if (cache_.size() != cache_capacity_) cache_.resize(cache_capacity_);
+  // The last block's use sizes the next: where chunks are larger than the
+  // block, it serves one or two headers, and filling all of it copies bytes
+  // no one reads (a 1.1 GiB file of raw video frames: 3,600 blocks of which
+  // a few bytes each were used). A block used to its end doubles the next.
+  std::size_t fill = cache_capacity_;
+  if (cache_used_end_ > 0) {
+    constexpr std::size_t page = 4096;
+    fill = std::clamp((2 * cache_used_end_ + page - 1) / page * page, std::max(page, n), cache_capacity_);
+  }
   cache_length_ = 0;
+  cache_used_end_ = 0;
   cache_offset_ = offset;
-  cache_length_ = raw_read(offset, cache_.data(), cache_capacity_);
+  cache_length_ = raw_read(offset, cache_.data(), fill);
+  cache_used_end_ = std::min(n, cache_length_);
   const std::size_t got = std::min(n, cache_length_);
   std::memcpy(out, cache_.data(), got);
   return got;

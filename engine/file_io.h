@@ -132,6 +132,7 @@ class TFileIO final {
   std::size_t cache_capacity_ = 4096;
   std::uint64_t cache_offset_ = 0;
   std::size_t cache_length_ = 0;
+  std::size_t cache_used_end_ = 0;  // how far reads have used the cached block
 
   // A copy from another file not made yet.
   TFileIO* copy_source_ = nullptr;

@@ -39,10 +39,20 @@ std::string temp_folder() {
   return (dir != nullptr && *dir != '\0') ? std::string(dir) : std::string("/tmp");
 }
 
-void log_message(std::uint32_t k, std::uint8_t kind) { log_line(" " + message(k), kind, false); }
+// Appended rather than " " + message(k): GCC 12 at -O3 warns (-Wrestrict)
+// about the inlined operator+ on a one-character literal.
+void log_message(std::uint32_t k, std::uint8_t kind) {
+  std::string line(1, ' ');
+  line += message(k);
+  log_line(line, kind, false);
+}
 
 void log_message(std::uint32_t k, std::uint8_t kind, const std::string& tail) {
-  log_line(" " + message(k) + " " + tail, kind, false);
+  std::string line(1, ' ');
+  line += message(k);
+  line += ' ';
+  line += tail;
+  log_line(line, kind, false);
 }
 
 std::string two_digits(std::uint64_t v) {
