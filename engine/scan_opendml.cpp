@@ -310,6 +310,9 @@ std::uint32_t TScan::check_opendml_indexes() {
 
 namespace {
 
+// wLongsPerEntry, bIndexSubType, bIndexType, nEntriesInUse and dwChunkId.
+constexpr std::size_t index_head_fields = 12;
+
 struct TIndexChunkHead {
   int stream = -1;
   std::uint32_t count = 0;
@@ -336,6 +339,14 @@ bool TScan::index_chunk_agrees(std::uint64_t at, std::uint64_t fresh_at, std::si
   const auto old_head = index_chunk_head(source_, at);
   const auto new_head = index_chunk_head(new_indexes_, fresh_at);
   if (!old_head || !new_head || old_head->stream != new_head->stream || old_head->count != new_head->count) return false;
+  // Players read the entry layout, the index type and the chunk id from
+  // the head: all of them must be what a fresh chunk would hold.
+  unsigned char old_fields[index_head_fields], new_fields[index_head_fields];
+  if (source_.read_at(at + chunk_header_size, old_fields, sizeof old_fields) != sizeof old_fields ||
+      new_indexes_.read_at(fresh_at + chunk_header_size, new_fields, sizeof new_fields) != sizeof new_fields ||
+      std::memcmp(old_fields, new_fields, sizeof old_fields) != 0) {
+    return false;
+  }
   const auto chunk_id = new_indexes_.read_fourcc_at(fresh_at + 16);
   // Key frames follow the keyframe rule; every audio chunk is one anyway.
   const bool video = chunk_id && is_video_id(*chunk_id);

@@ -244,6 +244,8 @@ TEST(OpenDml, InPlaceRebuildsOnlyWhatDisagrees) {
   auto cut_at = [&](std::uint64_t at) { return TBytes(full.bytes.begin(), full.bytes.begin() + static_cast<std::ptrdiff_t>(at)); };
   TBytes wrong_entry = full.bytes;
   put_le32(wrong_entry, full.ix_pos[2] + 36, 5);  // extent 2's first video size
+  TBytes wrong_id = full.bytes;
+  wrong_id[full.ix_pos[0] + 17] = 'c';  // "0cdc": right entries, a chunk id no chunk has
   const struct {
     const char* name;
     TBytes source;
@@ -255,6 +257,7 @@ TEST(OpenDml, InPlaceRebuildsOnlyWhatDisagrees) {
       {"index chunks never written", cut_at(full.ix_pos[4]), true, 0, 58},
       {"cut inside the last frame", cut_at(full.chunk_pos[full.chunk_pos.size() - 2] + 300), false, 1, 56},
       {"a wrong index chunk", wrong_entry, false, 1, 58},
+      {"an index chunk naming another chunk id", wrong_id, false, 1, 58},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
