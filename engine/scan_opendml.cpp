@@ -49,6 +49,10 @@ void TScan::set_up_opendml() {
   if (id && size && same_id(*id, id_idx1)) {
     old_idx1_pos_ = after_movi;
     old_idx1_end_ = after_movi + chunk_header_size + *size;
+    // Its room is the rest of the first RIFF chunk whatever its size field
+    // says: a damaged one must neither hide the further chunks nor lead
+    // into them, nor leave part of the entries as data.
+    if (!extent_starts_.empty() && after_movi < extent_starts_.front()) old_idx1_end_ = extent_starts_.front();
   }
   if (const auto header = walk_header_list(source_)) {
     for (const TStreamList& s : header->streams) {
@@ -103,6 +107,15 @@ TScan::TOdmlStep TScan::step_over_opendml(std::uint64_t id_pos) {
   }
   const bool standard_index = classify_id(cur_id_) == TChunkClass::stream_index;
   // The old index the data end at is no chunk to step over: the scan ends there.
+  // The first RIFF chunk's idx1 is followed by the further ones, so the
+  // data go on after it, and the first of them is where they do.
+  const bool first_idx1 = same_id(cur_id_, id_idx1) && id_pos == old_idx1_pos_ && old_idx1_pos_ != 0 &&
+                          !extent_starts_.empty() && id_pos < extent_starts_.front();
+  if (first_idx1) {
+    rel_pos_ = static_cast<std::int64_t>(extent_starts_.front()) - movi();
+    position(movi() + rel_pos_);
+    return TOdmlStep::stepped;
+  }
   const bool inner_idx1 = same_id(cur_id_, id_idx1) && id_pos < data_end_ && !only_old_index_from(source_, id_pos);
   if (!standard_index && !inner_idx1) return TOdmlStep::not_one;
   const auto size = source_.read_le32_at(id_pos + 4);
@@ -464,10 +477,12 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
 
   // The legacy index of the first RIFF chunk, in its own place when it fits.
   const std::uint64_t legacy_bytes = begin[1] - first_entry_pos;
-  const std::uint64_t old_legacy =
-      old_idx1_pos_ != 0 ? source_.read_le32_at(old_idx1_pos_ + 4).value_or(0) : 0;
+  // Its room ends with the first RIFF chunk, whatever its size field says.
+  const std::uint64_t old_legacy = old_idx1_pos_ != 0 ? old_idx1_end_ - old_idx1_pos_ - chunk_header_size : 0;
   const bool legacy_fits =
       old_idx1_pos_ != 0 && (legacy_bytes == old_legacy || legacy_bytes + chunk_header_size <= old_legacy);
+  const bool legacy_size_differs =
+      old_idx1_pos_ != 0 && source_.read_le32_at(old_idx1_pos_ + 4) != std::optional<std::uint32_t>(legacy_bytes);
 
   source_.set_write_buffer(block_size);
   // A full disk or a size limit shows here, before anything changes.
@@ -537,7 +552,7 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
       if (got < want) break;
       at += got;
     }
-    if (rest > 0) {
+    if (legacy_size_differs) {
       source_.flush();
       source_.sync();
       unsigned char field[4];

@@ -244,6 +244,10 @@ TEST(OpenDml, InPlaceRebuildsOnlyWhatDisagrees) {
   auto cut_at = [&](std::uint64_t at) { return TBytes(full.bytes.begin(), full.bytes.begin() + static_cast<std::ptrdiff_t>(at)); };
   TBytes wrong_entry = full.bytes;
   put_le32(wrong_entry, full.ix_pos[2] + 36, 5);  // extent 2's first video size
+  TBytes idx1_too_long = full.bytes;
+  put_le32(idx1_too_long, full.idx1_pos + 4, 49280);  // past the end of the file
+  TBytes idx1_too_short = full.bytes;
+  put_le32(idx1_too_short, full.idx1_pos + 4, 32);
   TBytes wrong_id = full.bytes;
   wrong_id[full.ix_pos[0] + 17] = 'c';  // "0cdc": right entries, a chunk id no chunk has
   const struct {
@@ -258,6 +262,8 @@ TEST(OpenDml, InPlaceRebuildsOnlyWhatDisagrees) {
       {"cut inside the last frame", cut_at(full.chunk_pos[full.chunk_pos.size() - 2] + 300), false, 1, 56},
       {"a wrong index chunk", wrong_entry, false, 1, 58},
       {"an index chunk naming another chunk id", wrong_id, false, 1, 58},
+      {"idx1's size runs past the file", idx1_too_long, true, 0, 58},
+      {"idx1's size ends inside its entries", idx1_too_short, true, 0, 58},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -265,6 +271,8 @@ TEST(OpenDml, InPlaceRebuildsOnlyWhatDisagrees) {
     ASSERT_EQ(run.result, fix_repaired);
     if (c.identical_to_full) {
       EXPECT_EQ(run.output, full.bytes);
+      // A new file keeps every chunk too.
+      EXPECT_EQ(run_fix(c.source, true).output, run_fix(full.bytes, true).output);
     }
     TBytes junk_id = {'J', 'U', 'N', 'K'};
     std::size_t junk = 0;
