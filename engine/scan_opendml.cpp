@@ -46,7 +46,9 @@ void TScan::set_up_opendml() {
   const std::uint64_t after_movi = movi_pos_ + old_list_size_;
   const auto id = source_.read_fourcc_at(after_movi);
   const auto size = source_.read_le32_at(after_movi + 4);
-  if (id && size && same_id(*id, id_idx1)) {
+  // (Not one whose header the next RIFF chunk already overlaps.)
+  const bool fits = extent_starts_.empty() || after_movi + chunk_header_size <= extent_starts_.front();
+  if (id && size && same_id(*id, id_idx1) && fits) {
     old_idx1_pos_ = after_movi;
     old_idx1_end_ = after_movi + chunk_header_size + *size;
     // Its room is the rest of the first RIFF chunk whatever its size field
