@@ -491,3 +491,41 @@ TEST(EndOfFile, MoviSpanUnderHundredBytes) {
     EXPECT_EQ(run.output, with_riff_size_of(avi.bytes, source));
   }
 }
+
+// Copies are handed to the copier thread in steps that end on a page of the
+// new file; whatever the step boundaries, every byte lands where it belongs.
+TEST(FileCopy, RunsOfChunksArriveWhole) {
+  TTempDir dir;
+  TBytes source(7u << 20);
+  std::uint32_t x = 12345;
+  for (auto& b : source) b = static_cast<unsigned char>((x = x * 1103515245u + 12345u) >> 24);
+  write_file(dir.file("src"), source);
+  TFileIO from;
+  ASSERT_TRUE(from.open_read(dir.file("src").string()));
+  TFileIO to;
+  ASSERT_TRUE(to.create_temp(dir.path().string(), "out-"));
+  TBytes expected;
+  auto put = [&](const std::string& text) {
+    to.write(text.data(), text.size());
+    expected.insert(expected.end(), text.begin(), text.end());
+  };
+  auto copy = [&](std::uint64_t at, std::uint64_t length) {
+    to.copy_from(from, at, length);
+    expected.insert(expected.end(), source.begin() + static_cast<std::ptrdiff_t>(at),
+                    source.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(at + length, source.size())));
+  };
+  put("odd header");
+  // Chunk-sized pieces, contiguous, past two steps; then a gap (damage
+  // stepped over), a write between copies, and a run to past the end.
+  std::uint64_t at = 0;
+  for (std::uint64_t piece = 1; at + piece < (5u << 20); piece = piece * 7 % 9973 + 1) {
+    copy(at, piece);
+    at += piece;
+  }
+  at += 1001;
+  put("written between copies");
+  for (; at < source.size() - 9000; at += 4099) copy(at, 4099);
+  copy(at, 20000);
+  to.flush();
+  EXPECT_EQ(read_file(to.path()), expected);
+}
