@@ -54,7 +54,7 @@ void TScan::set_up_opendml() {
     // Its room is the rest of the first RIFF chunk whatever its size field
     // says: a damaged one must neither hide the further chunks nor lead
     // into them, nor leave part of the entries as data.
-    if (!extent_starts_.empty() && after_movi < extent_starts_.front()) old_idx1_end_ = extent_starts_.front();
+    if (!extent_starts_.empty()) old_idx1_end_ = extent_starts_.front();
   }
   if (const auto header = walk_header_list(source_)) {
     for (const TStreamList& s : header->streams) {
@@ -107,17 +107,15 @@ TScan::TOdmlStep TScan::step_over_opendml(std::uint64_t id_pos) {
     position(movi() + rel_pos_);
     return TOdmlStep::stepped;
   }
-  const bool standard_index = classify_id(cur_id_) == TChunkClass::stream_index;
-  // The old index the data end at is no chunk to step over: the scan ends there.
   // The first RIFF chunk's idx1 is followed by the further ones, so the
   // data go on after it, and the first of them is where they do.
-  const bool first_idx1 = same_id(cur_id_, id_idx1) && id_pos == old_idx1_pos_ && old_idx1_pos_ != 0 &&
-                          !extent_starts_.empty() && id_pos < extent_starts_.front();
-  if (first_idx1) {
-    rel_pos_ = static_cast<std::int64_t>(extent_starts_.front()) - movi();
+  if (same_id(cur_id_, id_idx1) && id_pos == old_idx1_pos_ && !extent_starts_.empty()) {
+    rel_pos_ = static_cast<std::int64_t>(old_idx1_end_) - movi();
     position(movi() + rel_pos_);
     return TOdmlStep::stepped;
   }
+  const bool standard_index = classify_id(cur_id_) == TChunkClass::stream_index;
+  // The old index the data end at is no chunk to step over: the scan ends there.
   const bool inner_idx1 = same_id(cur_id_, id_idx1) && id_pos < data_end_ && !only_old_index_from(source_, id_pos);
   if (!standard_index && !inner_idx1) return TOdmlStep::not_one;
   const auto size = source_.read_le32_at(id_pos + 4);
