@@ -255,6 +255,11 @@ def commands_for(src, binary, full, tmp, window=None, walk=None):
         cmds.append(Command("header walk alone (mmap)", [walk, str(src), "mmap"]))
         cmds.append(Command("header walk alone (block, 256 KiB)", [walk, str(src), "block", str(256 * 1024)],
                             role="walk"))
+        # The block walk with the kernel copying what it walked on a second
+        # thread: the floor under a new file.
+        walk_copy = tmp / ("walkcopy." + src.name)
+        cmds.append(Command("header walk + copy (block, thread)", [walk, str(src), "copy", str(walk_copy)],
+                            cleanup=remove(walk_copy), role="walkcopy"))
     if window:
         # The same Fix through the window's sink, headless; its own time,
         # without the start of a Qt application.
@@ -396,6 +401,10 @@ def main():
                 target = "<= %.2f  %s" % (limit, "ok" if ok else "MISSED")
                 if not ok:
                     missed.append("%s on %s: %.2f x cat" % (c.label, label, ratio))
+            walk_copy_cmd = next((x for x in cmds if x.role == "walkcopy"), None)
+            if c.role == "new" and walk_copy_cmd is not None:
+                floor = statistics.median(walk_copy_cmd.times)
+                target += ", %.2f x walk + copy" % (med / floor if floor > 0 else float("nan"))
             if c.role == "inplace" and walk_cmd is not None and label.startswith(("big.noidx", "long.noix")):
                 floor = statistics.median(walk_cmd.times)
                 ratio_walk = med / floor if floor > 0 else float("nan")
