@@ -327,3 +327,60 @@ TEST(OpenDml, AnIdx1OverlappedByTheNextRiffChunkIsLeftAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+bool has_line(const TRun& run, std::uint32_t k) {
+  return std::any_of(run.lines.begin(), run.lines.end(), [&](const TLine& l) { return l.text.find(msg(k)) != std::string::npos; });
+}
+
+// Writers name standard index chunks "ix00" or "00ix": both are indexes,
+// never frames, and a new file writes the "ix##" form.
+TEST(OpenDml, IndexChunksOfEitherIdFormAreIndexes) {
+  use_english_catalogue();
+  const TAvi full = three_extents();
+  TBytes swapped = full.bytes;
+  for (const std::uint64_t at : full.ix_pos) {
+    const unsigned char d0 = swapped[at + 2], d1 = swapped[at + 3];
+    swapped[at] = d0;
+    swapped[at + 1] = d1;
+    swapped[at + 2] = 'i';
+    swapped[at + 3] = 'x';
+  }
+  const TRun fixed = run_fix(swapped, true);
+  ASSERT_EQ(fixed.result, fix_repaired);
+  EXPECT_EQ(fixed.output, full.bytes);
+
+  const TRun in_place = run_fix(swapped, false);
+  ASSERT_EQ(in_place.result, fix_repaired);
+  EXPECT_EQ(in_place.lines[in_place.lines.size() - 2], (TLine{" " + msg(msg_damage_count) + " 0", mk_plain}));
+  EXPECT_EQ(run_fix(in_place.output, false).output, in_place.output);
+}
+
+// Super indexes with room for fewer RIFF chunks than the file has: a new
+// file keeps every chunk, says so and indexes it with idx1 alone; in place
+// is refused and the file left as it was.
+TEST(OpenDml, ASuperIndexWithoutRoomForEveryRiffChunk) {
+  use_english_catalogue();
+  TAviBuilder b = frames(TAviBuilder().opendml(1), 10);
+  b.extent();
+  b = frames(b, 12);
+  const TAvi small_room = frames(b.extent(), 7).build();
+
+  const TRun fixed = run_fix(small_room.bytes, true);
+  ASSERT_EQ(fixed.result, fix_repaired);
+  EXPECT_TRUE(has_line(fixed, msg_super_index_full));
+  TOpened f(fixed.output);
+  EXPECT_EQ(further_extents(f.file).size(), 2u);
+  const auto header = walk_header_list(f.file);
+  ASSERT_TRUE(header);
+  for (const TStreamList& s : header->streams) EXPECT_EQ(get_le32(fixed.output, s.indx->data + 4), 0u);
+  EXPECT_EQ(index_entries(fixed.output, find_last_idx1(fixed.output)).size(), 20u);
+
+  const TRun in_place = run_fix(small_room.bytes, false);
+  EXPECT_EQ(in_place.result, fix_not_repaired);
+  EXPECT_TRUE(has_line(in_place, msg_further_riff_chunks));
+  EXPECT_EQ(in_place.source_after, in_place.source_before);
+}
+
+}  // namespace
