@@ -22,6 +22,8 @@ inline constexpr TFourCC id_avih = fourcc("avih");
 inline constexpr TFourCC id_strh = fourcc("strh");
 inline constexpr TFourCC id_strf = fourcc("strf");
 inline constexpr TFourCC id_vids = fourcc("vids");
+// A list that groups one frame's chunks, and its entries in an old index.
+inline constexpr TFourCC id_rec = fourcc("rec ");
 // OpenDML (long recordings): further RIFF chunks of form "AVIX", the super
 // index in a stream list, and the list with the total frame count.
 inline constexpr TFourCC id_riff = fourcc("RIFF");

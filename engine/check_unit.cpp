@@ -99,6 +99,9 @@ int TScan::finish_check() {
     std::optional<std::uint64_t> first_difference;
     bool marks_key_frame = false;
     bool has_video = false;
+    // Entries of "rec " lists name no chunk the walk indexes: they are
+    // compared with nothing and not counted.
+    std::uint64_t chunk_entries = 0;
     std::vector<unsigned char> old(block_size / index_entry_size * index_entry_size);
     for (std::uint64_t i = 0; i < old_count;) {
       const std::uint64_t batch = std::min<std::uint64_t>(old_count - i, old.size() / index_entry_size);
@@ -106,23 +109,26 @@ int TScan::finish_check() {
       if (source_.read_at(old_pos + 8 + i * index_entry_size, old.data(), length) != length) break;
       for (std::uint64_t k = 0; k < batch; ++k, ++i) {
         const TIndexEntry e = TIndexEntry::decode(old.data() + k * index_entry_size);
+        if (same_id(e.id, id_rec)) continue;
+        const std::uint64_t n = chunk_entries++;
         if (is_video_id(e.id)) {
           has_video = true;
           if ((e.flags & flag_keyframe) != 0) marks_key_frame = true;
         }
-        if (!first_difference && i < legacy_count) {
-          const TIndexEntry f = TIndexEntry::decode(found.data() + i * index_entry_size);
+        if (!first_difference && n < legacy_count) {
+          const TIndexEntry f = TIndexEntry::decode(found.data() + n * index_entry_size);
           // The flags are the index's own business; id, offset and size
           // must match the chunk.
           if (!same_id(e.id, f.id) || e.offset != base + f.offset || e.size != f.size) {
-            first_difference = i;
+            first_difference = n;
           }
         }
       }
     }
-    const bool count_differs = old_count != legacy_count;
+    const bool count_differs = chunk_entries != legacy_count;
     if (count_differs) {
-      log_message(msg_index_count_differs, mk_error, std::to_string(old_count) + " / " + std::to_string(legacy_count));
+      log_message(msg_index_count_differs, mk_error,
+                  std::to_string(chunk_entries) + " / " + std::to_string(legacy_count));
     }
     if (first_difference) {
       log_message(msg_index_entry_differs, mk_error, std::to_string(*first_difference + 1));

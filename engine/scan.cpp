@@ -86,7 +86,11 @@ std::optional<TMoviList> find_movi_list(TFileIO& file) {
 bool old_index_test_passes(TFileIO& file, std::uint64_t id_pos) {
   unsigned char b[2];
   if (file.read_at(id_pos + old_index_test_offset, b, 2) != 2) return true;
-  return (b[0] == 'd' && (b[1] == 'c' || b[1] == 'b')) || (b[0] == 'w' && b[1] == 'b');
+  if ((b[0] == 'd' && (b[1] == 'c' || b[1] == 'b')) || (b[0] == 'w' && b[1] == 'b')) return true;
+  // Capture programs that group each frame's chunks in "rec " lists give
+  // every list an entry of its own, ahead of its chunks.
+  const auto first = file.read_fourcc_at(id_pos + chunk_header_size);
+  return first && same_id(*first, id_rec);
 }
 
 bool only_old_index_from(TFileIO& file, std::uint64_t q) {
@@ -303,10 +307,6 @@ std::optional<int> TScan::set_up() {
   entry_count_ = 0;
   shift_ = 0;
   video_count_ = 0;
-  last_video_entry_ = first_entry_pos;
-  cur_entry_pos_ = first_entry_pos;
-  last_data_out_ = movi_pos_ + 4;
-  cur_chunk_out_ = movi_pos_ + 4;
   ix_pending_ = false;
   keys_.emplace(read_stream_headers(source_));
 
@@ -431,27 +431,48 @@ TScan::TStep TScan::accept_chunk() {
     end_ = TScanEnd::cut_off_chunk;
     return TStep::finish;
   }
-  const std::int64_t next = rel_pos_ + chunk_header_size + static_cast<std::int64_t>(padded_size(z));
-
-  // A chunk whose last byte (pad included) is missing, or that would run
-  // into the old index, ends the scan.
-  const std::int64_t last_byte = movi() + next - 1;
-  position(last_byte);
-  if (at_end()) {
-    end_ = TScanEnd::cut_off_chunk;
-    return TStep::finish;
+  const auto chunk_pos = static_cast<std::uint64_t>(movi() + rel_pos_);
+  const std::uint64_t data_stop = chunk_pos + chunk_header_size + z;
+  std::uint64_t after = chunk_pos + chunk_header_size + padded_size(z);
+  // Some writers leave out the pad byte after an odd size: when the next id
+  // (or the end) lies one byte early, the chunk is whole and the walk goes on
+  // from there; a new file gets the pad byte. Only that one-byte slip.
+  bool pad_left_out = false;
+  // A size that leads nowhere the scan knows is damaged, or the bytes after
+  // the chunk are: the chunk is a damaged place, searched past from the end
+  // of its header.
+  auto damaged = [&] {
+    if (video) --video_count_;
+    cur_id_pos_ = chunk_pos;
+    rel_pos_ += static_cast<std::int64_t>(chunk_header_size);
+    handle_damage(chunk_pos + chunk_header_size);
+    return TStep::go_on;
+  };
+  if (after > data_end_) {
+    if (z % 2 == 0 || data_stop != data_end_) {
+      // A chunk whose last byte is missing, or that would run into the old
+      // index, ends the scan, unless its size is what is wrong: a video chunk
+      // found after its header says the data go on.
+      const std::int64_t back = rel_pos_;
+      rel_pos_ += static_cast<std::int64_t>(chunk_header_size);
+      const auto found = search_next_chunk(chunk_pos + chunk_header_size);
+      rel_pos_ = back;
+      if (found && is_video_id(found->id)) return damaged();
+      end_ = data_end_ < file_size_ ? TScanEnd::chunk_into_index : TScanEnd::cut_off_chunk;
+      return TStep::finish;
+    }
+    // Lacking only its pad byte, it lacks nothing.
+    pad_left_out = true;
+  } else if (!continues_at(after)) {
+    if (z % 2 == 0 || !continues_at(data_stop)) return damaged();
+    pad_left_out = true;
   }
-  if (static_cast<std::uint64_t>(last_byte) >= data_end_) {
-    end_ = data_end_ < file_size_ ? TScanEnd::chunk_into_index : TScanEnd::cut_off_chunk;
-    return TStep::finish;
-  }
+  if (pad_left_out) after = data_stop;
+  const std::int64_t next = static_cast<std::int64_t>(after) - movi();
 
   if (opendml_ && new_file()) {
-    enter_output_extent(static_cast<std::uint64_t>(movi() + rel_pos_), static_cast<std::uint64_t>(next - rel_pos_));
+    enter_output_extent(chunk_pos, after - chunk_pos + (pad_left_out ? 1 : 0));
   }
-  const std::uint64_t entry_pos = index_.pos();
-  if (video && z > 0) last_video_entry_ = entry_pos;
-  cur_entry_pos_ = entry_pos;
   std::uint32_t flags = flag_none;
   if (z > 0) {
     if (video) {
@@ -481,17 +502,20 @@ TScan::TStep TScan::accept_chunk() {
   rel_pos_ = next;
   position(movi() + chunk_start);
   if (new_file()) {
-    if (z > 0) last_data_out_ = output_.pos();
-    cur_chunk_out_ = output_.pos();
     const std::uint64_t length = static_cast<std::uint64_t>(next - chunk_start);
     output_.copy_from(source_, source_.pos(), length);
     source_.seek(source_.pos() + length);
+    if (pad_left_out) {
+      const unsigned char pad = 0;
+      output_.write(&pad, 1);
+      --shift_;
+    }
   }
   ++entry_count_;
   return TStep::go_on;
 }
 
-void TScan::handle_damage() {
+void TScan::handle_damage(std::uint64_t search_floor) {
   if (same_id(cur_id_, id_idx1)) {
     const bool real = old_index_test_passes(source_, cur_id_pos_);
     position(static_cast<std::int64_t>(cur_id_pos_) + 4);
@@ -511,15 +535,20 @@ void TScan::handle_damage() {
                   two_digits((seconds / 60) % 60) + ":" + two_digits(seconds % 60) + ")");
   log_message(msg_damage_offset, mk_plain, std::to_string(cur_id_pos_) + " ($" + hex8(cur_id_pos_) + ")");
 
-  // Provisional cut-back: the index entries stay until the search is over;
-  // the output is overwritten from the last copied data chunk on.
-  // Never back into a RIFF chunk the new file has closed.
-  if (new_file()) output_.seek(opendml_ ? std::max(last_data_out_, out_data_start_) : last_data_out_);
+  // Every chunk taken so far ended where the next id the scan knows begins,
+  // so nothing before the damaged place is cut back.
+  damage_start_ = cur_id_pos_;
+  if (const auto found = search_next_chunk(search_floor)) return resume(found->pos, found->id);
+  end_of_file_outcome();
+}
 
+// The search from rel_pos_ for the next video chunk (or the old index),
+// byte by byte in blocks; nothing when the file ends first.
+std::optional<TScan::TFound> TScan::search_next_chunk(std::uint64_t search_floor) {
   for (;;) {
     const std::int64_t nominal = movi() + rel_pos_;
     position(nominal);
-    if (at_end()) return end_of_file_outcome();
+    if (at_end()) return std::nullopt;
     const std::size_t n = source_.read(block_.data(), block_.size());
     std::optional<std::uint64_t> found_pos;
     TFourCC found_id{};
@@ -529,6 +558,7 @@ void TScan::handle_damage() {
       if ((a != 'd' && a != 'w') || (b != 'c' && b != 'b')) continue;
       // The pair is bytes 3-4 of an id starting two bytes earlier, which may
       // lie before the block.
+      if (static_cast<std::uint64_t>(nominal + static_cast<std::int64_t>(j) - 2) < search_floor) continue;
       position(nominal + static_cast<std::int64_t>(j) - 2);
       const std::uint64_t candidate_pos = source_.pos();
       unsigned char id[4];
@@ -546,12 +576,19 @@ void TScan::handle_damage() {
     }
     pump_messages();
     if (found_pos) {
-      if (!at_end()) return resume(*found_pos, found_id);
-      return end_of_file_outcome();
+      if (!at_end()) return TFound{*found_pos, found_id};
+      return std::nullopt;
     }
-    if (nominal + static_cast<std::int64_t>(n) >= static_cast<std::int64_t>(file_size_)) return end_of_file_outcome();
+    if (nominal + static_cast<std::int64_t>(n) >= static_cast<std::int64_t>(file_size_)) return std::nullopt;
     rel_pos_ += static_cast<std::int64_t>(n) - 2;
   }
+}
+
+// Where a chunk taken by the walk ends: the end of the data, a next header
+// the end of the file cuts off, or an id the scan knows.
+bool TScan::continues_at(std::uint64_t next) {
+  if (next <= data_end_ && next + sizeof(TFourCC) > file_size_) return true;
+  return lands_on_known_id(next);
 }
 
 // A video chunk id found by the search is taken only when its chunk lies
@@ -573,17 +610,9 @@ bool TScan::chunk_fits_before_known_id(std::uint64_t pos) {
 }
 
 void TScan::resume(std::uint64_t found_pos, const TFourCC& found_id) {
-  if (opendml_ && new_file()) last_video_entry_ = std::max(last_video_entry_, extent_first_entry_);
-  index_.cut(last_video_entry_);
-  entry_count_ = static_cast<std::uint32_t>((last_video_entry_ - first_entry_pos) / index_entry_size);
-  if (entry_extents_.size() > entry_count_) entry_extents_.resize(entry_count_);
-  while (extent_entry_begin_.size() > 1 && extent_entry_begin_.back() > last_video_entry_) extent_entry_begin_.pop_back();
-  if (cur_entry_pos_ > last_video_entry_) cur_entry_pos_ = last_video_entry_;
+  if (mode_ == TScanMode::in_place) damaged_stretches_.push_back({damage_start_, found_pos});
   rel_pos_ = static_cast<std::int64_t>(found_pos) - movi();
-  if (new_file()) {
-    const std::uint64_t out = opendml_ ? std::max(last_data_out_, out_data_start_) : last_data_out_;
-    shift_ = static_cast<std::int64_t>(found_pos) - static_cast<std::int64_t>(out);
-  }
+  if (new_file()) shift_ = static_cast<std::int64_t>(found_pos) - static_cast<std::int64_t>(output_.pos());
   // An "idx1" found here was read at the old index: the scan ends there
   // without testing it again.
   cur_id_ = found_id;
@@ -591,14 +620,7 @@ void TScan::resume(std::uint64_t found_pos, const TFourCC& found_id) {
 }
 
 void TScan::end_of_file_outcome() {
-  index_.cut(cur_entry_pos_);
-  entry_count_ = static_cast<std::uint32_t>((cur_entry_pos_ - first_entry_pos) / index_entry_size);
-  if (entry_extents_.size() > entry_count_) entry_extents_.resize(entry_count_);
-  while (extent_entry_begin_.size() > 1 && extent_entry_begin_.back() > cur_entry_pos_) extent_entry_begin_.pop_back();
-  if (new_file()) {
-    output_.truncate(cur_chunk_out_);
-    output_.seek(cur_chunk_out_);
-  }
+  if (mode_ == TScanMode::in_place) damaged_stretches_.push_back({damage_start_, file_size_});
   forced_end_ = true;
   end_ = TScanEnd::search_ran_out;
 }
@@ -766,6 +788,17 @@ void TScan::probe_in_place_writes(std::uint64_t new_end, const std::vector<TFiel
   source_.reserve(new_end);
 }
 
+// Turns [start, end) into one JUNK chunk; a stretch shorter than a chunk
+// header stays as it is.
+void TScan::write_junk_header(std::uint64_t start, std::uint64_t end) {
+  if (end < start + chunk_header_size) return;
+  unsigned char head[chunk_header_size];
+  std::memcpy(head, id_junk.data(), 4);
+  write_le32(head + 4, static_cast<std::uint32_t>(end - start - chunk_header_size));
+  source_.seek(start);
+  source_.write(head, sizeof head);
+}
+
 // The new index where the old one was, in an order that leaves, at every
 // instant, a file the next repair in place turns into this same result: an
 // old index at q that reaches (or runs past) the end of the file, whatever
@@ -819,10 +852,31 @@ void TScan::write_index_in_place(std::uint64_t q) {
 
 std::optional<std::uint32_t> TScan::finish_in_place(const std::vector<TFieldWrite>& writes) {
   if (opendml_ && !extent_starts_.empty()) return finish_in_place_opendml(writes);
-  const std::uint64_t list_size = in_place_list_size();
-  const std::uint64_t q = movi_pos_ + list_size;
+  std::uint64_t list_size = in_place_list_size();
+  std::uint64_t q = movi_pos_ + list_size;
   // Only an old index may be cut away.
   if (!only_old_index_from(source_, q)) return msg_data_after_index;
+
+  // What the walk could not take stays in the movi list as "JUNK" chunks, so
+  // that readers walking the list (and the check) step over it: damaged
+  // places, and a chunk cut off at the end or running into the old index.
+  std::vector<TStretch> junk;
+  for (const TStretch& d : damaged_stretches_) junk.push_back({d.start, std::min(d.end, q)});
+  if (end_ == TScanEnd::cut_off_chunk || end_ == TScanEnd::chunk_into_index) junk.push_back({end_chunk_pos_, q});
+  bool pad_into_junk = false;
+  if (!junk.empty() && junk.back().end == q && q == file_size_) {
+    if (q - junk.back().start < chunk_header_size) {
+      // Less than a chunk header: the index goes over it.
+      q = junk.back().start;
+      junk.pop_back();
+    } else if (q % 2 != 0) {
+      // The pad byte becomes the last byte of the JUNK chunk, which then
+      // ends where the index begins.
+      pad_into_junk = true;
+      ++q;
+    }
+    list_size = q - movi_pos_;
+  }
 
   temp_.flush();
   const std::uint64_t pad = q % 2;
@@ -837,6 +891,14 @@ std::optional<std::uint32_t> TScan::finish_in_place(const std::vector<TFieldWrit
   probe_in_place_writes(new_end, writes);
   source_size_before_finish_ = file_size_;
 
+  // The pad byte before the JUNK header: a run stopped between the two finds
+  // the same even end, and so the same result.
+  if (pad_into_junk) {
+    const unsigned char zero = 0;
+    source_.seek(q - 1);
+    source_.write(&zero, 1);
+  }
+  for (const TStretch& j : junk) write_junk_header(j.start, j.end);
   write_index_in_place(q);
   const std::uint64_t end = source_.pos();
   unsigned char field[4];

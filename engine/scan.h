@@ -98,7 +98,15 @@ class TScan final {
   // Returns true when the scan ran to its finish, false after a stop.
   [[nodiscard]] bool scan();
   [[nodiscard]] TStep accept_chunk();
-  void handle_damage();
+  // A damaged place at cur_id_pos_: reported, then searched past; a chunk
+  // found before `search_floor` is not taken.
+  void handle_damage(std::uint64_t search_floor = 0);
+  [[nodiscard]] bool continues_at(std::uint64_t next);
+  struct TFound {
+    std::uint64_t pos = 0;
+    TFourCC id{};
+  };
+  [[nodiscard]] std::optional<TFound> search_next_chunk(std::uint64_t search_floor);
   [[nodiscard]] bool chunk_fits_before_known_id(std::uint64_t pos);
   void resume(std::uint64_t found_pos, const TFourCC& found_id);
   void end_of_file_outcome();
@@ -131,6 +139,7 @@ class TScan final {
   [[nodiscard]] std::optional<std::uint32_t> finish_in_place(const std::vector<TFieldWrite>& writes);
   void probe_in_place_writes(std::uint64_t new_end, const std::vector<TFieldWrite>& writes);
   void write_index_in_place(std::uint64_t q);
+  void write_junk_header(std::uint64_t start, std::uint64_t end);
   [[nodiscard]] std::optional<std::vector<TFieldWrite>> length_fields();
   void write_fields(TFileIO& file, const std::vector<TFieldWrite>& writes);
   int stop();
@@ -186,10 +195,14 @@ class TScan final {
   std::int64_t shift_ = 0;
   std::uint32_t video_count_ = 0;
   std::uint32_t damage_count_ = 0;
-  std::uint64_t last_video_entry_ = first_entry_pos;
-  std::uint64_t cur_entry_pos_ = first_entry_pos;
-  std::uint64_t last_data_out_ = 0;
-  std::uint64_t cur_chunk_out_ = 0;
+  std::uint64_t damage_start_ = 0;
+  // In place: the damaged places as [start, end) where the scan resumed
+  // (the end of the file when it did not); they become "JUNK" chunks.
+  struct TStretch {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+  };
+  std::vector<TStretch> damaged_stretches_;
   bool ix_pending_ = false;
   TFourCC cur_id_{};
   std::uint64_t cur_id_pos_ = 0;  // where the current id was really read

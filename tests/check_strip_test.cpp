@@ -218,7 +218,7 @@ INSTANTIATE_TEST_SUITE_P(
                       append_id(fake, "00pc");
                       fake.resize(fake.size() + 12, 0);
                       TAviBuilder b;
-                      b.video(100, true).audio(40).raw(fake).video(120, true).audio(42);
+                      b.video(100, true).audio(40).raw(fake).video(120, true).audio(42).with_index(false);
                       return b.build().bytes;
                     }},
         TDamageCase{"AcrossABlockBorder",

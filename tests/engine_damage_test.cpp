@@ -66,25 +66,24 @@ TEST(Damage, GarbageInTheMiddleNewFile) {
   const TRun run = run_fix(source, true);
   ASSERT_EQ(run.result, fix_repaired);
   EXPECT_EQ(run.source_after, source);
-  const std::uint32_t damage_at = avi.chunk_pos[3] + 8 + 102;
-  EXPECT_EQ(only_damage_lines(run.lines), damage_lines(2, "00:00:00", damage_at));
+  // The audio chunk before the garbage leads into it: that chunk is the
+  // damaged place.
+  EXPECT_EQ(only_damage_lines(run.lines), damage_lines(2, "00:00:00", avi.chunk_pos[3]));
   EXPECT_EQ(run.lines.back().text, " " + msg(40));
   EXPECT_EQ(run.lines[run.lines.size() - 2].text, " " + msg(39) + " 1");
 
-  // The index loses the last video frame before the damage and what came
-  // after it; the output is overwritten from the last data chunk copied (the
-  // audio chunk), so the video frame stays in the file unindexed.
+  // Every chunk but that one is indexed and copied, the frame before it too.
   const std::int64_t a1 = avi.chunk_pos[3];
   const std::int64_t v2 = avi.chunk_pos[4];
-  const std::vector<TEntry> expected = {source_entry(avi, 0), source_entry(avi, 1), moved(source_entry(avi, 4), a1 - v2),
-                                        moved(source_entry(avi, 5), a1 - v2), moved(source_entry(avi, 6), a1 - v2),
-                                        moved(source_entry(avi, 7), a1 - v2)};
+  const std::vector<TEntry> expected = {source_entry(avi, 0), source_entry(avi, 1), source_entry(avi, 2),
+                                        moved(source_entry(avi, 4), a1 - v2), moved(source_entry(avi, 5), a1 - v2),
+                                        moved(source_entry(avi, 6), a1 - v2), moved(source_entry(avi, 7), a1 - v2)};
   EXPECT_EQ(new_index(run), expected);
   TBytes body = cut(source, avi.chunk_pos[3]);
   body.insert(body.end(), source.begin() + v2, source.end());
   put_le32(body, avi.movi_pos - 4, static_cast<std::uint32_t>(body.size() - avi.movi_pos));
-  // Three video frames and three audio chunks are left.
-  put_lengths(body, avi, run.output.size(), 3, {3, 3});
+  // Four video frames and three audio chunks are left.
+  put_lengths(body, avi, run.output.size(), 4, {4, 3});
   EXPECT_EQ(cut(run.output, body.size()), body);
 }
 
@@ -95,11 +94,14 @@ TEST(Damage, GarbageInTheMiddleInPlace) {
   const TBytes source = cut(avi.bytes, avi.idx1_pos);
   const TRun run = run_fix(source, false);
   ASSERT_EQ(run.result, fix_repaired);
-  EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 1), source_entry(avi, 4),
-                                                 source_entry(avi, 5)}));
-  // The garbage stays inside the list, which runs to the old end of the file.
+  EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 1), source_entry(avi, 2),
+                                                 source_entry(avi, 4), source_entry(avi, 5)}));
+  // The damaged chunk and the garbage stay inside the list, which runs to the
+  // old end of the file, as one JUNK chunk that readers step over.
   EXPECT_EQ(get_le32(run.output, avi.movi_pos - 4), source.size() - avi.movi_pos);
   EXPECT_EQ(find_last_idx1(run.output), source.size());
+  EXPECT_EQ(std::string(run.output.begin() + avi.chunk_pos[3], run.output.begin() + avi.chunk_pos[3] + 4), "JUNK");
+  EXPECT_EQ(get_le32(run.output, avi.chunk_pos[3] + 4), avi.chunk_pos[4] - avi.chunk_pos[3] - 8);
 }
 
 TEST(Damage, TailOfZeros) {
@@ -110,8 +112,8 @@ TEST(Damage, TailOfZeros) {
   for (bool new_file : {true, false}) {
     const TRun run = run_fix(source, new_file);
     ASSERT_EQ(run.result, fix_repaired);
-    EXPECT_EQ(only_damage_lines(run.lines), damage_lines(2, "00:00:00", avi.chunk_pos[3] + 110));
-    // Every chunk before the damage but the last one.
+    EXPECT_EQ(only_damage_lines(run.lines), damage_lines(2, "00:00:00", avi.chunk_pos[3]));
+    // Every chunk before the damage but the last one, whose end leads into it.
     EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 1), source_entry(avi, 2)}));
     if (new_file) {
       EXPECT_EQ(find_last_idx1(run.output), avi.chunk_pos[3]);  // the last chunk copied is dropped
@@ -121,40 +123,60 @@ TEST(Damage, TailOfZeros) {
   }
 }
 
-TEST(Damage, ChunkHeaderShiftedBackByTwoBytes) {
+// A wrong size costs its own chunk and nothing else: the chunk whose size
+// leads where no id begins is the damaged place, the search starts after its
+// header, and every chunk around it is kept.
+struct TSizeCase {
+  const char* name;
+  std::uint32_t size_field;  // of the audio chunk (100 bytes of data) after the first frame
+};
+
+class WrongSize : public ::testing::TestWithParam<TSizeCase> {};
+
+TEST_P(WrongSize, CostsOneChunk) {
   TAviBuilder b;
-  // The audio chunk claims two bytes more than it has: the scan lands two
-  // bytes into the next chunk's id.
-  b.video(300, true).chunk_with_size("01wb", filled(100, 0xA5), 102).video(200, true).audio(60);
+  b.video(300, true).chunk_with_size("01wb", filled(100, 0xA5), GetParam().size_field).video(200, true).audio(60).video(90);
   const TAvi avi = b.build();
-  const TBytes source = cut(avi.bytes, avi.idx1_pos);
-  const TRun run = run_fix(source, false);
-  ASSERT_EQ(run.result, fix_repaired);
-  EXPECT_EQ(only_damage_lines(run.lines), damage_lines(1, "00:00:00", avi.chunk_pos[2] + 2));
-  // The cut-back takes the last video frame and the audio after it; the scan
-  // resumes at the chunk whose id began before the damaged place.
-  EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 2), source_entry(avi, 3)}));
+  for (const TBytes& source : {cut(avi.bytes, avi.idx1_pos), avi.bytes}) {
+    for (bool new_file : {true, false}) {
+      const TRun run = run_fix(source, new_file);
+      ASSERT_EQ(run.result, fix_repaired);
+      EXPECT_EQ(only_damage_lines(run.lines), damage_lines(1, "00:00:00", avi.chunk_pos[1])) << new_file;
+      const auto entries = new_index(run);
+      ASSERT_EQ(entries.size(), 4u) << new_file;
+      EXPECT_EQ(entries[0], source_entry(avi, 0));
+      if (!new_file) {
+        EXPECT_EQ(entries[1], source_entry(avi, 2));
+      }
+      EXPECT_EQ(entries[3].size, 90u);
+    }
+  }
 }
 
-TEST(Damage, DamageBeforeAnyVideoFrameCutsEverything) {
+INSTANTIATE_TEST_SUITE_P(Damage, WrongSize,
+                         ::testing::Values(TSizeCase{"TwoBytesTooLong", 102}, TSizeCase{"TooShort", 40},
+                                           TSizeCase{"PastTheEnd", 0x00FF0064}, TSizeCase{"Wrapping", 0xFFFFFFF8}),
+                         [](const ::testing::TestParamInfo<TSizeCase>& c) { return std::string(c.param.name); });
+
+TEST(Damage, DamageBeforeAnyVideoFrameKeepsWhatWasWhole) {
   TAviBuilder b;
   b.audio(100).chunk("00dc", {}).raw(garbage(30)).video(200, true).audio(60);
   const TAvi avi = b.build();
   const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), false);
   ASSERT_EQ(run.result, fix_repaired);
-  EXPECT_EQ(only_damage_lines(run.lines), damage_lines(1, "00:00:00", avi.chunk_pos[1] + 8));
-  EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 2), source_entry(avi, 3)}));
+  EXPECT_EQ(only_damage_lines(run.lines), damage_lines(0, "00:00:00", avi.chunk_pos[1]));
+  EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 2), source_entry(avi, 3)}));
 }
 
-TEST(Damage, SecondCutBackRemovesOnlyWhatFollowedTheFirst) {
+TEST(Damage, TwoDamagedPlacesEachCostTheirChunk) {
   TAviBuilder b;
   b.video(100, true).audio(40).video(110).raw(garbage(20)).chunk("00dc", {}).audio(41).raw(garbage(20)).video(120, true).audio(42);
   const TAvi avi = b.build();
   const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), false);
   ASSERT_EQ(run.result, fix_repaired);
   EXPECT_EQ(only_damage_lines(run.lines).size(), 4u);
-  EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 1), source_entry(avi, 5),
-                                                 source_entry(avi, 6)}));
+  EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 1), source_entry(avi, 3),
+                                                 source_entry(avi, 5), source_entry(avi, 6)}));
 }
 
 TEST(Damage, FalseOldIndexInsideTheData) {
@@ -172,7 +194,9 @@ TEST(Damage, FalseOldIndexInsideTheData) {
     const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), false);
     ASSERT_EQ(run.result, fix_repaired) << first;
     EXPECT_EQ(only_damage_lines(run.lines), damage_lines(1, "00:00:00", avi.chunk_pos[1] + 48)) << first;
-    EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 2), source_entry(avi, 3)})) << first;
+    EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 1), source_entry(avi, 2),
+                                                   source_entry(avi, 3)}))
+        << first;
   }
 }
 
@@ -198,7 +222,8 @@ TEST(Damage, FrameCountAndTimeFormat) {
     TAviBuilder b;
     b.stream({"vids", "DIVX", "DIVX", c.scale, c.rate});
     for (std::uint32_t i = 0; i < c.frames; ++i) b.chunk("00dc", {});
-    b.raw(garbage(10)).video(100, true);
+    // The audio chunk before the garbage is the damaged place.
+    b.audio(10).raw(garbage(10)).video(100, true);
     const TAvi avi = b.build();
     const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), false);
     ASSERT_EQ(run.result, fix_repaired);
@@ -212,11 +237,12 @@ TEST(Damage, OffsetInDecimalAndHex) {
   TAviBuilder b;
   b.video(100, true);
   const TAvi probe = b.build();
-  // An audio chunk sized so that the garbage after it starts at 1 000 000.
+  // An audio chunk sized so that the one after it, which leads into garbage,
+  // starts at 1 000 000.
   const std::uint32_t audio_at = probe.chunk_pos[0] + 8 + 100;
   const std::size_t audio_size = 1000000 - audio_at - 8;
   ASSERT_EQ(audio_size % 2, 0u);
-  b.audio(audio_size).raw(garbage(10)).video(50, true);
+  b.audio(audio_size).audio(10).raw(garbage(10)).video(50, true);
   const TAvi avi = b.build();
   const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), true);
   ASSERT_EQ(run.result, fix_repaired);
@@ -231,7 +257,9 @@ class AcrossBlockBorders : public ::testing::TestWithParam<int> {};
 
 TEST_P(AcrossBlockBorders, NextVideoChunkIsFound) {
   TAviBuilder b;
-  b.video(100, true).audio(40).raw(garbage(static_cast<std::size_t>(32768 + GetParam()))).video(120, true).audio(42);
+  // The search starts after the header of the audio chunk that leads into
+  // the garbage, 48 bytes before it.
+  b.video(100, true).audio(40).raw(garbage(static_cast<std::size_t>(32768 - 48 + GetParam()))).video(120, true).audio(42);
   const TAvi avi = b.build();
   const TBytes source = cut(avi.bytes, avi.idx1_pos);
   for (bool new_file : {true, false}) {
@@ -239,10 +267,10 @@ TEST_P(AcrossBlockBorders, NextVideoChunkIsFound) {
     ASSERT_EQ(run.result, fix_repaired);
     EXPECT_EQ(only_damage_lines(run.lines).size(), 2u);
     const auto entries = new_index(run);
-    ASSERT_EQ(entries.size(), 2u) << GetParam();
-    EXPECT_EQ(entries[0].id, "00dc");
-    EXPECT_EQ(entries[0].size, 120u);
-    EXPECT_EQ(entries[0].offset, new_file ? avi.chunk_pos[1] - avi.movi_pos : avi.chunk_pos[2] - avi.movi_pos);
+    ASSERT_EQ(entries.size(), 3u) << GetParam();
+    EXPECT_EQ(entries[1].id, "00dc");
+    EXPECT_EQ(entries[1].size, 120u);
+    EXPECT_EQ(entries[1].offset, new_file ? avi.chunk_pos[1] - avi.movi_pos : avi.chunk_pos[2] - avi.movi_pos);
   }
   EXPECT_EQ(run_fix(source, true).source_after, source);
 }
@@ -258,10 +286,10 @@ TEST(Damage, SearchReachesTheOldIndex) {
   for (bool new_file : {true, false}) {
     const TRun run = run_fix(avi.bytes, new_file);
     ASSERT_EQ(run.result, fix_repaired);
-    EXPECT_EQ(only_damage_lines(run.lines), damage_lines(2, "00:00:00", avi.chunk_pos[3] + 50));
-    EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 1)}));
+    EXPECT_EQ(only_damage_lines(run.lines), damage_lines(2, "00:00:00", avi.chunk_pos[3]));
+    EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 1), source_entry(avi, 2)}));
     if (new_file) {
-      // The list ends where the output was cut back to: the last audio chunk.
+      // The list ends with the last chunk taken.
       EXPECT_EQ(find_last_idx1(run.output), avi.chunk_pos[3]);
     } else {
       EXPECT_EQ(find_last_idx1(run.output), avi.idx1_pos);
@@ -290,7 +318,7 @@ TEST(Damage, OldIndexWithoutTestBytesIsTakenAsReal) {
 }
 
 // Size fields that would wrap a 32-bit position or run past the data.
-TEST(LyingSizes, HugeJunkOrChunkSizeEndsTheScan) {
+TEST(LyingSizes, HugeJunkSizeEndsTheScanAndAChunkSizeIsSearchedPast) {
   for (const char* id : {"JUNK", "00dc", "01wb"}) {
     TAviBuilder b;
     b.video(100, true).audio(40).chunk_with_size(id, filled(20, 0x11), 0xFFFFFFF8u).video(60, true);
@@ -298,7 +326,12 @@ TEST(LyingSizes, HugeJunkOrChunkSizeEndsTheScan) {
     for (bool new_file : {true, false}) {
       const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), new_file);
       ASSERT_EQ(run.result, fix_repaired) << id;
-      EXPECT_EQ(new_index(run), (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 1)})) << id;
+      auto entries = new_index(run);
+      // A data chunk's size is damage with a frame after it; a JUNK chunk's
+      // only ends the data.
+      ASSERT_EQ(entries.size(), std::string(id) == "JUNK" ? 2u : 3u) << id;
+      entries.resize(2);
+      EXPECT_EQ(entries, (std::vector<TEntry>{source_entry(avi, 0), source_entry(avi, 1)})) << id;
     }
   }
 }
@@ -314,9 +347,12 @@ TEST(LyingSizes, CorruptSizeDoesNotSwallowTheOldIndex) {
     if (new_file) {
       EXPECT_EQ(find_last_idx1(run.output), avi.chunk_pos[2]);
     } else {
-      // The chunks stay in the list; only the old index is replaced.
+      // The chunks stay in the list, the one whose size runs into the old
+      // index as a JUNK chunk up to it; only the old index is replaced.
       EXPECT_EQ(find_last_idx1(run.output), avi.idx1_pos);
       TBytes kept = cut(avi.bytes, avi.idx1_pos);
+      std::memcpy(kept.data() + avi.chunk_pos[2], "JUNK", 4);
+      put_le32(kept, avi.chunk_pos[2] + 4, avi.idx1_pos - avi.chunk_pos[2] - 8);
       put_lengths(kept, avi, run.output.size(), 1, {1, 1});
       EXPECT_EQ(cut(run.output, avi.idx1_pos), kept);
     }
@@ -336,14 +372,17 @@ TEST(LyingSizes, IdInTheHeaderIsNoEndOfTheData) {
   ASSERT_EQ(run.result, fix_repaired);
   EXPECT_GT(run.output.size(), avi.idx1_pos);
   const auto entries = new_index(run);
-  // The overwritten id is a damaged place: the last frame before it is cut.
-  ASSERT_GE(entries.size(), 2u);
-  for (std::size_t i = 0; i < 2; ++i) EXPECT_EQ(entries[i], source_entry(avi, i));
+  // The overwritten id is damage: the audio chunk that leads into it is the
+  // damaged place, a JUNK chunk in the file.
+  ASSERT_GE(entries.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(entries[i], source_entry(avi, i));
   TBytes kept = cut(run.output, avi.idx1_pos);
   put_le32(kept, avi.movi_pos - 4, get_le32(bytes, avi.movi_pos - 4));
   // The id in the first stream list's size makes that list hold the rest of
   // the header: one stream is walked, with its two video frames left.
   TBytes expected = cut(bytes, avi.idx1_pos);
+  std::memcpy(expected.data() + avi.chunk_pos[3], "JUNK", 4);
+  put_le32(expected, avi.chunk_pos[3] + 4, get_le32(kept, avi.chunk_pos[3] + 4));
   put_le32(expected, 4, static_cast<std::uint32_t>(run.output.size() - 8));
   put_le32(expected, avi.total_frames_at, 2);
   put_le32(expected, avi.length_at[0], 2);
@@ -455,10 +494,9 @@ TEST(Damage, SearchFromBeyondTheOldIndexStart) {
   const TRun run = run_fix(avi.bytes, true);
   ASSERT_EQ(run.result, fix_repaired);
   EXPECT_EQ(only_damage_lines(run.lines), damage_lines(2, "00:00:00", static_cast<std::uint32_t>(idx)));
-  // The end-of-file outcome: everything before the damage but the last chunk.
-  const auto expected = index_entries(TAviBuilder().video(100, true).audio(40).video(120).audio(42).build().bytes,
-                                      TAviBuilder().video(100, true).audio(40).video(120).audio(42).build().idx1_pos);
-  EXPECT_EQ(new_index(run), (std::vector<TEntry>{expected[0], expected[1], expected[2]}));
+  // The end-of-file outcome: everything before the damage.
+  const TAvi whole = TAviBuilder().video(100, true).audio(40).video(120).audio(42).build();
+  EXPECT_EQ(new_index(run), index_entries(whole.bytes, whole.idx1_pos));
   // In place, the bytes from the list's end on are no index it knows: refused.
   const TRun in_place = run_fix(avi.bytes, false);
   EXPECT_EQ(in_place.result, fix_not_repaired);
@@ -480,10 +518,10 @@ TEST(Damage, IndexChunkBeforeADamagedPlaceIsNotTakenLater) {
     ASSERT_EQ(run.result, fix_repaired);
     EXPECT_EQ(only_damage_lines(run.lines), damage_lines(1, "00:00:00", avi.chunk_pos[2] + 16));
     const auto entries = new_index(run);
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].id, "00dc");
-    EXPECT_EQ(entries[0].size, 120u);
-    EXPECT_EQ(entries[1].id, "01wb");
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries[2].id, "00dc");
+    EXPECT_EQ(entries[2].size, 120u);
+    EXPECT_EQ(entries[3].id, "01wb");
     // Each entry names its chunk where it lies in the file written.
     for (const auto& e : entries) {
       const std::size_t at = avi.movi_pos + e.offset;

@@ -137,12 +137,15 @@ TEST_P(BothModes, FileCutInsideAChunkKeepsTheCompleteOnes) {
     EXPECT_EQ(idx, last);
     EXPECT_EQ(get_le32(run.output, with.movi_pos - 4), last - with.movi_pos);
   } else {
-    // In place the partial chunk stays inside the list; the index follows it.
+    // In place the partial chunk stays inside the list as a JUNK chunk, so
+    // that its size does not run over the index that follows it.
     EXPECT_EQ(idx, damaged.size());
     EXPECT_EQ(get_le32(run.output, with.movi_pos - 4), damaged.size() - with.movi_pos);
     TBytes kept(run.output.begin(), run.output.begin() + static_cast<std::ptrdiff_t>(damaged.size()));
     put_le32(kept, with.movi_pos - 4, get_le32(damaged, with.movi_pos - 4));
     TBytes before = damaged;
+    std::memcpy(before.data() + last, "JUNK", 4);
+    put_le32(before, last + 4, 10);
     put_lengths(before, with, run.output.size(), 6, {6, 5});
     EXPECT_EQ(kept, before);
   }
@@ -156,31 +159,34 @@ TEST_P(BothModes, FileCutInsideAChunkKeepsTheCompleteOnes) {
   EXPECT_EQ(run.lines[run.lines.size() - 4], cut_off_line(last, 18));
 }
 
-TEST_P(BothModes, MissingPadByteMakesTheChunkIncomplete) {
+// A file that ends after the data of an odd-sized chunk, before its pad
+// byte: the chunk is whole and kept; the pad byte is written before the index.
+TEST_P(BothModes, ChunkLackingOnlyItsPadByteIsKept) {
   TAviBuilder b = typical_file(2);
-  b.video(301, false);  // odd size: one pad byte
+  b.video(301, false);
   const TAvi with = b.build();
   const TBytes damaged = cut(with.bytes, with.idx1_pos - 1);
   const TRun run = run_fix(damaged, GetParam());
   ASSERT_EQ(run.result, fix_repaired);
-  const auto entries = index_entries(run.output, find_last_idx1(run.output));
-  EXPECT_EQ(entries.size(), 4u);
+  const std::size_t idx = find_last_idx1(run.output);
+  EXPECT_EQ(index_entries(run.output, idx), index_entries(with.bytes, with.idx1_pos));
+  EXPECT_EQ(idx, with.idx1_pos);
+  EXPECT_EQ(run.output[idx - 1], 0);
+  if (GetParam()) {
+    EXPECT_EQ(run.output, with.bytes);  // the new file is whole again
+  } else {
+    EXPECT_EQ(get_le32(run.output, with.movi_pos - 4), with.idx1_pos - 1 - with.movi_pos);
+  }
 }
 
-TEST_P(BothModes, OddListEndIsPadded) {
+TEST_P(BothModes, StrayByteAtTheEndIsNoChunk) {
   const TAvi with = typical_file(2).build();
   TBytes damaged = cut(with.bytes, with.idx1_pos);
-  damaged.push_back(0x77);  // one stray byte: the list now ends at an odd offset
+  damaged.push_back(0x77);  // less than a chunk header
   const TRun run = run_fix(damaged, GetParam());
   ASSERT_EQ(run.result, fix_repaired);
-  const std::size_t idx = find_last_idx1(run.output);
-  if (GetParam()) {
-    EXPECT_EQ(idx, with.idx1_pos);  // the stray byte is not a chunk: not copied
-  } else {
-    EXPECT_EQ(get_le32(run.output, with.movi_pos - 4), damaged.size() - with.movi_pos);
-    EXPECT_EQ(run.output[damaged.size()], 0);  // pad byte
-    EXPECT_EQ(idx, damaged.size() + 1);
-  }
+  // Not copied into a new file; in place, the index goes over it.
+  EXPECT_EQ(run.output, with.bytes);
 }
 
 TEST_P(BothModes, JunkAndNestedListsInTheMoviData) {

@@ -159,15 +159,15 @@ TEST(Keyframes, EmptyFramesNeverCarryTheFlag) {
   EXPECT_EQ(entries[2].flags, 0u);
 }
 
-TEST(Keyframes, FirstFrameMarkIsNotTakenBackByACutBack) {
+TEST(Keyframes, FirstFrameTakenAfterADamagedOneIsTheKeyFrame) {
   TAviBuilder b;
   b.stream({"vids", "ZZZZ", "ZZZZ", 1, 25});
   b.chunk("00dc", TBytes(50, 1)).raw(filled(20, 0xEE)).chunk("00dc", TBytes(50, 1)).chunk("00dc", TBytes(50, 1));
   const TAvi avi = b.build();
   const TRun run = run_fix(TBytes(avi.bytes.begin(), avi.bytes.begin() + avi.idx1_pos), false);
   const auto entries = index_entries(run.output, find_last_idx1(run.output));
-  ASSERT_EQ(entries.size(), 2u);  // the first frame was cut back
-  EXPECT_EQ(entries[0].flags, 0u);
+  ASSERT_EQ(entries.size(), 2u);  // the first frame leads into the damage
+  EXPECT_EQ(entries[0].flags, 0x10u);
   EXPECT_EQ(entries[1].flags, 0u);
 }
 
