@@ -499,6 +499,15 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
   if (grows) source_.reserve(end);
   source_size_before_finish_ = file_size_;
 
+  // 0. Damaged places become JUNK chunks where one lies within a movi list
+  // with nothing the walk steps over (a RIFF header, an index chunk) inside.
+  for (const TStretch& d : damaged_stretches_) {
+    const bool crosses_extent = source_extent_of(d.start) != source_extent_of(d.end - 1);
+    const bool holds_index = std::any_of(index_chunks_seen_.begin(), index_chunks_seen_.end(),
+                                         [&](std::uint64_t at) { return at >= d.start && at < d.end; });
+    if (!crosses_extent && !holds_index && d.end <= file_size_) write_junk_header(d.start, d.end);
+  }
+
   // 1. The new standard index chunks, after what the end holds now.
   if (grows) {
     if (cut_chunk) {

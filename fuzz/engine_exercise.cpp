@@ -187,12 +187,22 @@ std::string repaired_file_problem(const TBytes& out, const TBytes& source, bool 
     if (list_end + (list_end & 1u) != *idx1_pos) continue;
     std::string problem = entries_problem(out, m, list_end, *idx1_pos);
     if (problem.empty()) {
-      const std::uint64_t kept = in_place ? list_end : m + 4;
+      std::uint64_t kept = in_place ? list_end : m + 4;
+      // In place, a source that ended at an odd offset inside a stretch the
+      // walk could not take gets its pad byte into that stretch's JUNK chunk.
+      if (in_place && kept == source.size() + 1 && source.size() % 2 != 0 && out[source.size()] == 0) --kept;
       if (kept > source.size()) {
         problem = "the repaired file's movi data reach beyond the source";
       } else {
+        // In place, what the walk could not take becomes JUNK chunks: their
+        // headers are new bytes.
+        std::vector<bool> junk_header(kept, false);
+        for (std::uint64_t j = m + 4; in_place && j + 8 <= kept; ++j) {
+          if (id_at(out, j, "JUNK") && !id_at(source, j, "JUNK")) std::fill_n(junk_header.begin() + static_cast<std::ptrdiff_t>(j), 8, true);
+        }
         for (std::uint64_t i = 0; i < kept; ++i) {
-          if ((i < m - 4 || i >= m) && (i < 4 || i >= 8) && out[i] != source[i] && !in_length_field(source, i)) {
+          if ((i < m - 4 || i >= m) && (i < 4 || i >= 8) && out[i] != source[i] && !in_length_field(source, i) &&
+              !junk_header[i]) {
             problem = "byte " + std::to_string(i) + " changed outside the size and length fields";
             break;
           }
@@ -214,6 +224,23 @@ std::string repaired_file_problem(const TBytes& out, const TBytes& source, bool 
     if (first_problem.empty()) first_problem = "movi at " + std::to_string(m) + ": " + problem;
   }
   return first_problem.empty() ? "no movi list ends at the index chunk" : first_problem;
+}
+
+// Whether the last idx1 of a file names video chunks but marks none of them
+// as a key frame.
+bool video_without_key_frames(const TBytes& out) {
+  for (std::uint64_t at = out.size() >= 4 ? out.size() - 4 : 0; at-- > 0;) {
+    if (!id_at(out, at, "idx1") || at + 8 > out.size()) continue;
+    const std::uint64_t end = std::min<std::uint64_t>(out.size(), at + 8 + le32(out, at + 4));
+    bool video = false;
+    for (std::uint64_t e = at + 8; e + index_entry_size <= end; e += index_entry_size) {
+      if (!is_video_id(to_fourcc(out.data() + e))) continue;
+      if ((le32(out, e + 4) & flag_keyframe) != 0) return false;
+      video = true;
+    }
+    return video;
+  }
+  return false;
 }
 
 // Whether the source is a long recording in the OpenDML form.
@@ -319,6 +346,20 @@ void check_fix(TFindings& findings, TWorkspace& workspace, const TBytes& source,
       const std::string problem = opendml ? opendml_file_problem(*repaired, new_file ? output : path)
                                           : repaired_file_problem(*repaired, source, !new_file);
       if (!problem.empty()) findings.add(problem);
+      // A file the repair wrote passes its own check: no damaged place, no
+      // chunk cut off, an index that agrees. An index with no key frame at
+      // all is the one problem the check may still count: what the stream's
+      // bytes say decides that, not the repair.
+      // (Not yet for a long recording repaired in place: a damaged place
+      // whose stretch holds a RIFF header or an index chunk stays as it is.)
+      if (problem.empty() && !(opendml && !new_file)) {
+        const int problems = check_file((new_file ? output : path).string());
+        const int allowed = video_without_key_frames(*repaired) ? 1 : 0;
+        // (The check takes no file too short to hold the first stream's rate.)
+        if (problems != allowed && !(problems < 0 && repaired->size() < 136)) {
+          findings.add("the repaired file fails its check (" + std::to_string(problems) + " problems)");
+        }
+      }
     }
   }
 
