@@ -183,6 +183,13 @@ int strip_index(const std::string& path) {
   try {
     // Nothing of the stream headers is read: no least size.
     if (!open_avi(file, path, TAccess::read_write, 0)) return strip_kept;
+    // The repair's lock: a repair in place, or one reading the file for a
+    // new one, must not see the index cut away under it.
+    if (!file.try_lock(true)) {
+      log_message(msg_file_busy, mk_error, path);
+      file.abandon();
+      return strip_kept;
+    }
     const auto movi = require_movi_list(file, path);
     if (!movi) return strip_kept;
     const std::uint64_t q = locate_old_index(file);
