@@ -125,6 +125,15 @@ TEST(Check, IndexThatDisagrees) {
   const TCheck d = check(short_index);
   EXPECT_TRUE(has_line(d.lines, {" " + msg(88) + " 18 / 20", mk_error}));
   EXPECT_FALSE(has_line(d.lines, {" " + msg(89) + " 19", mk_error}));
+
+  // A size past the end of the file, every entry present agreeing: a
+  // problem, as Fix writes the size anew.
+  TBytes past_end = avi.bytes;
+  put_le32(past_end, avi.idx1_pos + 4, 0xFFFFFFF0u);
+  const TCheck e = check(past_end);
+  EXPECT_EQ(e.result, 1);
+  EXPECT_TRUE(has_line(e.lines, {" " + msg(130) + " " + std::to_string(avi.idx1_pos) + " / 4294967280", mk_error}));
+  EXPECT_TRUE(has_line(e.lines, {" " + msg(94), mk_plain}));
 }
 
 // GStreamer's muxer gives index offsets from the start of the file; readers
