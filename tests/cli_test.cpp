@@ -931,7 +931,10 @@ INSTANTIATE_TEST_SUITE_P(
                                     "Not a regular file", ""},
                       TUnusableCase{"MissingWithControlsInItsName",
                                     [](const fs::path& d) { return d / "gone\x1B]0;owned\x07\n.avi"; },
-                                    "No such file or directory", "gone\\x1B]0;owned\\x07\\n.avi"}),
+                                    "No such file or directory", "gone\\x1B]0;owned\\x07\\n.avi"},
+                      TUnusableCase{"MissingWithAC1ControlInItsName",
+                                    [](const fs::path& d) { return d / "gone\xC2\x9B" "2J.avi"; },
+                                    "No such file or directory", "gone\\xC2\\x9B2J.avi"}),
     [](const ::testing::TestParamInfo<TUnusableCase>& p) { return p.param.label; });
 
 // ---------------------------------------------------------------------------
@@ -1008,7 +1011,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // Latin-1 bytes from an old file system: not UTF-8.
                       TNameCase{"NotUtf8", "caf\xE9 \xFF.avi",
                                 "caf" + replacement_character + " " + replacement_character + ".avi",
-                                "caf\xE9 \xFF.avi"}),
+                                "caf\\xE9 \\xFF.avi"},
+                      // U+009B: CSI on a terminal that takes 8-bit controls. Valid UTF-8, and valid JSON as it is.
+                      TNameCase{"C1Control", "csi\xC2\x9B" "2J.avi", "csi\xC2\x9B" "2J.avi", "csi\\xC2\\x9B2J.avi"}),
     [](const ::testing::TestParamInfo<TNameCase>& p) { return p.param.label; });
 
 // ---------------------------------------------------------------------------
@@ -1469,7 +1474,12 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, CliVisibleText,
     ::testing::Values(TShownCase{"Plain", "E  Scanning \"clip.avi\" at $1F", "E  Scanning \"clip.avi\" at $1F"},
                       TShownCase{"Utf8", "F\xC3\xBCr \xF0\x9F\x8E\xAC", "F\xC3\xBCr \xF0\x9F\x8E\xAC"},
-                      TShownCase{"NotUtf8KeptAsItIs", "caf\xE9", "caf\xE9"},
+                      // Each byte that is no part of valid UTF-8, and C1 controls byte by byte:
+                      // a terminal taking 8-bit controls reads 0x9B as CSI.
+                      TShownCase{"NotUtf8", "caf\xE9 \x9B" "2J", "caf\\xE9 \\x9B2J"},
+                      TShownCase{"CutAndOverlong", "a\xE2\x82(\xC0\x9B", "a\\xE2\\x82(\\xC0\\x9B"},
+                      TShownCase{"C1Controls", "\xC2\x80\xC2\x9B" "31m\xC2\x9F", "\\xC2\\x80\\xC2\\x9B31m\\xC2\\x9F"},
+                      TShownCase{"NextToC1Kept", "\xC2\xA0\xC3\xA9\xE6\x97\xA5\xE6\x9C\xAC", "\xC2\xA0\xC3\xA9\xE6\x97\xA5\xE6\x9C\xAC"},
                       TShownCase{"TabLineFeedReturn", "a\tb\nc\rd", "a\\tb\\nc\\rd"},
                       TShownCase{"Escape", "\x1B[2J\x1B]0;title\x07", "\\x1B[2J\\x1B]0;title\\x07"},
                       TShownCase{"OtherControls", std::string("\0\x01\x1F\x7F", 4), "\\x00\\x01\\x1F\\x7F"},
