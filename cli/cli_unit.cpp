@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "platform/lang.h"
+#include "platform/message_ids.h"
 #include "engine/algorithm_unit.h"
 #include "engine/avi_structs.h"
 #include "engine/file_step.h"
@@ -124,6 +125,10 @@ void print_usage_error(std::ostream& err, const std::string& complaint) {
       << "Try '" << program_name << " --help' for more information.\n";
 }
 
+
+// The tool's user has no Auto Backup to turn on: a refusal that names it
+// names what they type instead.
+std::uint32_t tool_wording(std::uint32_t k) { return k == msg_data_after_index ? msg_data_after_index_tool : k; }
 
 char kind_marker(std::uint8_t kind) {
   switch (kind) {
@@ -266,6 +271,7 @@ class TTextSink final : public TReportSink {
   [[nodiscard]] int progress_position() const override { return progress_.position(); }
   void set_progress_position(int position) override { progress_.set_position(position); }
   void pump_events() override {}
+  [[nodiscard]] std::uint32_t wording(std::uint32_t k) const override { return tool_wording(k); }
 
  private:
   TReportOutput& out_;
@@ -281,6 +287,7 @@ class TJsonSink final : public TReportSink {
   [[nodiscard]] int progress_position() const override { return progress_.position(); }
   void set_progress_position(int position) override { progress_.set_position(position); }
   void pump_events() override {}
+  [[nodiscard]] std::uint32_t wording(std::uint32_t k) const override { return tool_wording(k); }
 
  private:
   TJsonReport& report_;
