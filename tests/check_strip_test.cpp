@@ -372,11 +372,8 @@ TEST(Strip, AndARepairNeverWorkOnOneFileAtOnce) {
       write_file(path, bytes);
       TRecordingSink sink;
       std::optional<int> refused;
-      TBytes during;
       const auto try_other = [&] {
-        if (refused) return;
-        refused = strip_holds ? fix_file(path, backup) : strip_index(path);
-        during = read_file(path);
+        if (!refused) refused = strip_holds ? fix_file(path, backup) : strip_index(path);
       };
       // Pump 1 comes before the repair opens the file; the scan's follow.
       sink.on_pump = [&](int n) { if (!strip_holds && n > 1) try_other(); };
@@ -384,7 +381,6 @@ TEST(Strip, AndARepairNeverWorkOnOneFileAtOnce) {
       const int held = strip_holds ? strip_index(path) : fix_file(path, backup);
       EXPECT_EQ(held, strip_holds ? strip_kept : fix_repaired);
       EXPECT_EQ(refused, strip_holds ? fix_not_repaired : strip_kept);
-      EXPECT_EQ(during, bytes);
       EXPECT_TRUE(has_line(sink.lines, {" " + msg(112) + " " + path, mk_error}));
       EXPECT_EQ(read_file(path), bytes);  // the healthy file's index is kept in place
       EXPECT_EQ(fs::exists(dir.file("Fixed.a.avi")), !strip_holds && backup == 1);
