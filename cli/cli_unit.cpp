@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "platform/lang.h"
+#include "platform/message_ids.h"
 #include "engine/algorithm_unit.h"
 #include "engine/avi_structs.h"
 #include "engine/file_step.h"
@@ -106,8 +107,9 @@ std::string usage_text() {
       << "Options may stand before and between the files.\n"
       << "Log lines start with the kind: I information, W warning, E error, blank\n"
       << "for plain lines. In JSON, bytes that are not valid UTF-8 (in file names,\n"
-      << "say) are written as U+FFFD. In text, control characters in file names\n"
-      << "are shown as \\t, \\n, \\r or \\xHH, and a backslash as \\\\.\n"
+      << "say) are written as U+FFFD. In text, control characters (C1 ones too)\n"
+      << "and bytes that are not valid UTF-8 are shown as \\t, \\n, \\r or \\xHH,\n"
+      << "and a backslash as \\\\.\n"
       << "\n"
       << "Exit status: 0 every file repaired (--check: no file has problems;\n"
       << "--strip-index: every index removed), 1 otherwise, 2 usage error,\n"
@@ -123,6 +125,10 @@ void print_usage_error(std::ostream& err, const std::string& complaint) {
       << "Try '" << program_name << " --help' for more information.\n";
 }
 
+
+// The tool's user has no Auto Backup to turn on: a refusal that names it
+// names what they type instead.
+std::uint32_t tool_wording(std::uint32_t k) { return k == msg_data_after_index ? msg_data_after_index_tool : k; }
 
 char kind_marker(std::uint8_t kind) {
   switch (kind) {
@@ -265,6 +271,7 @@ class TTextSink final : public TReportSink {
   [[nodiscard]] int progress_position() const override { return progress_.position(); }
   void set_progress_position(int position) override { progress_.set_position(position); }
   void pump_events() override {}
+  [[nodiscard]] std::uint32_t wording(std::uint32_t k) const override { return tool_wording(k); }
 
  private:
   TReportOutput& out_;
@@ -280,6 +287,7 @@ class TJsonSink final : public TReportSink {
   [[nodiscard]] int progress_position() const override { return progress_.position(); }
   void set_progress_position(int position) override { progress_.set_position(position); }
   void pump_events() override {}
+  [[nodiscard]] std::uint32_t wording(std::uint32_t k) const override { return tool_wording(k); }
 
  private:
   TJsonReport& report_;
@@ -373,8 +381,18 @@ std::string visible_text(std::string_view text) {
   static constexpr char hex[] = "0123456789ABCDEF";
   std::string shown;
   shown.reserve(text.size());
-  for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
+  const auto escape = [&](std::string_view bytes) {
+    for (const char c : bytes) {
+      const auto b = static_cast<unsigned char>(c);
+      shown += "\\x";
+      shown += hex[b >> 4];
+      shown += hex[b & 0x0F];
+    }
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    const TCodePoint point = decode_utf8_at(text, i);
+    const std::size_t length = point.length == 0 ? 1 : point.length;
     if (c == '\t') {
       shown += "\\t";
     } else if (c == '\n') {
@@ -383,13 +401,14 @@ std::string visible_text(std::string_view text) {
       shown += "\\r";
     } else if (c == '\\') {
       shown += "\\\\";
-    } else if (b < 0x20 || b == 0x7F) {
-      shown += "\\x";
-      shown += hex[b >> 4];
-      shown += hex[b & 0x0F];
+    } else if (point.length == 0 || point.code < 0x20 || (point.code >= 0x7F && point.code <= 0x9F)) {
+      // C1 controls too, and every byte that is no part of valid UTF-8: a
+      // terminal reading 8-bit controls takes 0x9B (or U+009B) for CSI.
+      escape(text.substr(i, length));
     } else {
-      shown += c;
+      shown.append(text.substr(i, length));
     }
+    i += length;
   }
   return shown;
 }

@@ -51,10 +51,11 @@ struct TCliOptions {
 [[nodiscard]] std::string json_string(std::string_view text);
 
 // `text` as the text report shows it on a terminal: a control character
-// (C0 or DEL) in a file name must not move the cursor or start an escape
+// (C0, DEL or C1) in a file name must not move the cursor or start an escape
 // sequence, and each escape must read back one way. Tab, line feed and
-// carriage return become \t, \n and \r, the other controls \xHH (two
-// upper-case hex digits), a backslash \\; everything else is kept.
+// carriage return become \t, \n and \r, the other controls \xHH for each of
+// their bytes (two upper-case hex digits), and so does each byte that is no
+// part of valid UTF-8; a backslash becomes \\; everything else is kept.
 [[nodiscard]] std::string visible_text(std::string_view text);
 
 // Standard output, watched: the first write that fails is remembered with its

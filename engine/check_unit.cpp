@@ -79,11 +79,18 @@ int TScan::finish_check() {
   } else {
     const std::uint64_t old_pos = *old_at;
     // A size field cut off by the end of the file declares no entries.
-    const std::uint64_t declared = source_.read_le32_at(old_pos + 4).value_or(0) / index_entry_size;
+    const std::optional<std::uint32_t> size_field = source_.read_le32_at(old_pos + 4);
+    const std::uint64_t declared = size_field.value_or(0) / index_entry_size;
     const std::uint64_t present = (file_size_ - std::min(file_size_, old_pos + 8)) / index_entry_size;
     const std::uint64_t old_count = std::min(declared, present);
     log_message(msg_old_index_at, mk_plain, std::to_string(old_pos));
     log_message(msg_old_index_entries, mk_plain, std::to_string(old_count));
+    // The entries present may all agree, but players trust the size, and
+    // Fix writes it anew.
+    if (size_field && old_pos + chunk_header_size + *size_field > file_size_) {
+      log_message(msg_index_past_end, mk_error, std::to_string(old_pos) + " / " + std::to_string(*size_field));
+      ++problems;
+    }
 
     // Some muxers (GStreamer's) give offsets from the start of the file, not
     // from "movi"; readers tell by the first entry, and so does the check.
@@ -189,6 +196,13 @@ int strip_index(const std::string& path) {
   try {
     // Nothing of the stream headers is read: no least size.
     if (!open_avi(file, path, TAccess::read_write, 0)) return strip_kept;
+    // The repair's lock: a repair in place, or one reading the file for a
+    // new one, must not see the index cut away under it.
+    if (!file.try_lock(true)) {
+      log_message(msg_file_busy, mk_error, path);
+      file.abandon();
+      return strip_kept;
+    }
     const auto movi = require_movi_list(file, path);
     if (!movi) return strip_kept;
     const std::uint64_t q = locate_old_index(file);

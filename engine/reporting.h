@@ -19,6 +19,9 @@ class TReportSink {
   virtual void set_progress_position(int position) = 0;
   // Let the front end handle what is pending (repaint, the Stop button).
   virtual void pump_events() = 0;
+  // The message the engine's line uses in place of message k: a front end's
+  // own wording where the window's names a control only the window has.
+  [[nodiscard]] virtual std::uint32_t wording(std::uint32_t k) const { return k; }
 };
 
 // Installs the sink (nullptr: lines and progress go nowhere). Not owned.

@@ -43,13 +43,13 @@ std::string temp_folder() {
 // about the inlined operator+ on a one-character literal.
 void log_message(std::uint32_t k, std::uint8_t kind) {
   std::string line(1, ' ');
-  line += message(k);
+  line += message(report_sink()->wording(k));
   log_line(line, kind, false);
 }
 
 void log_message(std::uint32_t k, std::uint8_t kind, const std::string& tail) {
   std::string line(1, ' ');
-  line += message(k);
+  line += message(report_sink()->wording(k));
   line += ' ';
   line += tail;
   log_line(line, kind, false);

@@ -125,6 +125,15 @@ TEST(Check, IndexThatDisagrees) {
   const TCheck d = check(short_index);
   EXPECT_TRUE(has_line(d.lines, {" " + msg(88) + " 18 / 20", mk_error}));
   EXPECT_FALSE(has_line(d.lines, {" " + msg(89) + " 19", mk_error}));
+
+  // A size past the end of the file, every entry present agreeing: a
+  // problem, as Fix writes the size anew.
+  TBytes past_end = avi.bytes;
+  put_le32(past_end, avi.idx1_pos + 4, 0xFFFFFFF0u);
+  const TCheck e = check(past_end);
+  EXPECT_EQ(e.result, 1);
+  EXPECT_TRUE(has_line(e.lines, {" " + msg(130) + " " + std::to_string(avi.idx1_pos) + " / 4294967280", mk_error}));
+  EXPECT_TRUE(has_line(e.lines, {" " + msg(94), mk_plain}));
 }
 
 // GStreamer's muxer gives index offsets from the start of the file; readers
@@ -346,6 +355,37 @@ TEST(Strip, RefusesAnythingThatIsNotATrailingIndex) {
   const TStrip s = strip(not_avi);
   EXPECT_EQ(s.result, 0);
   EXPECT_EQ(s.after, not_avi);
+}
+
+// Strip Index takes the repair's lock: whichever of the two holds the file,
+// the other is refused with nothing written. The strip holds it while it
+// reports a file without an index, the repair while its scan runs.
+TEST(Strip, AndARepairNeverWorkOnOneFileAtOnce) {
+  use_english_catalogue();
+  const TAvi avi = healthy().build();
+  for (const bool strip_holds : {false, true}) {
+    for (const std::uint8_t backup : {0, 1}) {
+      SCOPED_TRACE(std::string(strip_holds ? "strip holds, " : "repair holds, ") + (backup ? "new file" : "in place"));
+      TTempDir dir;
+      const std::string path = dir.file("a.avi").string();
+      const TBytes bytes = strip_holds ? cut(avi.bytes, avi.idx1_pos) : avi.bytes;
+      write_file(path, bytes);
+      TRecordingSink sink;
+      std::optional<int> refused;
+      const auto try_other = [&] {
+        if (!refused) refused = strip_holds ? fix_file(path, backup) : strip_index(path);
+      };
+      // Pump 1 comes before the repair opens the file; the scan's follow.
+      sink.on_pump = [&](int n) { if (!strip_holds && n > 1) try_other(); };
+      sink.on_line = [&](const TLine& l) { if (strip_holds && l == TLine{" " + msg(98), mk_warning}) try_other(); };
+      const int held = strip_holds ? strip_index(path) : fix_file(path, backup);
+      EXPECT_EQ(held, strip_holds ? strip_kept : fix_repaired);
+      EXPECT_EQ(refused, strip_holds ? fix_not_repaired : strip_kept);
+      EXPECT_TRUE(has_line(sink.lines, {" " + msg(112) + " " + path, mk_error}));
+      EXPECT_EQ(read_file(path), bytes);  // the healthy file's index is kept in place
+      EXPECT_EQ(fs::exists(dir.file("Fixed.a.avi")), !strip_holds && backup == 1);
+    }
+  }
 }
 
 TEST(Strip, WriteFailureLeavesTheFileAsItWas) {

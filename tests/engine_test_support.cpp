@@ -17,6 +17,7 @@ TRecordingSink::~TRecordingSink() { set_report_sink(nullptr); }
 void TRecordingSink::out_text(const std::string& text, std::uint8_t kind, bool show_box) {
   lines.push_back({text, kind});
   any_box = any_box || show_box;
+  if (on_line) on_line(TLine{text, kind});
 }
 
 void TRecordingSink::set_progress_position(int position) {

@@ -36,6 +36,8 @@ class TRecordingSink final : public TReportSink {
   bool any_box = false;
   // Called on every pump with its count: lets a test press Stop mid-file.
   std::function<void(int)> on_pump;
+  // Called after each line is recorded: lets a test act while a file is open.
+  std::function<void(const TLine&)> on_line;
 
  private:
   int position_ = 0;
