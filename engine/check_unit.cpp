@@ -52,6 +52,8 @@ int TScan::finish_check() {
   log_message(msg_movi_ends, mk_plain, std::to_string(list_end));
 
   std::uint32_t problems = damage_count_;
+  // A RIFF header that was lost (the warning said so when the file was opened).
+  if (!source_.head_overlay().empty()) ++problems;
   if (end_ == TScanEnd::cut_off_chunk) {
     log_message(msg_chunk_cut_off, mk_warning, std::to_string(end_chunk_pos_));
     ++problems;

@@ -270,6 +270,9 @@ std::size_t TFileIO::raw_read(std::uint64_t offset, unsigned char* buffer, std::
     if (got == 0) break;
     done += static_cast<std::size_t>(got);
   }
+  for (std::uint64_t i = offset; i < offset + done && i < head_overlay_.size(); ++i) {
+    buffer[i - offset] = head_overlay_[static_cast<std::size_t>(i)];
+  }
   return done;
 }
 

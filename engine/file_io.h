@@ -106,6 +106,15 @@ class TFileIO final {
   // Cuts (or extends) the file to `length`.
   void truncate(std::uint64_t length);
 
+  // Bytes that reads show in place of the file's own first bytes (a RIFF
+  // header that was lost); the file is not changed. Kernel copies do not
+  // see them.
+  void set_head_overlay(std::vector<unsigned char> bytes) {
+    head_overlay_ = std::move(bytes);
+    cache_length_ = 0;
+  }
+  [[nodiscard]] const std::vector<unsigned char>& head_overlay() const { return head_overlay_; }
+
   // Test seam: every write, size change and sync of any file counts one
   // step; when `steps` of them have been made, the process is killed before
   // the next. 0 turns it off.
@@ -142,6 +151,7 @@ class TFileIO final {
 
   std::unique_ptr<TCopier> copier_;
 
+  std::vector<unsigned char> head_overlay_;
   std::vector<unsigned char> pending_;
   std::size_t pending_capacity_ = 0;
   std::uint64_t pending_offset_ = 0;

@@ -180,7 +180,33 @@ void TScan::clean_up_failure() {
   output_made_ = false;
 }
 
-bool open_avi(TFileIO& file, const std::string& path, TAccess access, std::uint64_t least_size) {
+// A lost RIFF header is taken as lost, rather than the file as no AVI, when
+// the header list is where it belongs and the walk from it meets the movi
+// list this near the start.
+constexpr std::uint64_t headless_search_limit = 1 << 20;
+
+// Shows the file with a RIFF header made anew; false (and no overlay) when
+// the rest of the header is not there either.
+static bool take_headless(TFileIO& file) {
+  // A RIFF header that is there, followed by something other than the
+  // header list, is no lost header: such a file is no AVI this reads.
+  const auto riff = file.read_fourcc_at(0);
+  const auto form = file.read_fourcc_at(avi_signature_offset);
+  if (riff && form && same_id(*riff, id_riff) && std::memcmp(form->data(), avi_signature.data(), 4) == 0) return false;
+  const auto list_type = file.read_fourcc_at(header_list_offset + 8);
+  if (!list_type || !same_id(*list_type, id_hdrl)) return false;
+  std::vector<unsigned char> head(header_list_offset + 4);
+  std::memcpy(head.data(), id_riff.data(), 4);
+  write_le32(head.data() + 4, static_cast<std::uint32_t>(std::min(file.size(), max_riff_size + 8) - chunk_header_size));
+  std::memcpy(head.data() + 8, avi_signature.data(), avi_signature.size());
+  file.set_head_overlay(std::move(head));
+  const auto movi = find_movi_list(file);
+  if (movi && movi->movi_pos < headless_search_limit) return true;
+  file.set_head_overlay({});
+  return false;
+}
+
+bool open_avi(TFileIO& file, const std::string& path, TAccess access, std::uint64_t least_size, bool headless) {
   const bool opened = access == TAccess::read ? file.open_read(path) : file.open_read_write(path);
   if (!opened) {
     log_message(msg_cannot_open, mk_error);
@@ -189,9 +215,12 @@ bool open_avi(TFileIO& file, const std::string& path, TAccess access, std::uint6
   unsigned char signature[8];
   const std::size_t got = file.read_at(avi_signature_offset, signature, sizeof signature);
   if (got != sizeof signature || std::memcmp(signature, avi_signature.data(), sizeof signature) != 0) {
-    log_line(path + " " + message(msg_not_avi), mk_error, false);
-    file.abandon();
-    return false;
+    if (!headless || !take_headless(file)) {
+      log_line(path + " " + message(msg_not_avi), mk_error, false);
+      file.abandon();
+      return false;
+    }
+    log_message(msg_riff_header_lost, mk_warning, path);
   }
   // Plain files end where an idx1 offset can reach; the OpenDML form
   // addresses its extents with 64-bit offsets.
@@ -217,7 +246,7 @@ std::optional<TMoviList> require_movi_list(TFileIO& file, const std::string& pat
 std::optional<int> TScan::set_up() {
   const TAccess access = mode_ == TScanMode::in_place ? TAccess::read_write : TAccess::read;
   // Big enough for the first stream's dwScale and dwRate, read below.
-  if (!open_avi(source_, path_, access, dw_rate_offset + 4)) return fix_not_repaired;
+  if (!open_avi(source_, path_, access, dw_rate_offset + 4, true)) return fix_not_repaired;
   file_size_ = source_.size();
   if (mode_ != TScanMode::check) {
     // Two repairs of one file never interleave; a repair in place also
@@ -688,6 +717,7 @@ int TScan::finish_repair() {
 void TScan::finish_new_file(const std::vector<TFieldWrite>& writes) {
   const std::uint64_t list_end = same_id(cur_id_, id_idx1) ? output_.pos() : output_.size();
   write_list_end(output_, list_end - movi_pos_);
+  restore_head(output_, false);
   write_fields(output_, writes);
   output_.close();
   source_.abandon();
@@ -786,6 +816,18 @@ void TScan::probe_in_place_writes(std::uint64_t new_end, const std::vector<TFiel
   rewrite(movi_pos_ - 4);
   source_.flush();
   source_.reserve(new_end);
+}
+
+void TScan::restore_head(TFileIO& file, bool with_size) {
+  const std::vector<unsigned char>& head = source_.head_overlay();
+  if (head.empty()) return;
+  const std::uint64_t back = file.pos();
+  file.seek(0);
+  file.write(head.data(), 4);
+  if (with_size) file.write(head.data() + 4, 4);
+  file.seek(avi_signature_offset);
+  file.write(head.data() + avi_signature_offset, head.size() - avi_signature_offset);
+  file.seek(back);
 }
 
 // Turns [start, end) into one JUNK chunk; a stretch shorter than a chunk
@@ -906,6 +948,8 @@ std::optional<std::uint32_t> TScan::finish_in_place(const std::vector<TFieldWrit
   source_.seek(movi_pos_ - 4);
   source_.write(field, sizeof field);
   source_.seek(end);
+  // A lost RIFF header last: a run stopped before finds it lost again.
+  restore_head(source_, true);
   write_fields(source_, writes);
   source_size_before_finish_.reset();
   source_.close();

@@ -34,8 +34,13 @@ enum class TAccess { read, read_write };
 // Opens a run's source and makes the checks every run starts with: the
 // "AVI LIST" signature at offset 8, a size below max_source_size and of at
 // least `least_size`. When the file is not taken, logs why, leaves it
-// closed and returns false.
-[[nodiscard]] bool open_avi(TFileIO& file, const std::string& path, TAccess access, std::uint64_t least_size);
+// closed and returns false. With `headless`, a file whose RIFF header is
+// lost but whose header list and movi list lie where they belong is taken,
+// read with a RIFF header made anew (the file's head overlay), after a
+// warning line.
+[[nodiscard]] bool open_avi(TFileIO& file, const std::string& path, TAccess access, std::uint64_t least_size,
+                            bool headless = false);
+
 
 // An old index is real when its first entry names a "dc", "wb" or "db"
 // chunk, or when those two bytes are not in the file at all.
@@ -140,6 +145,9 @@ class TScan final {
   void probe_in_place_writes(std::uint64_t new_end, const std::vector<TFieldWrite>& writes);
   void write_index_in_place(std::uint64_t q);
   void write_junk_header(std::uint64_t start, std::uint64_t end);
+  // Writes the RIFF header the source was read with when its own was lost:
+  // the ids, and the size too when `with_size`.
+  void restore_head(TFileIO& file, bool with_size);
   [[nodiscard]] std::optional<std::vector<TFieldWrite>> length_fields();
   void write_fields(TFileIO& file, const std::vector<TFieldWrite>& writes);
   int stop();

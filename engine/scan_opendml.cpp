@@ -209,6 +209,7 @@ void TScan::finish_new_opendml_file(const std::vector<TFieldWrite>& writes) {
   // The data end where they end for a plain file.
   output_.seek(same_id(cur_id_, id_idx1) ? output_.pos() : output_.size());
   close_output_extent();
+  restore_head(output_, false);
   const std::uint64_t end = output_.pos();
 
   // Each stream's super index lists its index chunks. When a stream's room

@@ -102,6 +102,11 @@ TAviBuilder& TAviBuilder::raw(const TBytes& bytes) {
   return *this;
 }
 
+TAviBuilder& TAviBuilder::list_entries(bool on) {
+  list_entries_ = on;
+  return *this;
+}
+
 TAviBuilder& TAviBuilder::with_index(bool on) {
   index_ = on;
   return *this;
@@ -342,6 +347,9 @@ TAvi TAviBuilder::build() const {
         b.insert(b.end(), item.data.begin(), item.data.end());
         break;
       case TMoviItem::TKind::list_begin:
+        if (list_entries_ && extents == 0) {
+          entries.push_back({item.id, 0x1u, static_cast<std::uint32_t>(b.size()) - avi.movi_pos, 0});
+        }
         append_id(b, "LIST");
         open_lists.push_back(b.size());
         append_le32(b, 0);

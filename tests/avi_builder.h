@@ -61,6 +61,9 @@ class TAviBuilder {
   TAviBuilder& raw(const TBytes& bytes);       // bytes as they stand (garbage)
   // An old index: entries for every chunk (flags 0x10 on key frames and audio).
   TAviBuilder& with_index(bool on = true);
+  // The old index also gets an entry for each list, ahead of its chunks,
+  // as capture programs that group a frame's chunks in "rec " lists write.
+  TAviBuilder& list_entries(bool on = true);
   // A JUNK chunk of this size between the header list and the movi list.
   // JUNK chunks are written without a pad byte, as the engine steps over them.
   TAviBuilder& header_junk(std::size_t size);
@@ -86,6 +89,7 @@ class TAviBuilder {
   std::vector<TMoviItem> items_;
   std::vector<bool> key_;
   bool index_ = true;
+  bool list_entries_ = false;
   bool header_lengths_ = true;
   std::size_t header_junk_ = 0;
   bool opendml_ = false;

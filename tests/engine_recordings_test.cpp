@@ -28,12 +28,6 @@ std::vector<TEntry> new_index(const TRun& run) {
   return at == std::string::npos ? std::vector<TEntry>{} : index_entries(run.output, at);
 }
 
-std::size_t count_lines(const std::vector<TLine>& lines, std::uint32_t k) {
-  return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [k](const TLine& l) {
-    return l.text.rfind(" " + msg(k), 0) == 0;
-  }));
-}
-
 class Lengths : public ::testing::TestWithParam<bool> {};
 
 }  // namespace

@@ -179,6 +179,63 @@ TEST_P(BothModes, ChunkLackingOnlyItsPadByteIsKept) {
   }
 }
 
+// Writers of the past: "rec " lists with an index entry of their own, pad
+// bytes left out after odd sizes, and a file whose RIFF header is lost.
+TEST_P(BothModes, RecListsWithTheirOwnIndexEntriesAreTheOldIndex) {
+  TAviBuilder b;
+  for (int i = 0; i < 3; ++i) b.list("rec ").video(121, i == 0).audio(40);
+  const TAvi avi = b.list_entries().build();
+  const TRun run = run_fix(avi.bytes, GetParam());
+  ASSERT_EQ(run.result, fix_repaired);
+  EXPECT_EQ(count_lines(run.lines, 36), 0u);
+  EXPECT_EQ(index_entries(run.output, find_last_idx1(run.output)).size(), 6u);
+  EXPECT_EQ(check(avi.bytes).result, 0);
+  EXPECT_EQ(check(run.output).result, 0);
+}
+
+TEST_P(BothModes, WriterThatLeavesOutPadBytes) {
+  TAviBuilder b;
+  b.video(301, true).audio(101).video(201).audio(57).video(90);
+  const TAvi avi = b.build();
+  TBytes padless = cut(avi.bytes, avi.idx1_pos);
+  std::vector<std::size_t> pads;
+  for (std::size_t i = 0; i < avi.chunk_pos.size(); ++i) {
+    const std::uint32_t size = get_le32(avi.bytes, avi.chunk_pos[i] + 4);
+    if (size % 2 != 0) pads.push_back(avi.chunk_pos[i] + 8 + size);
+  }
+  for (auto at = pads.rbegin(); at != pads.rend(); ++at) padless.erase(padless.begin() + static_cast<std::ptrdiff_t>(*at));
+  const TRun run = run_fix(padless, GetParam());
+  ASSERT_EQ(run.result, fix_repaired);
+  EXPECT_EQ(count_lines(run.lines, 36), 0u);
+  const auto entries = index_entries(run.output, find_last_idx1(run.output));
+  ASSERT_EQ(entries.size(), 5u);
+  if (GetParam()) {
+    // The new file gets its pad bytes back: the writer's file as it should be.
+    EXPECT_EQ(run.output, avi.bytes);
+  } else {
+    EXPECT_EQ(entries[4].offset, avi.chunk_pos[4] - pads.size() - avi.movi_pos);
+  }
+  EXPECT_EQ(check(run.output).result, 0);
+}
+
+TEST_P(BothModes, LostRiffHeaderIsWrittenAnew) {
+  const TAvi avi = typical_file(3).build();
+  for (std::size_t lost : {12, 16, 20}) {
+    TBytes damaged = avi.bytes;
+    std::fill_n(damaged.begin(), lost, 0);
+    const TRun run = run_fix(damaged, GetParam());
+    if (lost > 16) {
+      // The header list's size is gone too: no AVI to be found.
+      EXPECT_EQ(run.result, fix_not_repaired);
+      EXPECT_EQ(run.source_after, damaged);
+      continue;
+    }
+    ASSERT_EQ(run.result, fix_repaired) << lost;
+    EXPECT_EQ(count_lines(run.lines, 120), 1u);
+    EXPECT_EQ(run.output, avi.bytes) << lost;
+  }
+}
+
 TEST_P(BothModes, StrayByteAtTheEndIsNoChunk) {
   const TAvi with = typical_file(2).build();
   TBytes damaged = cut(with.bytes, with.idx1_pos);

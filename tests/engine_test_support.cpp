@@ -1,7 +1,11 @@
 // Shared pieces of the engine tests.
 #include "engine_test_support.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
+
+#include <gtest/gtest.h>
 #include <filesystem>
 
 #include "platform/lang.h"
@@ -40,6 +44,33 @@ void use_english_catalogue() {
 }
 
 std::string msg(std::uint32_t k) { return message(k); }
+
+TCheck check(const TBytes& bytes) {
+  namespace fs = std::filesystem;
+  use_english_catalogue();
+  TTempDir dir;
+  TTempDir temp;
+  ::setenv("TMPDIR", temp.path().c_str(), 1);
+  TCheck c;
+  c.path = dir.file("clip.avi").string();
+  write_file(c.path, bytes);
+  {
+    TRecordingSink sink;
+    c.result = check_file(c.path);
+    c.lines = sink.lines;
+  }
+  ::unsetenv("TMPDIR");
+  EXPECT_EQ(read_file(c.path), bytes) << "the check wrote to the file";
+  EXPECT_TRUE(fs::is_empty(temp.path())) << "the check made a temporary file";
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+  return c;
+}
+
+std::size_t count_lines(const std::vector<TLine>& lines, std::uint32_t k) {
+  return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [k](const TLine& l) {
+    return l.text.rfind(" " + msg(k), 0) == 0;
+  }));
+}
 
 TRun run_fix(const TBytes& bytes, bool new_file, const std::string& name) {
   use_english_catalogue();

@@ -71,6 +71,18 @@ void put_lengths(TBytes& bytes, const TAvi& avi, std::size_t file_size, std::uin
 // The line a repair writes when it leaves out a chunk cut off at the end.
 TLine cut_off_line(std::size_t offset, std::size_t bytes);
 
+// A check of `bytes` written as a file; the file must stay unchanged and no
+// temporary file be made.
+struct TCheck {
+  int result = 0;
+  std::vector<TLine> lines;
+  std::string path;
+};
+TCheck check(const TBytes& bytes);
+
+// How many lines begin with message k.
+std::size_t count_lines(const std::vector<TLine>& lines, std::uint32_t k);
+
 // The lines every successful repair ends with.
 std::vector<TLine> closing_lines(const std::string& path, std::uint32_t damage_count);
 
