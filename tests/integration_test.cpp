@@ -176,20 +176,15 @@ TEST(Integration, MencoderFileComesBackByteIdentical) {
   EXPECT_TRUE(read_file(cut) == read_file(original));
 }
 
-// mencoder's MPEG-4 encoders, B-frames packed or not, on a raw picture source.
+// mencoder's MPEG-4 encoders, B-frames packed or not, on raw pictures (its
+// MPEG-4 decoder gives it only the first).
 class MencoderEncoders : public ::testing::TestWithParam<TCodecCase> {};
 
 TEST_P(MencoderEncoders, IndexCutOffComesBackByteIdentical) {
   TTempDir dir;
-  const fs::path picture = dir.file("source.y4m");
-  const fs::path sound = dir.file("source.wav");
-  ASSERT_EQ(run_process({"ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25", "-t",
-                         "8", "-pix_fmt", "yuv420p", picture.string()}).exit.code, 0);
-  ASSERT_EQ(run_process({"ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i", "sine=sample_rate=44100", "-t", "8",
-                         sound.string()}).exit.code, 0);
+  const fs::path source = make_clip(dir, "source.avi", {"-c:v", "rawvideo", "-pix_fmt", "yuv420p"});
   const fs::path original = dir.file("mencoder.avi");
-  std::vector<std::string> argv = {"mencoder", "-really-quiet", picture.string(), "-audiofile", sound.string(),
-                                   "-oac", "mp3lame", "-o", original.string()};
+  std::vector<std::string> argv = {"mencoder", "-really-quiet", source.string(), "-oac", "copy", "-o", original.string()};
   argv.insert(argv.end(), GetParam().video.begin(), GetParam().video.end());
   ASSERT_EQ(run_process(argv).exit.code, 0);
   EXPECT_TRUE(checks_clean(original));
