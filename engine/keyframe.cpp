@@ -49,6 +49,9 @@ bool is_zero_or_three(const TFourCC& code) {
   return file.read_fourcc_at(offset);
 }
 
+// The bytes after the 40-byte BITMAPINFOHEADER of a video strf.
+constexpr std::uint64_t bitmap_info_size = 40;
+
 TStreamInfo read_strl(TFileIO& file, const TStreamList& stream) {
   TStreamInfo info;
   if (stream.strh) {
@@ -58,6 +61,14 @@ TStreamInfo read_strl(TFileIO& file, const TStreamList& stream) {
   // strf may come before strh: its compression counts for video streams only.
   if (stream.strf && info.fcc_type && same_id(*info.fcc_type, id_vids)) {
     info.bi_compression = read_field(file, stream.strf->data + 16, stream.strf->end);
+    // MPEG-4 writers with a global header put the VOL header there.
+    const std::uint64_t extra = stream.strf->data + bitmap_info_size;
+    if (codec_family(info) == TCodecFamily::mpeg4 && stream.strf->end > extra) {
+      std::vector<unsigned char> bytes(
+          static_cast<std::size_t>(std::min<std::uint64_t>(stream.strf->end - extra, keyframe_window)));
+      bytes.resize(file.read_at(extra, bytes.data(), bytes.size()));
+      info.vop_time_bits = mpeg4_vop_time_bits(bytes.data(), bytes.size());
+    }
   }
   return info;
 }
@@ -77,8 +88,118 @@ std::optional<std::size_t> find_code(const unsigned char* d, std::size_t n, std:
 }
 
 constexpr std::string_view start_code("\0\0\1", 3);
-constexpr std::string_view vop_start_code("\0\0\1\xB6", 4);
 constexpr std::string_view picture_start_code("\0\0\1\0", 4);
+
+// Reads bits from the most significant one on; empty from the first read
+// past the data on.
+class TBitReader {
+ public:
+  TBitReader(const unsigned char* d, std::size_t n, std::size_t from) : d_(d), end_(n * 8), pos_(from * 8) {}
+
+  std::optional<std::uint32_t> read(int count) {
+    if (pos_ + static_cast<std::size_t>(count) > end_) {
+      pos_ = end_ + 1;
+      return std::nullopt;
+    }
+    std::uint32_t value = 0;
+    for (int i = 0; i < count; ++i, ++pos_) value = (value << 1) | ((d_[pos_ / 8] >> (7 - pos_ % 8)) & 1u);
+    return value;
+  }
+
+ private:
+  const unsigned char* d_;
+  std::size_t end_;
+  std::size_t pos_;
+};
+
+constexpr unsigned char vop_code = 0xB6;
+bool is_vol_code(unsigned char code) { return code >= 0x20 && code <= 0x2F; }
+
+// The width of vop_time_increment under the VOL header whose start code is at
+// d[at]: the bits vop_time_increment_resolution - 1 needs, at least 1. Empty
+// when the header runs past the data or its resolution is 0.
+std::optional<int> vol_time_bits(const unsigned char* d, std::size_t n, std::size_t at) {
+  TBitReader bits(d, n, at + 4);
+  const auto skip = [&bits](int count) { return bits.read(count).has_value(); };
+  int verid = 1;
+  if (!skip(1 + 8)) return std::nullopt;  // random_accessible_vol, video_object_type_indication
+  const auto has_id = bits.read(1);
+  if (!has_id) return std::nullopt;
+  if (*has_id) {
+    const auto id = bits.read(4);
+    if (!id || !skip(3)) return std::nullopt;
+    verid = static_cast<int>(*id);
+  }
+  const auto aspect = bits.read(4);
+  if (!aspect || (*aspect == 15 && !skip(16))) return std::nullopt;  // extended pixel aspect ratio
+  const auto control = bits.read(1);
+  if (!control) return std::nullopt;
+  if (*control) {
+    const auto vbv = bits.read(2 + 1 + 1);  // chroma_format, low_delay, vbv_parameters
+    if (!vbv || ((*vbv & 1) && !skip(79))) return std::nullopt;
+  }
+  const auto shape = bits.read(2);
+  if (!shape || (*shape == 3 && verid != 1 && !skip(4))) return std::nullopt;  // grayscale: shape extension
+  if (!skip(1)) return std::nullopt;  // marker
+  const auto resolution = bits.read(16);
+  if (!resolution || *resolution == 0) return std::nullopt;
+  int width = 1;
+  while (width < 16 && (*resolution - 1) >> width) ++width;
+  return width;
+}
+
+// A VOP this short codes no picture: the placeholder (N-VOP) of a packed
+// stream is the header alone, at most 5 bytes after its start code, while
+// even a one-macroblock picture needs more.
+constexpr std::size_t min_coded_vop = 6;
+
+// Whether a decoder can start at the VOP whose start code is at d[at]: an
+// I-VOP that codes a picture (vop_coded 1). `time_bits` (0: unknown) says
+// where vop_coded lies; without it, or when the marker bits say it does not
+// fit, the VOP's length decides.
+std::optional<bool> intra_vop_starts_picture(const unsigned char* d, std::size_t n, std::size_t at, bool whole,
+                                             int time_bits) {
+  const std::optional<bool> undecided = whole ? std::optional<bool>(false) : std::nullopt;
+  TBitReader bits(d, n, at + 4);
+  const auto type = bits.read(2);
+  if (!type) return undecided;
+  if (*type != 0) return false;  // vop_coding_type 00: I-VOP
+  if (time_bits > 0) {
+    std::optional<std::uint32_t> bit;
+    while ((bit = bits.read(1)) && *bit == 1) {  // modulo_time_base
+    }
+    const auto marker = bits.read(1);
+    const bool increment = bits.read(time_bits).has_value();
+    const auto second_marker = bits.read(1);
+    const auto coded = bits.read(1);
+    if (!coded) return undecided;
+    if (increment && *marker == 1 && *second_marker == 1) return *coded == 1;
+  }
+  // Any start code that begins before `limit` ends the VOP short of it.
+  const std::size_t limit = at + 4 + min_coded_vop;
+  if (find_code(d, std::min(n, limit + 2), at + 4, start_code, 0)) return false;
+  if (n >= limit + 2) return true;
+  if (!whole) return std::nullopt;
+  return n >= limit;
+}
+
+// The first VOP decides; a VOL header before it gives the width it is read
+// with and replaces `time_bits`.
+std::optional<bool> mpeg4_key(const unsigned char* d, std::size_t n, bool whole, int& time_bits) {
+  std::size_t from = 0;
+  while (auto at = find_code(d, n, from, start_code, 1)) {
+    const unsigned char code = d[*at + 3];
+    if (code == vop_code) return intra_vop_starts_picture(d, n, *at, whole, time_bits);
+    if (is_vol_code(code)) {
+      const auto width = vol_time_bits(d, n, *at);
+      if (!width && !whole) return std::nullopt;
+      time_bits = width.value_or(0);
+    }
+    from = *at + 3;
+  }
+  if (whole) return false;
+  return std::nullopt;
+}
 
 // Walks the NAL units in the window; `key` and `non_key` classify a NAL byte.
 template <typename KeyTest, typename NonKeyTest>
@@ -115,7 +236,17 @@ TCodecFamily codec_family(const TStreamInfo& info) {
   return TCodecFamily::other;
 }
 
-std::optional<bool> key_in_window(TCodecFamily family, const unsigned char* d, std::size_t n, bool whole) {
+int mpeg4_vop_time_bits(const unsigned char* d, std::size_t n) {
+  std::size_t from = 0;
+  while (auto at = find_code(d, n, from, start_code, 1)) {
+    if (is_vol_code(d[*at + 3])) return vol_time_bits(d, n, *at).value_or(0);
+    from = *at + 3;
+  }
+  return 0;
+}
+
+std::optional<bool> key_in_window(TCodecFamily family, const unsigned char* d, std::size_t n, bool whole,
+                                  int& vop_time_bits) {
   const std::optional<bool> undecided = whole ? std::optional<bool>(false) : std::nullopt;
   switch (family) {
     case TCodecFamily::intra:
@@ -123,11 +254,8 @@ std::optional<bool> key_in_window(TCodecFamily family, const unsigned char* d, s
     case TCodecFamily::msmpeg4:
       if (n == 0) return undecided;
       return (d[0] & 0xC0) == 0;  // frame type bits 00: intra
-    case TCodecFamily::mpeg4: {
-      const auto at = find_code(d, n, 0, vop_start_code, 1);
-      if (!at) return undecided;
-      return (d[*at + 4] & 0xC0) == 0;  // vop_coding_type 00: I-VOP
-    }
+    case TCodecFamily::mpeg4:
+      return mpeg4_key(d, n, whole, vop_time_bits);
     case TCodecFamily::h264:
       return walk_nal_units(
           d, n, whole, [](unsigned char b) { return (b & 0x1F) == 5; }, [](unsigned char b) { return (b & 0x1F) == 1; });
@@ -152,7 +280,10 @@ std::optional<bool> key_in_window(TCodecFamily family, const unsigned char* d, s
 
 TKeyframeRule::TKeyframeRule(std::vector<TStreamInfo> streams) {
   families_.fill(TCodecFamily::other);
-  for (std::size_t i = 0; i < streams.size() && i < families_.size(); ++i) families_[i] = codec_family(streams[i]);
+  for (std::size_t i = 0; i < streams.size() && i < families_.size(); ++i) {
+    families_[i] = codec_family(streams[i]);
+    vop_time_bits_[i] = streams[i].vop_time_bits;
+  }
 }
 
 bool TKeyframeRule::is_key(TFileIO& source, const TFourCC& id, std::uint64_t data_offset, std::uint32_t size) {
@@ -168,10 +299,15 @@ bool TKeyframeRule::is_key(TFileIO& source, const TFourCC& id, std::uint64_t dat
   // Most chunks are decided in their first bytes: read those first.
   constexpr std::size_t first_look = 64;
   unsigned char buffer[keyframe_window];
+  int& last_time_bits = vop_time_bits_[stream];
   if (window > first_look) {
     const std::size_t got = source.read_at(data_offset, buffer, first_look);
-    if (auto decided = key_in_window(family, buffer, got, got < first_look)) return *decided;
+    int time_bits = last_time_bits;
+    if (auto decided = key_in_window(family, buffer, got, got < first_look, time_bits)) {
+      last_time_bits = time_bits;
+      return *decided;
+    }
   }
   const std::size_t got = source.read_at(data_offset, buffer, window);
-  return key_in_window(family, buffer, got, true).value_or(false);
+  return key_in_window(family, buffer, got, true, last_time_bits).value_or(false);
 }

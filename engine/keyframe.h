@@ -21,6 +21,9 @@ struct TStreamInfo {
   std::optional<TFourCC> fcc_type;
   std::optional<TFourCC> fcc_handler;
   std::optional<TFourCC> bi_compression;  // read for "vids" streams only
+  // MPEG-4: the width of vop_time_increment from a VOL header in strf's
+  // extradata; 0 when there is none.
+  int vop_time_bits = 0;
 };
 
 // Bytes of a chunk's data the tests may look at.
@@ -38,8 +41,20 @@ inline constexpr int max_streams = 100;
 // `whole` says these are all the window's bytes; when not, the answer may be
 // "undecided" (nullopt) and the caller reads the whole window. Not for
 // TCodecFamily::other, whose rule depends on the stream's history.
+// MPEG-4 reads whether the first VOP codes a picture with `vop_time_bits`
+// (from the last VOL header the stream had; 0: none known); a VOL header in
+// the window replaces it.
 [[nodiscard]] std::optional<bool> key_in_window(TCodecFamily family, const unsigned char* data, std::size_t n,
-                                                bool whole);
+                                                bool whole, int& vop_time_bits);
+[[nodiscard]] inline std::optional<bool> key_in_window(TCodecFamily family, const unsigned char* data, std::size_t n,
+                                                       bool whole) {
+  int vop_time_bits = 0;
+  return key_in_window(family, data, n, whole, vop_time_bits);
+}
+
+// The width of vop_time_increment the first VOL header in the data gives; 0
+// when there is none or it cannot be read.
+[[nodiscard]] int mpeg4_vop_time_bits(const unsigned char* data, std::size_t n);
 
 // Per-repair keyframe decisions for video entries of size above 0.
 class TKeyframeRule final {
@@ -55,4 +70,7 @@ class TKeyframeRule final {
   // "other" streams: whether a first video entry was appended already. Never
   // reset by a cut-back.
   std::array<bool, max_streams> first_seen_{};
+  // MPEG-4 streams: the width of vop_time_increment from the last VOL header
+  // seen (0: none).
+  std::array<int, max_streams> vop_time_bits_{};
 };

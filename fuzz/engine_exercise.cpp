@@ -444,9 +444,15 @@ void check_keyframe(TFindings& findings, const fs::path& path, const TBytes& sou
   constexpr std::array families{TCodecFamily::intra, TCodecFamily::mpeg4, TCodecFamily::msmpeg4,
                                 TCodecFamily::h264,  TCodecFamily::hevc,  TCodecFamily::mpeg12};
   const std::array<std::size_t, 16> lengths{0, 1, 2, 3, 4, 5, 6, 7, 8, 16, 63, 64, 65, window / 2, window - 1, window};
+  // As the rule starts stream 0: with the VOL header of its extradata.
+  const int time_bits = streams.empty() ? 0 : streams[0].vop_time_bits;
+  const auto decide = [&](TCodecFamily family, const TBytes& data, std::size_t n, bool whole) {
+    int bits = time_bits;
+    return key_in_window(family, data.data(), n, whole, bits);
+  };
   for (const TCodecFamily family : families) {
     const std::string name = "family " + std::to_string(static_cast<int>(family));
-    const std::optional<bool> full = key_in_window(family, whole_window.data(), window, true);
+    const std::optional<bool> full = decide(family, whole_window, window, true);
     if (!full) {
       findings.add(name + ": no answer on a whole window");
       continue;
@@ -454,9 +460,9 @@ void check_keyframe(TFindings& findings, const fs::path& path, const TBytes& sou
     for (const std::size_t n : lengths) {
       if (n > window) continue;
       const TBytes prefix = exact_copy(source, n);
-      if (!key_in_window(family, prefix.data(), n, true)) findings.add(name + ": no answer on a whole window");
+      if (!decide(family, prefix, n, true)) findings.add(name + ": no answer on a whole window");
       // A decision on the first bytes must be the one the whole window gives.
-      const std::optional<bool> early = key_in_window(family, prefix.data(), n, false);
+      const std::optional<bool> early = decide(family, prefix, n, false);
       if (early && *early != *full) {
         findings.add(name + ": the first " + std::to_string(n) + " bytes decide otherwise than the whole window");
       }
@@ -472,7 +478,7 @@ void check_keyframe(TFindings& findings, const fs::path& path, const TBytes& sou
     const bool key = rule.is_key(file, fourcc("00dc"), 0, size);
     if (family == TCodecFamily::other) {
       if (!key || rule.is_key(file, fourcc("00dc"), 0, size)) findings.add("other family: not only the first frame is key");
-    } else if (key != key_in_window(family, whole_window.data(), window, true).value_or(!key)) {
+    } else if (key != decide(family, whole_window, window, true).value_or(!key)) {
       findings.add("is_key disagrees with key_in_window on the whole window");
     }
   }

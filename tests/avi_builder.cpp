@@ -168,13 +168,14 @@ static TBytes stream_header(const TStreamDescription& s) {
 static TBytes stream_format(const TStreamDescription& s) {
   TBytes f;
   if (s.type == "vids") {
-    append_le32(f, 40);   // biSize
+    append_le32(f, static_cast<std::uint32_t>(40 + s.extradata.size()));  // biSize
     append_le32(f, 64);   // biWidth
     append_le32(f, 48);   // biHeight
     append_le16(f, 1);    // biPlanes
     append_le16(f, 24);   // biBitCount
     append_id(f, s.compression);  // biCompression
     for (int i = 0; i < 5; ++i) append_le32(f, 0);  // biSizeImage .. biClrImportant
+    f.insert(f.end(), s.extradata.begin(), s.extradata.end());
   } else {
     append_le16(f, 0x55);   // wFormatTag: MP3
     append_le16(f, 2);      // nChannels

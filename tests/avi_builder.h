@@ -18,6 +18,7 @@ struct TStreamDescription {
   std::uint32_t scale = 1;
   std::uint32_t rate = 25;
   std::uint32_t sample_size = 0;  // dwSampleSize
+  TBytes extradata{};             // after a video strf's BITMAPINFOHEADER
 };
 
 // One item of the movi data, written in order.

@@ -75,6 +75,15 @@ std::string frame_after_seek(const fs::path& file, const std::string& at) {
   return comma == std::string::npos ? std::string() : last.substr(comma + 1);
 }
 
+// The check of a healthy file finds nothing to change in its index.
+::testing::AssertionResult checks_clean(const fs::path& file) {
+  const TProcessResult c = repair({"--check", file.string()});
+  if (c.exit.code == 0 && c.out.find("Fix would leave this file's index as it is.") != std::string::npos) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << file << "\n" << c.out;
+}
+
 // Where mpv's playback starts after it was asked to start at `at` seconds.
 std::string mpv_restart_position(const fs::path& file, const std::string& at) {
   const TProcessResult r = run_process({"mpv", "--no-config", "--vo=null", "--ao=null", "--msg-level=all=v",
@@ -124,6 +133,7 @@ TEST_P(MuxerFiles, IndexCutOffComesBackByteIdentical) {
   EXPECT_TRUE(read_file(cut) == cut_bytes) << "the source was changed";
   EXPECT_EQ(video_packets(repaired), video_packets(original));
   EXPECT_EQ(decode_errors(repaired), "");
+  EXPECT_TRUE(checks_clean(original));
 
   const TProcessResult in_place = repair({"--in-place", cut.string()});
   ASSERT_EQ(in_place.exit.code, 0) << in_place.out << in_place.err;
@@ -134,6 +144,10 @@ INSTANTIATE_TEST_SUITE_P(
     Integration, MuxerFiles,
     ::testing::Values(TCodecCase{"mpeg4", {"-c:v", "mpeg4", "-g", "25"}},
                       TCodecCase{"xvid_bframes", {"-c:v", "mpeg4", "-vtag", "XVID", "-bf", "2", "-g", "25"}},
+                      TCodecCase{"libxvid", {"-c:v", "libxvid", "-g", "25"}},
+                      // Packed B-frames: placeholder VOPs, an I-VOP's placeholder of intra type.
+                      TCodecCase{"libxvid_packed", {"-c:v", "libxvid", "-bf", "2", "-g", "12"}},
+                      TCodecCase{"libxvid_packed_tag", {"-c:v", "libxvid", "-bf", "2", "-g", "12", "-vtag", "XVID"}},
                       TCodecCase{"h264", {"-c:v", "libx264", "-g", "25", "-bf", "2"}},
                       TCodecCase{"hevc", {"-c:v", "libx265", "-vtag", "HEVC", "-g", "25", "-x265-params", "log-level=error"}},
                       TCodecCase{"msmpeg4", {"-c:v", "msmpeg4v3", "-g", "25"}},
@@ -162,6 +176,33 @@ TEST(Integration, MencoderFileComesBackByteIdentical) {
   EXPECT_TRUE(read_file(cut) == read_file(original));
 }
 
+// mencoder's MPEG-4 encoders, B-frames packed or not, on raw pictures (its
+// MPEG-4 decoder gives it only the first).
+class MencoderEncoders : public ::testing::TestWithParam<TCodecCase> {};
+
+TEST_P(MencoderEncoders, IndexCutOffComesBackByteIdentical) {
+  TTempDir dir;
+  const fs::path source = make_clip(dir, "source.avi", {"-c:v", "rawvideo", "-pix_fmt", "yuv420p"});
+  const fs::path original = dir.file("mencoder.avi");
+  std::vector<std::string> argv = {"mencoder", "-really-quiet", source.string(), "-oac", "copy", "-o", original.string()};
+  argv.insert(argv.end(), GetParam().video.begin(), GetParam().video.end());
+  ASSERT_EQ(run_process(argv).exit.code, 0);
+  EXPECT_TRUE(checks_clean(original));
+  const fs::path cut = without_index(original);
+  ASSERT_EQ(repair({cut.string()}).exit.code, 0);
+  EXPECT_TRUE(read_file(dir.file("Fixed.cut.mencoder.avi")) == read_file(original));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Integration, MencoderEncoders,
+    ::testing::Values(
+        TCodecCase{"lavc_bframes", {"-ovc", "lavc", "-lavcopts", "vcodec=mpeg4:keyint=25:vmax_b_frames=2"}},
+        TCodecCase{"xvid", {"-ovc", "xvid", "-xvidencopts", "fixed_quant=4:max_key_interval=12:max_bframes=2:nopacked"}},
+        TCodecCase{"xvid_packed",
+                   {"-ovc", "xvid", "-xvidencopts",
+                    "fixed_quant=4:max_key_interval=12:bvhq=1:max_bframes=2:packed:noclosed_gop"}}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
 // Seeking needs the key frames flagged in the rebuilt index.
 class Seeking : public ::testing::TestWithParam<TCodecCase> {};
 
@@ -172,9 +213,11 @@ TEST_P(Seeking, FfmpegAndMpvSeekInTheRepairedFile) {
   ASSERT_EQ(repair({cut.string()}).exit.code, 0);
   const fs::path repaired = dir.file("Fixed.cut." + original.filename().string());
 
-  const std::string expected = frame_after_seek(original, "5.5");
-  ASSERT_FALSE(expected.empty());
-  EXPECT_EQ(frame_after_seek(repaired, "5.5"), expected);
+  for (const char* at : {"5.5", "6.1"}) {
+    const std::string expected = frame_after_seek(original, at);
+    ASSERT_FALSE(expected.empty()) << at;
+    EXPECT_EQ(frame_after_seek(repaired, at), expected) << at;
+  }
   const std::string position = mpv_restart_position(original, "5.5");
   ASSERT_FALSE(position.empty());
   EXPECT_EQ(position.substr(0, 3), "5.5");
@@ -183,6 +226,7 @@ TEST_P(Seeking, FfmpegAndMpvSeekInTheRepairedFile) {
 
 INSTANTIATE_TEST_SUITE_P(Integration, Seeking,
                          ::testing::Values(TCodecCase{"mpeg4", {"-c:v", "mpeg4", "-g", "25"}},
+                                           TCodecCase{"libxvid_packed", {"-c:v", "libxvid", "-bf", "2", "-g", "12"}},
                                            TCodecCase{"h264", {"-c:v", "libx264", "-g", "25", "-bf", "2"}}),
                          [](const auto& param_info) { return std::string(param_info.param.name); });
 

@@ -33,6 +33,28 @@ TStreamInfo video_info(const char* handler, const char* compression) {
   return info;
 }
 
+// Xvid's VOL header (vop_time_increment_resolution 25: 5 bits), a GOV header,
+// an I-VOP that codes a picture, and Xvid's placeholder I-VOP (vop_coded 0).
+const TBytes xvid_vol =
+    bytes({0, 0, 1, 0x20, 0x08, 0xBC, 0x04, 0x06, 0x84, 0, 0x67, 0x0C, 0x14, 0x10, 0x3C, 0x51, 0x8F});
+const TBytes gov = bytes({0, 0, 1, 0xB3, 0, 0x10, 0x07});
+const TBytes i_vop = bytes({0, 0, 1, 0xB6, 0x10, 0x60, 0x91, 0x82, 0x3D, 0xB7, 0xED, 0x41});
+const TBytes intra_n_vop = bytes({0, 0, 1, 0xB6, 0x16, 0x4F});
+
+TBytes operator+(TBytes a, const TBytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+struct TMpeg4Case {
+  const char* name;
+  TBytes data;
+  int time_bits;  // before the window
+  bool whole;
+  std::optional<bool> key;
+  int time_bits_after;
+};
+
 }  // namespace
 
 TEST(CodecFamily, CompressionDecidesThenHandler) {
@@ -51,13 +73,56 @@ TEST(CodecFamily, CompressionDecidesThenHandler) {
   EXPECT_EQ(codec_family(no_compression), TCodecFamily::mpeg4);
 }
 
-TEST(KeyInWindow, Mpeg4TakesTheFirstVop) {
-  EXPECT_EQ(decide(TCodecFamily::mpeg4, bytes({0, 0, 1, 0xB6, 0x10})), true);
-  EXPECT_EQ(decide(TCodecFamily::mpeg4, bytes({0, 0, 1, 0xB6, 0x50})), false);
-  EXPECT_EQ(decide(TCodecFamily::mpeg4, bytes({0, 0, 1, 0xB0, 1, 0, 0, 1, 0xB6, 0x3F, 0, 0, 1, 0xB6, 0x40})), true);
-  EXPECT_EQ(decide(TCodecFamily::mpeg4, bytes({0, 0, 1, 0xB6})), false);  // the type byte is not there
-  EXPECT_EQ(decide(TCodecFamily::mpeg4, bytes({0, 0, 1, 0xB6}), false), std::nullopt);
-  EXPECT_EQ(decide(TCodecFamily::mpeg4, bytes({1, 2, 3}), true), false);
+TEST(KeyInWindow, Mpeg4FirstVopCodesAnIntraPicture) {
+  const TMpeg4Case cases[] = {
+      {"I-VOP after VOL and GOV", xvid_vol + gov + i_vop, 0, true, true, 5},
+      {"placeholder I-VOP", intra_n_vop, 5, true, false, 5},
+      {"placeholder I-VOP, no VOL known: too short", intra_n_vop, 0, true, false, 0},
+      {"padded placeholder, the chunk's VOL decides", xvid_vol + intra_n_vop + TBytes(8, 0), 3, true, false, 5},
+      {"padded placeholder, no VOL known", intra_n_vop + TBytes(8, 0), 0, true, true, 0},
+      {"markers do not fit the width: the length decides", i_vop, 3, true, true, 3},
+      {"a start code ends the I-VOP short", bytes({0, 0, 1, 0xB6, 0x10, 0x60}) + i_vop, 0, true, false, 0},
+      {"P-VOP packed with a B-VOP", bytes({0, 0, 1, 0xB6, 0x51, 0xE0, 0x83, 0x7D, 0, 0, 1, 0xB6, 0x91, 0x61}), 5, true,
+       false, 5},
+      {"empty chunk", {}, 5, true, false, 5},
+      {"no VOP", bytes({0, 0, 1, 0xB2, 1, 2, 3}), 0, true, false, 0},
+      {"VOL cut off in the first look", TBytes(xvid_vol.begin(), xvid_vol.begin() + 8), 0, false, std::nullopt, 0},
+      {"I-VOP cut off in the first look", TBytes(i_vop.begin(), i_vop.begin() + 6), 0, false, std::nullopt, 0},
+      {"type byte cut off", bytes({0, 0, 1, 0xB6}), 5, true, false, 5},
+  };
+  for (const TMpeg4Case& c : cases) {
+    int time_bits = c.time_bits;
+    EXPECT_EQ(key_in_window(TCodecFamily::mpeg4, c.data.data(), c.data.size(), c.whole, time_bits), c.key) << c.name;
+    EXPECT_EQ(time_bits, c.time_bits_after) << c.name;
+  }
+}
+
+// VOL headers written bit by bit: resolution and the optional fields before it.
+TEST(Mpeg4VopTimeBits, WidthFromTheVolHeader) {
+  const auto vol = [](const std::string& fields) {
+    TBytes d = bytes({0, 0, 1, 0x20});
+    const std::string all = fields + std::string(8, '1');
+    for (std::size_t i = 0; i + 8 <= all.size(); i += 8) {
+      d.push_back(static_cast<std::uint8_t>(std::stoi(all.substr(i, 8), nullptr, 2)));
+    }
+    return d;
+  };
+  const std::string plain = "0" "00000001" "0" "0001" "0" "00" "1";  // no id, square pixels, no control
+  const std::pair<TBytes, int> cases[] = {
+      {xvid_vol, 5},
+      {vol(plain + "0000000000000001"), 1},
+      {vol(plain + "0111010100110000"), 15},  // 30000
+      {vol(plain + "0000000000000000"), 0},  // resolution 0 is no VOL
+      // verid 2, grayscale shape with its extension, control with VBV parameters
+      {vol("0" "00000001" "1" "0010" "001" "0001" "1" "01" "1" "1" + std::string(79, '0') + "11" "0000" "1"
+           "0000000000001000"),
+       3},  // resolution 8
+      {TBytes(xvid_vol.begin(), xvid_vol.begin() + 8), 0},
+      {gov, 0},
+  };
+  for (const auto& [data, bits] : cases) {
+    EXPECT_EQ(mpeg4_vop_time_bits(data.data(), data.size()), bits) << ::testing::PrintToString(data);
+  }
 }
 
 TEST(KeyInWindow, MsMpeg4LooksAtTheFirstByte) {
@@ -87,15 +152,16 @@ TEST(KeyInWindow, Mpeg12PictureCodingType) {
 }
 
 TEST(KeyInWindow, WindowIsTheFirst4096Bytes) {
-  // A start code that lies wholly in the window with its type byte counts;
-  // one that runs past the window does not.
+  // A VOP header that lies wholly in the window counts; one that runs past
+  // the window does not.
   TBytes frame(5000, 0x77);
-  const std::uint8_t vop[] = {0, 0, 1, 0xB6, 0x10};
-  std::copy(std::begin(vop), std::end(vop), frame.begin() + 4091);
-  EXPECT_EQ(key_in_window(TCodecFamily::mpeg4, frame.data(), keyframe_window, true), true);
+  const std::uint8_t vop[] = {0, 0, 1, 0xB6, 0x10, 0x60};
+  std::copy(std::begin(vop), std::end(vop), frame.begin() + 4090);
+  int time_bits = 5;
+  EXPECT_EQ(key_in_window(TCodecFamily::mpeg4, frame.data(), keyframe_window, true, time_bits), true);
   std::fill(frame.begin(), frame.end(), 0x77);
-  std::copy(std::begin(vop), std::end(vop), frame.begin() + 4092);
-  EXPECT_EQ(key_in_window(TCodecFamily::mpeg4, frame.data(), keyframe_window, true), false);
+  std::copy(std::begin(vop), std::end(vop), frame.begin() + 4091);
+  EXPECT_EQ(key_in_window(TCodecFamily::mpeg4, frame.data(), keyframe_window, true, time_bits), false);
 }
 
 // Through a repair: the flags a rebuilt index carries per family.
@@ -138,6 +204,12 @@ INSTANTIATE_TEST_SUITE_P(
                         return d;
                       }(),
                       true}}},
+        // Packed B-frames: placeholders after the I-VOP, read with the VOL
+        // header of the extradata or of an earlier chunk.
+        TFamilyCase{"Mpeg4VolInExtradata", {"vids", "XVID", "XVID", 1, 25, 0, xvid_vol},
+                    {{with_prefix(i_vop, 300), true}, {with_prefix(intra_n_vop, 40), false}}},
+        TFamilyCase{"Mpeg4VolInAnEarlierChunk", {"vids", "XVID", "XVID", 1, 25},
+                    {{with_prefix(xvid_vol + gov + i_vop, 300), true}, {with_prefix(intra_n_vop, 40), false}}},
         TFamilyCase{"Intra", {"vids", "MJPG", "MJPG", 1, 25}, {{TBytes(100, 0xFF), true}, {TBytes(3, 0), true}}},
         TFamilyCase{"Raw", {"vids", std::string(4, '\0'), std::string(4, '\0'), 1, 25}, {{TBytes(64, 1), true}}},
         TFamilyCase{"Other", {"vids", "ZZZZ", "ZZZZ", 1, 25},
