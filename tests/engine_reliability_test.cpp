@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -84,13 +85,20 @@ TBytes opendml_wrong_indexes() {
   return bytes;
 }
 
-// An in-place repair in a child process that is killed after its n-th
-// write, size change or sync (0: never). True when it was killed.
-bool repair_killed_at(const fs::path& file, std::uint64_t step) {
+std::vector<std::string> names_in(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A repair in a child process that is killed after its n-th write, size
+// change or sync (0: never). True when it was killed.
+bool repair_killed_at(const fs::path& file, std::uint64_t step, std::uint8_t backup = 0) {
   const pid_t child = ::fork();
   if (child == 0) {
     TFileIO::kill_after_steps(step);
-    const int result = fix_file(file.string(), 0);
+    const int result = fix_file(file.string(), backup);
     ::_exit(result == fix_repaired ? 0 : 1);
   }
   int status = 0;
@@ -141,6 +149,39 @@ INSTANTIATE_TEST_SUITE_P(
                     TKillCase{"index_shorter", [] { return index_shorter_than_data(9); }},
                     TKillCase{"opendml_cut", &opendml_cut}, TKillCase{"opendml_wrong_indexes", &opendml_wrong_indexes}),
     [](const testing::TestParamInfo<TKillCase>& p) { return std::string(p.param.name); });
+
+// A new file is written without a name: a kill leaves neither it nor the
+// temporary index, and an earlier "Fixed." file stays until the copy is whole.
+class KilledNewFile : public testing::TestWithParam<TKillCase> {};
+
+TEST_P(KilledNewFile, LeavesNothingBehind) {
+  use_english_catalogue();
+  TTempDir dir;
+  TTempDir temp;
+  ::setenv("TMPDIR", temp.path().c_str(), 1);
+  const TBytes source = GetParam().make();
+  const TBytes earlier = filled(3000, 0x42);
+  write_file(dir.file("a.avi"), source);
+  std::uint64_t kills = 0;
+  for (std::uint64_t step = 1; step < 500; ++step) {
+    SCOPED_TRACE("killed after step " + std::to_string(step));
+    write_file(dir.file("Fixed.a.avi"), earlier);
+    const bool killed = repair_killed_at(dir.file("a.avi"), step, 1);
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"Fixed.a.avi", "a.avi"}));
+    EXPECT_TRUE(fs::is_empty(temp.path()));
+    EXPECT_EQ(read_file(dir.file("a.avi")), source);
+    EXPECT_EQ(read_file(dir.file("Fixed.a.avi")) == earlier, killed);
+    if (!killed) break;
+    ++kills;
+  }
+  ::unsetenv("TMPDIR");
+  EXPECT_GE(kills, 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Copy, KilledNewFile,
+                         testing::Values(TKillCase{"without_index", &without_index},
+                                         TKillCase{"opendml_cut", &opendml_cut}),
+                         [](const testing::TestParamInfo<TKillCase>& p) { return std::string(p.param.name); });
 
 // ---------------------------------------------------------------- in place, refused
 
@@ -306,5 +347,37 @@ TEST(FixedFile, TwoRepairsOfOneFileAtOnceEachLeaveACompleteCopy) {
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path())) ++names;
   EXPECT_EQ(names, 4u) << "a partial copy was left behind";
 }
+
+// Each runs with unnamed files refused too, as on a file system without
+// O_TMPFILE, where the copy has a private name until it is complete.
+struct TNamedCase {
+  const char* name;
+  bool refuse_unnamed;
+};
+
+void PrintTo(const TNamedCase& c, std::ostream* os) { *os << c.name; }
+
+class WithAndWithoutNames : public testing::TestWithParam<TNamedCase> {
+ protected:
+  void SetUp() override { TFileIO::refuse_unnamed(GetParam().refuse_unnamed); }
+  void TearDown() override { TFileIO::refuse_unnamed(false); }
+};
+
+// Up to the longest name whose "Fixed." form fits (255 bytes), though the
+// private name would not.
+TEST_P(WithAndWithoutNames, LongNamesAreRepairedWhereTheirFixedNameFits) {
+  const TBytes source = without_index();
+  const TRun reference = run_fix(source, true);
+  for (const std::size_t length : {237u, 249u}) {
+    const TRun run = run_fix(source, true, std::string(length - 4, 'n') + ".avi");
+    EXPECT_EQ(run.result, fix_repaired) << length;
+    EXPECT_EQ(run.output, reference.output) << length;
+    EXPECT_TRUE(run.temp_left.empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(FixedFile, WithAndWithoutNames,
+                         testing::Values(TNamedCase{"unnamed", false}, TNamedCase{"named", true}),
+                         [](const testing::TestParamInfo<TNamedCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
