@@ -603,9 +603,11 @@ int TScan::stop() {
   log_message(msg_stopped, mk_warning);
   show_progress(0);
   stop_flag.store(0);
-  if (new_file()) {
-    // What was copied so far stays under the "Fixed." name, without an index.
-    (void)publish_output(true);
+  // What was copied so far takes the "Fixed." name, without an index, only
+  // while that name is free: a file there may be a complete earlier repair.
+  if (new_file() && !publish_output(false)) {
+    output_.discard();
+    log_message(msg_partial_copy_dropped, mk_information, output_path_);
   }
   source_.abandon();
   temp_.discard();

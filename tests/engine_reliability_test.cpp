@@ -376,6 +376,33 @@ TEST_P(WithAndWithoutNames, LongNamesAreRepairedWhereTheirFixedNameFits) {
   }
 }
 
+// A stop keeps an earlier "Fixed." file: the partial copy takes the name
+// only while it is free.
+TEST_P(WithAndWithoutNames, StoppedRepairNeverReplacesAnEarlierCopy) {
+  use_english_catalogue();
+  const TBytes source = without_index();
+  const TBytes earlier = filled(3000, 0x42);
+  for (const bool taken : {false, true}) {
+    TTempDir dir;
+    const std::string fixed = dir.file("Fixed.a.avi").string();
+    write_file(dir.file("a.avi"), source);
+    if (taken) write_file(fixed, earlier);
+    TRecordingSink sink;
+    sink.on_pump = [](int n) {
+      if (n == 20) stop_flag.store(1);
+    };
+    const TFileStep step = run_file_step(TFileOperation::fix, dir.file("a.avi").string(), false);
+    EXPECT_EQ(step.result, fix_stopped);
+    EXPECT_EQ(step.output, taken ? std::nullopt : std::optional<std::string>(fixed));
+    const TLine last = taken ? TLine{" " + msg(msg_partial_copy_dropped) + " " + fixed, mk_information}
+                             : TLine{" " + msg(msg_stopped), mk_warning};
+    EXPECT_EQ(sink.lines.back(), last);
+    const TBytes left = read_file(fixed);
+    EXPECT_EQ(left, taken ? earlier : TBytes(source.begin(), source.begin() + static_cast<std::ptrdiff_t>(left.size())));
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"Fixed.a.avi", "a.avi"}));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(FixedFile, WithAndWithoutNames,
                          testing::Values(TNamedCase{"unnamed", false}, TNamedCase{"named", true}),
                          [](const testing::TestParamInfo<TNamedCase>& p) { return std::string(p.param.name); });
