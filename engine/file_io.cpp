@@ -29,10 +29,18 @@ TIoError::TIoError(bool is_write, int error_number, std::string path)
       error_number_(error_number),
       path_(std::move(path)) {}
 
+TIoError TIoError::ended_early(std::string path) {
+  TIoError e(false, ENODATA, std::move(path));
+  e.ended_early_ = true;
+  return e;
+}
+
 namespace {
 
 std::atomic<std::uint64_t> steps_left{0};
 std::atomic<bool> unnamed_refused{false};
+std::mutex copy_hook_mutex;
+std::function<void()> copy_hook;
 
 // Six characters for a private name; a clash shows as EEXIST and is retried.
 std::string random_tail() {
@@ -95,6 +103,11 @@ void step_point() {
 }  // namespace
 
 void TFileIO::kill_after_steps(std::uint64_t steps) { steps_left = steps == 0 ? 0 : steps + 1; }
+
+void TFileIO::before_next_copy(std::function<void()> hook) {
+  const std::lock_guard<std::mutex> lock(copy_hook_mutex);
+  copy_hook = std::move(hook);
+}
 
 void TFileIO::refuse_unnamed(bool refuse) { unnamed_refused = refuse; }
 
@@ -561,6 +574,12 @@ void TFileIO::flush_copy() {
 }
 
 void TFileIO::copy_range(TFileIO& from, std::uint64_t offset, std::uint64_t target, std::uint64_t length) {
+  std::function<void()> hook;
+  {
+    const std::lock_guard<std::mutex> lock(copy_hook_mutex);
+    hook.swap(copy_hook);
+  }
+  if (hook) hook();
   step_point();
   auto in = static_cast<off_t>(offset);
   auto out = static_cast<off_t>(target);
@@ -572,7 +591,9 @@ void TFileIO::copy_range(TFileIO& from, std::uint64_t offset, std::uint64_t targ
       left -= static_cast<std::uint64_t>(done);
       continue;
     }
-    if (done == 0) break;  // the source ended early
+    // The source was cut while the repair ran: the copy would leave a hole
+    // where the new index points.
+    if (done == 0) throw TIoError::ended_early(from.path_);
     if (errno == EINTR) continue;
     if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
       throw TIoError(errno != EIO && errno != EBADF, errno, errno == EIO ? from.path_ : path_);
@@ -586,7 +607,7 @@ void TFileIO::copy_range(TFileIO& from, std::uint64_t offset, std::uint64_t targ
       in += static_cast<off_t>(got);
       out += static_cast<off_t>(got);
       left -= got;
-      if (got < take) break;
+      if (got < take) throw TIoError::ended_early(from.path_);
     }
   }
 }

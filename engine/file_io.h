@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -16,14 +17,18 @@
 class TIoError final : public std::runtime_error {
  public:
   TIoError(bool is_write, int error_number, std::string path);
+  // A copy that found the file `path` shorter than it was when opened.
+  [[nodiscard]] static TIoError ended_early(std::string path);
   [[nodiscard]] bool is_write() const { return is_write_; }
   [[nodiscard]] int error_number() const { return error_number_; }
   [[nodiscard]] const std::string& path() const { return path_; }
+  [[nodiscard]] bool source_ended_early() const { return ended_early_; }
 
  private:
   bool is_write_;
   int error_number_;
   std::string path_;
+  bool ended_early_ = false;
 };
 
 class TFileIO final {
@@ -125,6 +130,10 @@ class TFileIO final {
   // step; when `steps` of them have been made, the process is killed before
   // the next. 0 turns it off.
   static void kill_after_steps(std::uint64_t steps);
+  // Test seam: `hook` runs once, on the copier's thread, before the next
+  // copy from one file to another starts (another program cutting the
+  // source, say). An empty hook turns it off.
+  static void before_next_copy(std::function<void()> hook);
   // Test seam: create_temp gives every file a name, as on a file system
   // without O_TMPFILE.
   static void refuse_unnamed(bool refuse);

@@ -124,6 +124,10 @@ void TIndexStore::cut(std::uint64_t pos) {
 TScan::TScan(std::string path, TScanMode mode) : path_(std::move(path)), mode_(mode), block_(block_size) {}
 
 void log_io_error(const TIoError& e) {
+  if (e.source_ended_early()) {
+    log_message(msg_source_ended_early, mk_error, e.path());
+    return;
+  }
   const std::uint32_t k = e.is_write() ? msg_write_error : msg_read_error;
   log_message(k, mk_error, e.path() + " (" + std::strerror(e.error_number()) + ")");
 }

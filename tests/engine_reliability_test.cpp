@@ -403,6 +403,28 @@ TEST_P(WithAndWithoutNames, StoppedRepairNeverReplacesAnEarlierCopy) {
   }
 }
 
+// The source cut short by another program while the copy runs: the repair
+// fails, and neither a file with holes nor the private copy is left.
+TEST_P(WithAndWithoutNames, SourceCutWhileCopiedEndsTheFile) {
+  use_english_catalogue();
+  const TBytes earlier = filled(3000, 0x42);
+  for (TBytes (*make)() : {&without_index, +[] { return three_extents().bytes; }}) {
+    TTempDir dir;
+    const fs::path source = dir.file("a.avi");
+    write_file(source, make());
+    write_file(dir.file("Fixed.a.avi"), earlier);
+    TFileIO::before_next_copy([&] { fs::resize_file(source, fs::file_size(source) / 2); });
+    TRecordingSink sink;
+    const TFileStep step = run_file_step(TFileOperation::fix, source.string(), false);
+    TFileIO::before_next_copy(nullptr);
+    EXPECT_EQ(step.result, fix_not_repaired);
+    EXPECT_FALSE(step.output);
+    EXPECT_EQ(sink.lines.back(), (TLine{" " + msg(msg_source_ended_early) + " " + source.string(), mk_error}));
+    EXPECT_EQ(read_file(dir.file("Fixed.a.avi")), earlier);
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"Fixed.a.avi", "a.avi"}));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(FixedFile, WithAndWithoutNames,
                          testing::Values(TNamedCase{"unnamed", false}, TNamedCase{"named", true}),
                          [](const testing::TestParamInfo<TNamedCase>& p) { return std::string(p.param.name); });
