@@ -5,9 +5,12 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/random.h>
 #include <unistd.h>
 
+#include <climits>
 #include <csignal>
+#include <cstdio>
 
 #include <algorithm>
 #include <atomic>
@@ -26,9 +29,63 @@ TIoError::TIoError(bool is_write, int error_number, std::string path)
       error_number_(error_number),
       path_(std::move(path)) {}
 
+TIoError TIoError::ended_early(std::string path) {
+  TIoError e(false, ENODATA, std::move(path));
+  e.ended_early_ = true;
+  return e;
+}
+
 namespace {
 
 std::atomic<std::uint64_t> steps_left{0};
+std::atomic<bool> unnamed_refused{false};
+std::mutex copy_hook_mutex;
+std::function<void()> copy_hook;
+
+// Six characters for a private name; a clash shows as EEXIST and is retried.
+std::string random_tail() {
+  static constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char bytes[6] = {};
+  if (::getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+    // No randomness yet (early boot): the process and a count still differ.
+    static std::atomic<std::uint64_t> count{0};
+    std::uint64_t v = (static_cast<std::uint64_t>(::getpid()) << 20) + ++count;
+    for (unsigned char& b : bytes) {
+      b = static_cast<unsigned char>(v % 62);
+      v /= 62;
+    }
+  }
+  std::string tail;
+  for (const unsigned char b : bytes) tail += letters[b % (sizeof letters - 1)];
+  return tail;
+}
+
+// Gives `mode` to a file made with 0600; the umask applies, as to any new file.
+bool set_mode(int fd, unsigned mode) {
+  if (mode == 0600) return true;
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return ::fchmod(fd, static_cast<mode_t>(mode & 0777 & ~mask)) == 0;
+}
+
+// rename without replacing: false with errno EEXIST when `to` is taken.
+bool rename_no_replace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+  // A file system without the flag: a second link fails on a taken name too.
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return true;
+  }
+  if (errno != EPERM && errno != EOPNOTSUPP) return false;
+  // Nor links (FAT): the name is looked at first, the best left to do.
+  struct stat st {};
+  if (::lstat(to.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
 
 // What the scan hands to the copier at a time.
 constexpr std::uint64_t background_copy_step = 2u << 20;
@@ -46,6 +103,13 @@ void step_point() {
 }  // namespace
 
 void TFileIO::kill_after_steps(std::uint64_t steps) { steps_left = steps == 0 ? 0 : steps + 1; }
+
+void TFileIO::before_next_copy(std::function<void()> hook) {
+  const std::lock_guard<std::mutex> lock(copy_hook_mutex);
+  copy_hook = std::move(hook);
+}
+
+void TFileIO::refuse_unnamed(bool refuse) { unnamed_refused = refuse; }
 
 // Copies handed over by the scan run on a thread of their own, in order, while
 // the scan reads on: the kernel's copy and the chunk walk each keep a CPU
@@ -147,6 +211,8 @@ bool TFileIO::adopt(int fd, const std::string& path) {
   abandon();
   fd_ = fd;
   path_ = path;
+  unnamed_ = false;
+  temp_named_ = false;
   pos_ = 0;
   size_ = static_cast<std::uint64_t>(st.st_size);
   cache_length_ = 0;
@@ -162,34 +228,110 @@ bool TFileIO::open_read_write(const std::string& path) {
   return adopt(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK), path);
 }
 
-bool TFileIO::create_temp(const std::string& folder, const std::string& prefix, unsigned mode) {
-  std::string name = folder;
-  if (name.empty()) name = "/tmp";
-  if (name.back() != '/') name += '/';
-  name += prefix + "XXXXXX";
+bool TFileIO::create_temp(const std::string& folder, const std::string& prefix, unsigned mode, TTempUse use) {
+  std::string dir = folder.empty() ? std::string("/tmp") : folder;
+  if (dir.back() != '/') dir += '/';
+  // A file that is to be named later needs /proc/self/fd for the link
+  // (the link by descriptor alone is for privileged processes).
+  if (!unnamed_refused && (use == TTempUse::scratch || ::access("/proc/self/fd", X_OK) == 0)) {
+    const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      if (!set_mode(fd, mode)) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return false;
+      }
+      // The name in messages: where it lives and what it is.
+      if (!adopt(fd, dir + prefix)) return false;
+      unnamed_ = true;
+      temp_prefix_ = dir + prefix;
+      return true;
+    }
+    // Refused where the file system has no unnamed files (EOPNOTSUPP,
+    // EISDIR, EINVAL); any other reason shows again below.
+  }
+  return create_named(dir, prefix, mode);
+}
+
+bool TFileIO::create_named(const std::string& folder, const std::string& prefix, unsigned mode) {
+  const std::string name = folder + prefix + "XXXXXX";
   std::vector<char> buffer(name.begin(), name.end());
   buffer.push_back('\0');
   // mkostemp creates with O_EXCL and mode 0600: nothing planted can redirect it.
   const int fd = ::mkostemp(buffer.data(), O_CLOEXEC);
-  if (fd >= 0 && mode != 0600) {
-    // mkostemp always makes 0600; the umask still applies, as to any new file.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (::fchmod(fd, static_cast<mode_t>(mode & 0777 & ~mask)) != 0) {
-      const int saved = errno;
-      ::close(fd);
-      ::unlink(buffer.data());
-      errno = saved;
-      return false;
-    }
+  if (fd >= 0 && !set_mode(fd, mode)) {
+    const int saved = errno;
+    ::close(fd);
+    ::unlink(buffer.data());
+    errno = saved;
+    return false;
   }
-  return adopt(fd, std::string(buffer.data()));
+  if (!adopt(fd, std::string(buffer.data()))) return false;
+  temp_named_ = true;
+  temp_prefix_ = folder + prefix;
+  return true;
 }
 
-bool TFileIO::rename_to(const std::string& target) {
-  if (::rename(path_.c_str(), target.c_str()) != 0) return false;
+bool TFileIO::link_unnamed(const std::string& target) const {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+  if (errno != ENOENT || ::access("/proc/self/fd", X_OK) == 0) return false;
+  return ::linkat(fd_, "", AT_FDCWD, target.c_str(), AT_EMPTY_PATH) == 0;
+}
+
+bool TFileIO::close_as(const std::string& target, bool replace) {
+  if (!unnamed_) {
+    close();
+    if (replace ? ::rename(path_.c_str(), target.c_str()) != 0 : !rename_no_replace(path_, target)) return false;
+  } else {
+    flush();
+    bool linked = link_unnamed(target);
+    if (!linked && errno == EEXIST && replace) {
+      // A link cannot replace: the file gets a private name beside the old
+      // one, then takes its place in one step.
+      for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string spare = temp_prefix_ + random_tail();
+        if (link_unnamed(spare)) {
+          linked = ::rename(spare.c_str(), target.c_str()) == 0;
+          if (!linked) {
+            const int saved = errno;
+            ::unlink(spare.c_str());
+            errno = saved;
+          }
+          break;
+        }
+        if (errno != EEXIST) break;
+      }
+    }
+    if (!linked) return false;
+    unnamed_ = false;
+    path_ = target;
+    close();
+  }
   path_ = target;
+  temp_named_ = false;
   return true;
+}
+
+void TFileIO::discard() {
+  abandon();
+  if (temp_named_) ::unlink(path_.c_str());
+  temp_named_ = false;
+  unnamed_ = false;
+}
+
+std::size_t TFileIO::name_limit(const std::string& folder) {
+  const long limit = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+  return limit > 0 ? static_cast<std::size_t>(limit) : NAME_MAX;
+}
+
+std::string TFileIO::fit_name(const std::string& name, std::size_t limit) {
+  if (name.size() <= limit) return name;
+  std::size_t cut = limit;
+  // Back to the first byte of the character the cut would split.
+  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+  return name.substr(0, cut);
 }
 
 bool TFileIO::try_lock(bool exclusive) { return ::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0; }
@@ -435,6 +577,12 @@ void TFileIO::flush_copy() {
 }
 
 void TFileIO::copy_range(TFileIO& from, std::uint64_t offset, std::uint64_t target, std::uint64_t length) {
+  std::function<void()> hook;
+  {
+    const std::lock_guard<std::mutex> lock(copy_hook_mutex);
+    hook.swap(copy_hook);
+  }
+  if (hook) hook();
   step_point();
   auto in = static_cast<off_t>(offset);
   auto out = static_cast<off_t>(target);
@@ -446,7 +594,9 @@ void TFileIO::copy_range(TFileIO& from, std::uint64_t offset, std::uint64_t targ
       left -= static_cast<std::uint64_t>(done);
       continue;
     }
-    if (done == 0) break;  // the source ended early
+    // The source was cut while the repair ran: the copy would leave a hole
+    // where the new index points.
+    if (done == 0) throw TIoError::ended_early(from.path_);
     if (errno == EINTR) continue;
     if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
       throw TIoError(errno != EIO && errno != EBADF, errno, errno == EIO ? from.path_ : path_);
@@ -460,7 +610,7 @@ void TFileIO::copy_range(TFileIO& from, std::uint64_t offset, std::uint64_t targ
       in += static_cast<off_t>(got);
       out += static_cast<off_t>(got);
       left -= got;
-      if (got < take) break;
+      if (got < take) throw TIoError::ended_early(from.path_);
     }
   }
 }

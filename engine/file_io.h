@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -16,14 +17,18 @@
 class TIoError final : public std::runtime_error {
  public:
   TIoError(bool is_write, int error_number, std::string path);
+  // A copy that found the file `path` shorter than it was when opened.
+  [[nodiscard]] static TIoError ended_early(std::string path);
   [[nodiscard]] bool is_write() const { return is_write_; }
   [[nodiscard]] int error_number() const { return error_number_; }
   [[nodiscard]] const std::string& path() const { return path_; }
+  [[nodiscard]] bool source_ended_early() const { return ended_early_; }
 
  private:
   bool is_write_;
   int error_number_;
   std::string path_;
+  bool ended_early_ = false;
 };
 
 class TFileIO final {
@@ -36,12 +41,27 @@ class TFileIO final {
   // Each returns false and leaves errno set on failure.
   [[nodiscard]] bool open_read(const std::string& path);
   [[nodiscard]] bool open_read_write(const std::string& path);
-  // A new file with a unique name in `folder`, exclusively, with `mode`
-  // (after the umask; 0600 for files no one else should read).
-  [[nodiscard]] bool create_temp(const std::string& folder, const std::string& prefix, unsigned mode = 0600);
-  // Gives the open file the name `target`, atomically replacing what the
-  // name held. False with errno set on failure; the old name stays then.
-  [[nodiscard]] bool rename_to(const std::string& target);
+  // A new file in `folder` with `mode` (after the umask; 0600 for files no
+  // one else should read). Where the file system can, it has no name at all
+  // (O_TMPFILE), so that a process killed at any instant leaves nothing
+  // behind; close_as gives it one. Elsewhere it gets a unique name, `prefix`
+  // and six random characters, exclusively. A file for close_as is only
+  // made without a name where the system can name it later (/proc).
+  enum class TTempUse { scratch, to_publish };
+  [[nodiscard]] bool create_temp(const std::string& folder, const std::string& prefix, unsigned mode = 0600,
+                                 TTempUse use = TTempUse::scratch);
+  // Flushes and closes a file made by create_temp and gives it the name
+  // `target`: when `replace`, atomically replacing what the name held, else
+  // only where the name is free. False with errno set when it cannot
+  // (EEXIST: the name is taken); discard removes what is left then.
+  [[nodiscard]] bool close_as(const std::string& target, bool replace);
+  // Closes without flushing, like abandon, and removes the private name
+  // create_temp gave the file, if it has one.
+  void discard();
+  // The longest file name the folder takes, in bytes.
+  [[nodiscard]] static std::size_t name_limit(const std::string& folder);
+  // `name` cut to at most `limit` bytes, not inside a UTF-8 character.
+  [[nodiscard]] static std::string fit_name(const std::string& name, std::size_t limit);
 
   // An advisory lock on the whole file for as long as it is open; false
   // (errno EWOULDBLOCK) when another process holds a conflicting one.
@@ -119,12 +139,22 @@ class TFileIO final {
   // step; when `steps` of them have been made, the process is killed before
   // the next. 0 turns it off.
   static void kill_after_steps(std::uint64_t steps);
+  // Test seam: `hook` runs once, on the copier's thread, before the next
+  // copy from one file to another starts (another program cutting the
+  // source, say). An empty hook turns it off.
+  static void before_next_copy(std::function<void()> hook);
+  // Test seam: create_temp gives every file a name, as on a file system
+  // without O_TMPFILE.
+  static void refuse_unnamed(bool refuse);
   void flush();
 
  private:
   class TCopier;
 
   bool adopt(int fd, const std::string& path);
+  bool create_named(const std::string& folder, const std::string& prefix, unsigned mode);
+  // Links the unnamed file's data under `target`; false with errno set.
+  [[nodiscard]] bool link_unnamed(const std::string& target) const;
   // Hands the pending copy to the copier thread; flush_copy also waits for it.
   void queue_copy();
   void copy_range(TFileIO& from, std::uint64_t offset, std::uint64_t target, std::uint64_t length);
@@ -133,7 +163,12 @@ class TFileIO final {
   void flush_copy();
 
   int fd_ = -1;
+  // For a file without a name, the folder and prefix it was made with.
   std::string path_;
+  bool unnamed_ = false;
+  // A private name of create_temp's: removed by discard.
+  bool temp_named_ = false;
+  std::string temp_prefix_;  // folder + prefix, for a private name at close_as
   std::uint64_t pos_ = 0;
   std::uint64_t size_ = 0;
 

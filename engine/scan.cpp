@@ -128,6 +128,10 @@ void TIndexStore::cut(std::uint64_t pos) {
 TScan::TScan(std::string path, TScanMode mode) : path_(std::move(path)), mode_(mode), block_(block_size) {}
 
 void log_io_error(const TIoError& e) {
+  if (e.source_ended_early()) {
+    log_message(msg_source_ended_early, mk_error, e.path());
+    return;
+  }
   const std::uint32_t k = e.is_write() ? msg_write_error : msg_read_error;
   log_message(k, mk_error, e.path() + " (" + std::strerror(e.error_number()) + ")");
 }
@@ -168,16 +172,10 @@ void TScan::clean_up_failure() {
     }
   }
   // The output first: its copies still in flight read from the source.
-  output_.abandon();
+  output_.discard();
   source_.abandon();
-  temp_.abandon();
-  if (temp_made_) ::unlink(temp_.path().c_str());
-  new_indexes_.abandon();
-  if (new_indexes_made_) ::unlink(new_indexes_.path().c_str());
-  new_indexes_made_ = false;
-  if (output_made_) ::unlink(output_.path().c_str());
-  temp_made_ = false;
-  output_made_ = false;
+  temp_.discard();
+  new_indexes_.discard();
 }
 
 // A lost RIFF header is taken as lost, rather than the file as no AVI, when
@@ -265,7 +263,6 @@ std::optional<int> TScan::set_up() {
       source_.abandon();
       return fix_not_repaired;
     }
-    temp_made_ = true;
     temp_.set_write_buffer(temp_write_buffer);
     index_.use_file(&temp_);
   }
@@ -288,17 +285,20 @@ std::optional<int> TScan::set_up() {
       clean_up_failure();
       return fix_not_repaired;
     }
-    // Written under a private name beside it and renamed when complete, so
-    // the "Fixed." name never holds a half-written file or another run's.
+    // Written without a name (else under a private one) beside it and named
+    // when complete, so the "Fixed." name never holds a half-written file or
+    // another run's. The private name is cut to fit wherever the "Fixed." one does.
     const std::string::size_type slash = output_path_.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string(".") : output_path_.substr(0, slash);
     const std::string base = slash == std::string::npos ? output_path_ : output_path_.substr(slash + 1);
-    if (!output_.create_temp(folder, "." + base + ".part-", source_identity_.mode)) {
+    const std::size_t limit = TFileIO::name_limit(folder);
+    const std::string private_base = TFileIO::fit_name(base, limit - std::min<std::size_t>(limit, 13));
+    if (base.size() > limit ||
+        !output_.create_temp(folder, "." + private_base + ".part-", source_identity_.mode, TFileIO::TTempUse::to_publish)) {
       log_message(msg_no_output_file, mk_error);
       clean_up_failure();
       return fix_not_repaired;
     }
-    output_made_ = true;
     output_.set_write_buffer(output_write_buffer);
   }
   source_.set_read_cache(header_read_cache);
@@ -658,15 +658,14 @@ int TScan::stop() {
   log_message(msg_stopped, mk_warning);
   show_progress(0);
   stop_flag.store(0);
-  if (new_file()) {
-    // What was copied so far stays under the "Fixed." name, without an index.
-    output_.close();
-    publish_output();
+  // What was copied so far takes the "Fixed." name, without an index, only
+  // while that name is free: a file there may be a complete earlier repair.
+  if (new_file() && !publish_output(false)) {
+    output_.discard();
+    log_message(msg_partial_copy_dropped, mk_information, output_path_);
   }
   source_.abandon();
-  temp_.abandon();
-  ::unlink(temp_.path().c_str());
-  temp_made_ = false;
+  temp_.discard();
   return fix_stopped;
 }
 
@@ -703,9 +702,7 @@ int TScan::finish_repair() {
     clean_up_failure();
     return fix_not_repaired;
   }
-  temp_.abandon();
-  ::unlink(temp_.path().c_str());
-  temp_made_ = false;
+  temp_.discard();
 
   log_message(msg_repaired, mk_plain, path_ + " .");
   log_message(msg_damage_count, mk_plain, std::to_string(damage_count_));
@@ -719,15 +716,18 @@ void TScan::finish_new_file(const std::vector<TFieldWrite>& writes) {
   write_list_end(output_, list_end - movi_pos_);
   restore_head(output_, false);
   write_fields(output_, writes);
-  output_.close();
+  output_.flush();
   source_.abandon();
-  publish_output();
+  (void)publish_output(true);
 }
 
-void TScan::publish_output() {
-  if (!output_.rename_to(output_path_)) throw TIoError(true, errno, output_path_);
-  output_made_ = false;
+bool TScan::publish_output(bool replace) {
+  if (!output_.close_as(output_path_, replace)) {
+    if (!replace && errno == EEXIST) return false;
+    throw TIoError(true, errno, output_path_);
+  }
   written_ = output_path_;
+  return true;
 }
 
 // The end of a repaired file: the movi list's new size, a pad byte when the

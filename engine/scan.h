@@ -167,8 +167,9 @@ class TScan final {
   [[nodiscard]] bool read_u32(std::uint32_t& value);
   void append_temp_to(TFileIO& target);
   void write_list_end(TFileIO& file, std::uint64_t list_size);
-  // Gives the finished (or stopped) new file its "Fixed." name.
-  void publish_output();
+  // Gives the finished (or stopped) new file its "Fixed." name: replacing
+  // a file there when `replace`, else false when the name is taken.
+  [[nodiscard]] bool publish_output(bool replace);
 
   std::string path_;
   TScanMode mode_;
@@ -184,8 +185,6 @@ class TScan final {
   // The source as the scan found it: another program writing to it during
   // the repair shows as a change here.
   TFileIO::TIdentity source_identity_;
-  bool temp_made_ = false;
-  bool output_made_ = false;
   // In place: the size the source had before the finish appended to it.
   std::optional<std::uint64_t> source_size_before_finish_;
 
@@ -247,7 +246,6 @@ class TScan final {
   std::optional<std::uint64_t> index_cut_at_end_;
   bool walk_found_extent_ = false;
   TFileIO new_indexes_;
-  bool new_indexes_made_ = false;
 };
 
 // Where the run's temporary files go: $TMPDIR, else /tmp.

@@ -233,9 +233,9 @@ void TScan::finish_new_opendml_file(const std::vector<TFieldWrite>& writes) {
   for (const TFieldWrite& w : writes) put_field(output_, w.offset, w.value);
   output_.seek(end);
   output_.truncate(end);
-  output_.close();
+  output_.flush();
   source_.abandon();
-  publish_output();
+  (void)publish_output(true);
 }
 
 }  // namespace engine_detail
@@ -415,7 +415,6 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
 
   // The standard index chunks this file should have, written aside.
   if (!new_indexes_.create_temp(temp_folder(), "reelwright-odml-")) throw TIoError(true, errno, "temporary file");
-  new_indexes_made_ = true;
   std::vector<std::vector<TSuperEntry>> fresh(extents);
   for (std::size_t k = 0; k < extents; ++k) {
     fresh[k] = write_standard_indexes(temp_, begin[k], begin[k + 1], extent_movi(k), new_indexes_, sample_sizes_, super_ids_);
@@ -584,9 +583,7 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
   if (grows && source_.size() > end) source_.truncate(end);
   source_size_before_finish_.reset();
   source_.close();
-  new_indexes_.abandon();
-  ::unlink(new_indexes_.path().c_str());
-  new_indexes_made_ = false;
+  new_indexes_.discard();
   return std::nullopt;
 }
 

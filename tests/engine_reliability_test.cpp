@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -84,13 +85,21 @@ TBytes opendml_wrong_indexes() {
   return bytes;
 }
 
-// An in-place repair in a child process that is killed after its n-th
-// write, size change or sync (0: never). True when it was killed.
-bool repair_killed_at(const fs::path& file, std::uint64_t step) {
+// Whether the folder holds just the source and its "Fixed." file.
+bool only_a_and_fixed(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names == std::vector<std::string>{"Fixed.a.avi", "a.avi"};
+}
+
+// A repair in a child process that is killed after its n-th write, size
+// change or sync (0: never). True when it was killed.
+bool repair_killed_at(const fs::path& file, std::uint64_t step, std::uint8_t backup = 0) {
   const pid_t child = ::fork();
   if (child == 0) {
     TFileIO::kill_after_steps(step);
-    const int result = fix_file(file.string(), 0);
+    const int result = fix_file(file.string(), backup);
     ::_exit(result == fix_repaired ? 0 : 1);
   }
   int status = 0;
@@ -141,6 +150,38 @@ INSTANTIATE_TEST_SUITE_P(
                     TKillCase{"index_shorter", [] { return index_shorter_than_data(9); }},
                     TKillCase{"opendml_cut", &opendml_cut}, TKillCase{"opendml_wrong_indexes", &opendml_wrong_indexes}),
     [](const testing::TestParamInfo<TKillCase>& p) { return std::string(p.param.name); });
+
+// A new file is written without a name: a kill leaves neither it nor the
+// temporary index, and an earlier "Fixed." file stays until the copy is whole.
+class KilledNewFile : public testing::TestWithParam<TKillCase> {};
+
+TEST_P(KilledNewFile, LeavesNothingBehind) {
+  use_english_catalogue();
+  TTempDir dir;
+  TTempDir temp;
+  ::setenv("TMPDIR", temp.path().c_str(), 1);
+  const TBytes source = GetParam().make();
+  const TBytes earlier = filled(3000, 0x42);
+  write_file(dir.file("a.avi"), source);
+  std::uint64_t kills = 0;
+  for (std::uint64_t step = 1; step < 500; ++step) {
+    SCOPED_TRACE("killed after step " + std::to_string(step));
+    write_file(dir.file("Fixed.a.avi"), earlier);
+    const bool killed = repair_killed_at(dir.file("a.avi"), step, 1);
+    EXPECT_TRUE(only_a_and_fixed(dir.path()));
+    EXPECT_TRUE(fs::is_empty(temp.path()));
+    EXPECT_EQ(read_file(dir.file("Fixed.a.avi")) == earlier, killed);
+    if (!killed) break;
+    ++kills;
+  }
+  ::unsetenv("TMPDIR");
+  EXPECT_GE(kills, 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Copy, KilledNewFile,
+                         testing::Values(TKillCase{"without_index", &without_index},
+                                         TKillCase{"opendml_cut", &opendml_cut}),
+                         [](const testing::TestParamInfo<TKillCase>& p) { return std::string(p.param.name); });
 
 // ---------------------------------------------------------------- in place, refused
 
@@ -306,5 +347,77 @@ TEST(FixedFile, TwoRepairsOfOneFileAtOnceEachLeaveACompleteCopy) {
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path())) ++names;
   EXPECT_EQ(names, 4u) << "a partial copy was left behind";
 }
+
+// Each runs with unnamed files refused too (true), as on a file system
+// without O_TMPFILE, where the copy has a private name until it is complete.
+class WithAndWithoutNames : public testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { TFileIO::refuse_unnamed(GetParam()); }
+  void TearDown() override { TFileIO::refuse_unnamed(false); }
+};
+
+// Up to the longest name whose "Fixed." form fits (255 bytes), though the
+// private name would not.
+TEST_P(WithAndWithoutNames, LongNamesAreRepairedWhereTheirFixedNameFits) {
+  const TBytes source = without_index();
+  const TRun reference = run_fix(source, true);
+  for (const std::size_t length : {237u, 249u}) {
+    const TRun run = run_fix(source, true, std::string(length - 4, 'n') + ".avi");
+    EXPECT_EQ(run.result, fix_repaired) << length;
+    EXPECT_EQ(run.output, reference.output) << length;
+    EXPECT_TRUE(run.temp_left.empty());
+  }
+}
+
+// A stop keeps an earlier "Fixed." file: the partial copy takes the name
+// only while it is free (what it then holds: Stop.EndsTheFileWithMinusOne).
+TEST_P(WithAndWithoutNames, StoppedRepairNeverReplacesAnEarlierCopy) {
+  use_english_catalogue();
+  const TBytes source = without_index();
+  const TBytes earlier = filled(3000, 0x42);
+  for (const bool taken : {false, true}) {
+    TTempDir dir;
+    const std::string fixed = dir.file("Fixed.a.avi").string();
+    write_file(dir.file("a.avi"), source);
+    if (taken) write_file(fixed, earlier);
+    TRecordingSink sink;
+    sink.on_pump = [](int n) {
+      if (n == 20) stop_flag.store(1);
+    };
+    const TFileStep step = run_file_step(TFileOperation::fix, dir.file("a.avi").string(), false);
+    EXPECT_EQ(step.result, fix_stopped);
+    EXPECT_EQ(step.output, taken ? std::nullopt : std::optional<std::string>(fixed));
+    const TLine last = taken ? TLine{" " + msg(msg_partial_copy_dropped) + " " + fixed, mk_information}
+                             : TLine{" " + msg(msg_stopped), mk_warning};
+    EXPECT_EQ(sink.lines.back(), last);
+    EXPECT_EQ(read_file(fixed) == earlier, taken);
+    EXPECT_TRUE(only_a_and_fixed(dir.path()));
+  }
+}
+
+// The source cut short by another program while the copy runs: the repair
+// fails, and neither a file with holes nor the private copy is left.
+TEST_P(WithAndWithoutNames, SourceCutWhileCopiedEndsTheFile) {
+  use_english_catalogue();
+  const TBytes earlier = filled(3000, 0x42);
+  for (TBytes (*make)() : {&without_index, +[] { return three_extents().bytes; }}) {
+    TTempDir dir;
+    const fs::path source = dir.file("a.avi");
+    write_file(source, make());
+    write_file(dir.file("Fixed.a.avi"), earlier);
+    TFileIO::before_next_copy([&] { fs::resize_file(source, fs::file_size(source) / 2); });
+    TRecordingSink sink;
+    const TFileStep step = run_file_step(TFileOperation::fix, source.string(), false);
+    TFileIO::before_next_copy(nullptr);
+    EXPECT_EQ(step.result, fix_not_repaired);
+    EXPECT_FALSE(step.output);
+    EXPECT_EQ(sink.lines.back(), (TLine{" " + msg(msg_source_ended_early) + " " + source.string(), mk_error}));
+    EXPECT_EQ(read_file(dir.file("Fixed.a.avi")), earlier);
+    EXPECT_TRUE(only_a_and_fixed(dir.path()));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(FixedFile, WithAndWithoutNames, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& p) { return p.param ? "named" : "unnamed"; });
 
 }  // namespace

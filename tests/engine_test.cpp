@@ -566,7 +566,7 @@ TEST(FileCopy, RunsOfChunksArriveWhole) {
   TFileIO from;
   ASSERT_TRUE(from.open_read(dir.file("src").string()));
   TFileIO to;
-  ASSERT_TRUE(to.create_temp(dir.path().string(), "out-"));
+  ASSERT_TRUE(to.create_temp(dir.path().string(), "out-", 0600, TFileIO::TTempUse::to_publish));
   TBytes expected;
   auto put = [&](const std::string& text) {
     to.write(text.data(), text.size());
@@ -589,6 +589,6 @@ TEST(FileCopy, RunsOfChunksArriveWhole) {
   put("written between copies");
   for (; at < source.size() - 9000; at += 4099) copy(at, 4099);
   copy(at, 20000);
-  to.flush();
-  EXPECT_EQ(read_file(to.path()), expected);
+  ASSERT_TRUE(to.close_as(dir.file("out").string(), false));
+  EXPECT_EQ(read_file(dir.file("out")), expected);
 }
