@@ -608,7 +608,11 @@ std::optional<TScan::TFound> TScan::search_next_chunk(std::uint64_t search_floor
       if (!at_end()) return TFound{*found_pos, found_id};
       return std::nullopt;
     }
-    if (nominal + static_cast<std::int64_t>(n) >= static_cast<std::int64_t>(file_size_)) return std::nullopt;
+    // A short block is the end of the file, also of one that another
+    // program made shorter since the scan began.
+    if (n < block_.size() || nominal + static_cast<std::int64_t>(n) >= static_cast<std::int64_t>(file_size_)) {
+      return std::nullopt;
+    }
     rel_pos_ += static_cast<std::int64_t>(n) - 2;
   }
 }
@@ -686,6 +690,9 @@ int TScan::finish_repair() {
   temp_.seek(4);
   temp_.write(size_field, sizeof size_field);
 
+  // A source another program made shorter since the scan began: the walk
+  // met its new end as the end of the data, which it was not.
+  if (new_file() && source_.identity().size < file_size_) throw TIoError::ended_early(path_);
   const auto fields = length_fields();
   if (!fields) log_message(msg_header_unreadable, mk_warning);
   const std::vector<TFieldWrite> writes = fields.value_or(std::vector<TFieldWrite>{});
