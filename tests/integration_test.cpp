@@ -253,6 +253,12 @@ TEST(Integration, GarbageInARecordingIsSteppedOver) {
   EXPECT_FALSE(frame_after_seek(repaired, "2").empty());
   EXPECT_FALSE(frame_after_seek(repaired, "7").empty());
   EXPECT_EQ(mpv_restart_position(repaired, "7").substr(0, 3), "7.0");
+  // Every file a repair writes passes its own check; in place the damaged
+  // stretch stays as a JUNK chunk that players step over.
+  EXPECT_TRUE(checks_clean(repaired));
+  ASSERT_EQ(repair({"--in-place", cut.string()}).exit.code, 0);
+  EXPECT_TRUE(checks_clean(cut));
+  EXPECT_EQ(decode_errors(cut), "");
 }
 
 // Healthy files of every writer check clean; GStreamer's index gives offsets
@@ -331,7 +337,11 @@ TEST_P(UnfinishedRecording, PlayersSeeItsLengthAndSeekToTheMiddle) {
   ASSERT_EQ(repair({recording.string()}).exit.code, 0);
   ASSERT_EQ(repair({"--in-place", in_place.string()}).exit.code, 0);
   const fs::path fixed = dir.file("Fixed.rec.avi");
-  EXPECT_EQ(decode_errors(fixed), "");
+  // The chunk cut off stays out of both: a JUNK chunk in place.
+  for (const fs::path& file : {fixed, in_place}) {
+    EXPECT_EQ(decode_errors(file), "") << file;
+    EXPECT_TRUE(checks_clean(file));
+  }
   // The frames that were recorded whole, as ffmpeg reads them.
   const double recorded = video_packets(fixed) / 25.0;
   for (const fs::path& file : {fixed, in_place}) {
