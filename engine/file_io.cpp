@@ -29,6 +29,12 @@ TIoError::TIoError(bool is_write, int error_number, std::string path)
       error_number_(error_number),
       path_(std::move(path)) {}
 
+TIoError TIoError::changed(std::string path) {
+  TIoError e(true, 0, std::move(path));
+  e.changed_ = true;
+  return e;
+}
+
 TIoError TIoError::ended_early(std::string path) {
   TIoError e(false, ENODATA, std::move(path));
   e.ended_early_ = true;
@@ -93,7 +99,11 @@ constexpr std::uint64_t copy_page_size = 4096;
 
 // Where the test seam may end the process: before a write, a size change or
 // a sync, so every state between two of them can be looked at.
+std::function<void(std::uint64_t)> step_hook;
+std::uint64_t steps_made = 0;
+
 void step_point() {
+  if (step_hook) step_hook(++steps_made);
   if (steps_left.load() == 0) return;
   if (--steps_left == 0) {
     std::raise(SIGKILL);
@@ -103,6 +113,27 @@ void step_point() {
 }  // namespace
 
 void TFileIO::kill_after_steps(std::uint64_t steps) { steps_left = steps == 0 ? 0 : steps + 1; }
+
+void TFileIO::on_step(std::function<void(std::uint64_t)> hook) {
+  steps_made = 0;
+  step_hook = std::move(hook);
+}
+
+void TFileIO::watch_size(std::uint64_t known) {
+  flush();
+  size_watched_ = true;
+  known_size_ = known;
+  check_known_size();
+}
+
+void TFileIO::check_known_size() {
+  if (size_watched_ && identity().size != known_size_) throw TIoError::changed(path_);
+}
+
+void TFileIO::check_size() {
+  flush();
+  check_known_size();
+}
 
 void TFileIO::before_next_copy(std::function<void()> hook) {
   const std::lock_guard<std::mutex> lock(copy_hook_mutex);
@@ -420,6 +451,7 @@ std::size_t TFileIO::raw_read(std::uint64_t offset, unsigned char* buffer, std::
 
 void TFileIO::raw_write(std::uint64_t offset, const unsigned char* buffer, std::size_t n) {
   step_point();
+  if (size_watched_ && offset + n > known_size_) check_known_size();
   std::size_t done = 0;
   while (done < n) {
     const ssize_t put = ::pwrite(fd_, buffer + done, n - done, static_cast<off_t>(offset + done));
@@ -430,6 +462,7 @@ void TFileIO::raw_write(std::uint64_t offset, const unsigned char* buffer, std::
     if (put == 0) throw TIoError(true, ENOSPC, path_);
     done += static_cast<std::size_t>(put);
   }
+  if (size_watched_) known_size_ = std::max<std::uint64_t>(known_size_, offset + n);
 }
 
 void TFileIO::flush() {
@@ -619,6 +652,8 @@ void TFileIO::truncate(std::uint64_t length) {
   flush();
   cache_length_ = 0;
   step_point();
+  check_known_size();
   if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) throw TIoError(true, errno, path_);
   size_ = length;
+  known_size_ = length;
 }

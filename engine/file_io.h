@@ -23,12 +23,15 @@ class TIoError final : public std::runtime_error {
   [[nodiscard]] int error_number() const { return error_number_; }
   [[nodiscard]] const std::string& path() const { return path_; }
   [[nodiscard]] bool source_ended_early() const { return ended_early_; }
+  [[nodiscard]] static TIoError changed(std::string path);
+  [[nodiscard]] bool changed_by_others() const { return changed_; }
 
  private:
   bool is_write_;
   int error_number_;
   std::string path_;
   bool ended_early_ = false;
+  bool changed_ = false;
 };
 
 class TFileIO final {
@@ -139,6 +142,19 @@ class TFileIO final {
   // step; when `steps` of them have been made, the process is killed before
   // the next. 0 turns it off.
   static void kill_after_steps(std::uint64_t steps);
+  // Test seam: calls `hook` with the step's number (from 1) before each
+  // write, size change and sync; empty turns it off. Not thread-safe: for
+  // the in-place finish, which runs on one thread.
+  static void on_step(std::function<void(std::uint64_t)> hook);
+  // From now on, each write past the end of the file and each cut first
+  // makes sure the file's size is still what this process made it, and
+  // throws a TIoError with changed_by_others() when another program wrote to
+  // it or cut it meanwhile (a recorder still writing): nothing it wrote is
+  // overwritten or cut off.
+  // `known` is the size the file had when this process last looked.
+  void watch_size(std::uint64_t known);
+  // Flushes and makes the same test once.
+  void check_size();
   // Test seam: `hook` runs once, on the copier's thread, before the next
   // copy from one file to another starts (another program cutting the
   // source, say). An empty hook turns it off.
@@ -187,6 +203,9 @@ class TFileIO final {
   std::unique_ptr<TCopier> copier_;
 
   std::vector<unsigned char> head_overlay_;
+  bool size_watched_ = false;
+  std::uint64_t known_size_ = 0;  // the size this process made the file, while watched
+  void check_known_size();
   std::vector<unsigned char> pending_;
   std::size_t pending_capacity_ = 0;
   std::uint64_t pending_offset_ = 0;

@@ -151,7 +151,13 @@ int TScan::run_repair() {
     }
     return finish_repair();
   } catch (const TIoError& e) {
-    log_io_error(e);
+    if (e.changed_by_others()) {
+      // What another program wrote stays: nothing is cut back on the way out.
+      source_size_before_finish_.reset();
+      log_message(msg_changed_during_finish, mk_error, path_);
+    } else {
+      log_io_error(e);
+    }
     clean_up_failure();
     return fix_not_repaired;
   } catch (const std::exception& e) {
@@ -937,6 +943,7 @@ std::optional<std::uint32_t> TScan::finish_in_place(const std::vector<TFieldWrit
   if (source_.identity() != source_identity_) return msg_file_changed;
 
   source_.set_write_buffer(block_size);
+  source_.watch_size(file_size_);
   probe_in_place_writes(new_end, writes);
   source_size_before_finish_ = file_size_;
 
@@ -958,6 +965,7 @@ std::optional<std::uint32_t> TScan::finish_in_place(const std::vector<TFieldWrit
   // A lost RIFF header last: a run stopped before finds it lost again.
   restore_head(source_, true);
   write_fields(source_, writes);
+  source_.check_size();
   source_size_before_finish_.reset();
   source_.close();
   return std::nullopt;

@@ -142,9 +142,11 @@ class TScan final {
   void finish_new_file(const std::vector<TFieldWrite>& writes);
   // nullopt when the file was repaired; else the message that says why not.
   [[nodiscard]] std::optional<std::uint32_t> finish_in_place(const std::vector<TFieldWrite>& writes);
+
   void probe_in_place_writes(std::uint64_t new_end, const std::vector<TFieldWrite>& writes);
   void write_index_in_place(std::uint64_t q);
   void write_junk_header(std::uint64_t start, std::uint64_t end);
+
   // Writes the RIFF header the source was read with when its own was lost:
   // the ids, and the size too when `with_size`.
   void restore_head(TFileIO& file, bool with_size);

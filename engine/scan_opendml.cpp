@@ -485,6 +485,7 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
       old_idx1_pos_ != 0 && source_.read_le32_at(old_idx1_pos_ + 4) != std::optional<std::uint32_t>(legacy_bytes);
 
   source_.set_write_buffer(block_size);
+  source_.watch_size(file_size_);
   // A full disk or a size limit shows here, before anything changes.
   auto rewrite = [this](std::uint64_t at) {
     unsigned char field[4];
@@ -582,6 +583,7 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
   source_.seek(end);
   if (grows && source_.size() > end) source_.truncate(end);
   source_size_before_finish_.reset();
+  source_.check_size();
   source_.close();
   new_indexes_.discard();
   return std::nullopt;

@@ -151,6 +151,52 @@ INSTANTIATE_TEST_SUITE_P(
                     TKillCase{"opendml_cut", &opendml_cut}, TKillCase{"opendml_wrong_indexes", &opendml_wrong_indexes}),
     [](const testing::TestParamInfo<TKillCase>& p) { return std::string(p.param.name); });
 
+// A recorder still writing while the finish runs: 64 KiB appended before
+// any of its writes, size changes or syncs are never cut off nor written
+// over, and the file is not called repaired.
+class GrowsInPlace : public testing::TestWithParam<TKillCase> {};
+
+TEST_P(GrowsInPlace, AppendedBytesSurviveEveryStepOfTheFinish) {
+  use_english_catalogue();
+  TTempDir dir;
+  const TBytes original = GetParam().make();
+  const fs::path file = dir.file("a.avi");
+  std::uint64_t steps = 0;
+  write_file(file, original);
+  TFileIO::on_step([&](std::uint64_t n) { steps = n; });
+  ASSERT_EQ(fix_file(file.string(), 0), fix_repaired);
+  TBytes more(65536, 0xA7);
+  std::copy_n("appended by a recorder", 22, more.begin());
+  for (std::uint64_t at = 1; at <= steps; ++at) {
+    SCOPED_TRACE("appended before step " + std::to_string(at));
+    write_file(file, original);
+    TFileIO::on_step([&](std::uint64_t n) {
+      if (n != at) return;
+      const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND);
+      ASSERT_EQ(::write(fd, more.data(), more.size()), static_cast<ssize_t>(more.size()));
+      ::close(fd);
+    });
+    TRecordingSink sink;
+    EXPECT_EQ(fix_file(file.string(), 0), fix_not_repaired);
+    // Before the first byte changed, the same as a change during the scan.
+    const std::uint32_t k = sink.lines.back().text.find(msg(msg_file_changed)) != std::string::npos
+                                ? msg_file_changed
+                                : msg_changed_during_finish;
+    EXPECT_EQ(sink.lines.back(), (TLine{" " + msg(k) + " " + file.string(), mk_error}));
+    const TBytes after = read_file(file);
+    EXPECT_NE(std::search(after.begin(), after.end(), more.begin(), more.end()), after.end());
+  }
+  TFileIO::on_step(nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Finish, GrowsInPlace,
+    testing::Values(TKillCase{"without_index", &without_index},
+                    TKillCase{"index_longer", [] { return index_longer_than_data(7); }},
+                    TKillCase{"index_shorter", [] { return index_shorter_than_data(9); }},
+                    TKillCase{"opendml_cut", &opendml_cut}),
+    [](const testing::TestParamInfo<TKillCase>& p) { return std::string(p.param.name); });
+
 // A new file is written without a name: a kill leaves neither it nor the
 // temporary index, and an earlier "Fixed." file stays until the copy is whole.
 class KilledNewFile : public testing::TestWithParam<TKillCase> {};
