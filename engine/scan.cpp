@@ -376,6 +376,12 @@ bool TScan::scan() {
         finished = true;
         break;
       }
+      if (pad_before_index(source_.pos())) {
+        source_.seek(data_end_);
+        ++rel_pos_;
+        if (new_file()) ++shift_;
+        padded_list_end_ = true;
+      }
       unsigned char b[4];
       const std::uint64_t id_pos = source_.pos();
       if (source_.read(b, 4) != 4) {
@@ -623,10 +629,17 @@ std::optional<TScan::TFound> TScan::search_next_chunk(std::uint64_t search_floor
   }
 }
 
+// A list that ends at an odd offset is followed by its pad byte; when the
+// old index follows that, the walk steps over the pad byte to it.
+bool TScan::pad_before_index(std::uint64_t at) const { return at % 2 != 0 && at + 1 == data_end_ && data_end_ < file_size_; }
+
 // Where a chunk taken by the walk ends: the end of the data, a next header
 // the end of the file cuts off, or an id the scan knows.
 bool TScan::continues_at(std::uint64_t next) {
   if (next <= data_end_ && next + sizeof(TFourCC) > file_size_) return true;
+  // The end of the movi list as its size says, and a list that ends at an
+  // odd offset, its pad byte and then the old index.
+  if (next == movi_pos_ + old_list_size_ || pad_before_index(next)) return true;
   return lands_on_known_id(next);
 }
 
@@ -808,7 +821,8 @@ void TScan::write_fields(TFileIO& file, const std::vector<TFieldWrite>& writes) 
 // The list size an in-place repair writes: up to the old index, or to the
 // end of the file, never past the movi data.
 std::uint64_t TScan::in_place_list_size() const {
-  std::uint64_t list_size = same_id(cur_id_, id_idx1) ? cur_id_pos_ - movi_pos_ : file_size_ - movi_pos_;
+  std::uint64_t list_size = same_id(cur_id_, id_idx1) ? cur_id_pos_ - movi_pos_ - (padded_list_end_ ? 1 : 0)
+                                                      : file_size_ - movi_pos_;
   if (movi_pos_ + list_size > data_end_) list_size = data_end_ - movi_pos_;
   return list_size;
 }

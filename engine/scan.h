@@ -107,6 +107,7 @@ class TScan final {
   // found before `search_floor` is not taken.
   void handle_damage(std::uint64_t search_floor = 0);
   [[nodiscard]] bool continues_at(std::uint64_t next);
+  [[nodiscard]] bool pad_before_index(std::uint64_t at) const;
   struct TFound {
     std::uint64_t pos = 0;
     TFourCC id{};
@@ -205,6 +206,7 @@ class TScan final {
   std::uint32_t video_count_ = 0;
   std::uint32_t damage_count_ = 0;
   std::uint64_t damage_start_ = 0;
+  bool padded_list_end_ = false;  // the walk stepped over a pad byte to the old index
   // In place: the damaged places as [start, end) where the scan resumed
   // (the end of the file when it did not); they become "JUNK" chunks.
   struct TStretch {
