@@ -205,7 +205,8 @@ static bool take_headless(TFileIO& file) {
   std::memcpy(head.data() + 8, avi_signature.data(), avi_signature.size());
   file.set_head_overlay(std::move(head));
   const auto movi = find_movi_list(file);
-  if (movi && movi->movi_pos < headless_search_limit) return true;
+  // (Not a long recording: where its first RIFF chunk ends is lost with the header.)
+  if (movi && movi->movi_pos < headless_search_limit && !is_opendml(file)) return true;
   file.set_head_overlay({});
   return false;
 }

@@ -200,7 +200,10 @@ std::string repaired_file_problem(const TBytes& out, const TBytes& source, bool 
         for (std::uint64_t j = m + 4; in_place && j + 8 <= kept; ++j) {
           if (id_at(out, j, "JUNK") && !id_at(source, j, "JUNK")) std::fill_n(junk_header.begin() + static_cast<std::ptrdiff_t>(j), 8, true);
         }
+        // A source whose RIFF header was lost gets one written anew.
+        const bool head_lost = source.size() < 16 || !id_at(source, 8, "AVI ") || !id_at(source, 12, "LIST");
         for (std::uint64_t i = 0; i < kept; ++i) {
+          if (head_lost && i < 16) continue;
           if ((i < m - 4 || i >= m) && (i < 4 || i >= 8) && out[i] != source[i] && !in_length_field(source, i) &&
               !junk_header[i]) {
             problem = "byte " + std::to_string(i) + " changed outside the size and length fields";
@@ -352,9 +355,11 @@ void check_fix(TFindings& findings, TWorkspace& workspace, const TBytes& source,
       // chunk cut off, an index that agrees. An index with no key frame at
       // all is the one problem the check may still count: what the stream's
       // bytes say decides that, not the repair.
-      // (Not yet for a long recording repaired in place: a damaged place
-      // whose stretch holds a RIFF header or an index chunk stays as it is.)
-      if (problem.empty() && check_output && !(opendml && !new_file)) {
+      // (A new file of a plain source only: in place, a damaged stretch
+      // shorter than a chunk header, or one of a long recording that holds a
+      // RIFF header or an index chunk, cannot become a JUNK chunk; a long
+      // recording's new file may have super indexes left empty on purpose.)
+      if (problem.empty() && check_output && new_file && !opendml) {
         const int problems = check_file((new_file ? output : path).string());
         const int allowed = video_without_key_frames(*repaired) ? 1 : 0;
         // (The check takes no file too short to hold the first stream's rate.)
