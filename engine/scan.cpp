@@ -378,7 +378,7 @@ bool TScan::scan() {
         break;
       }
       if (pad_before_index(source_.pos())) {
-        source_.seek(data_end_);
+        source_.seek(source_.pos() + 1);
         ++rel_pos_;
         if (new_file()) ++shift_;
         padded_list_end_ = true;
@@ -510,6 +510,7 @@ TScan::TStep TScan::accept_chunk() {
     pad_left_out = true;
   }
   if (pad_left_out) after = data_stop;
+  taken_end_ = after;
   const std::int64_t next = static_cast<std::int64_t>(after) - movi();
 
   if (opendml_ && new_file()) {
@@ -580,7 +581,8 @@ void TScan::handle_damage(std::uint64_t search_floor) {
   // Every chunk taken so far ended where the next id the scan knows begins,
   // so nothing before the damaged place is cut back.
   damage_start_ = cur_id_pos_;
-  if (const auto found = search_next_chunk(search_floor)) return resume(found->pos, found->id);
+  // Never back into a chunk the walk took.
+  if (const auto found = search_next_chunk(std::max(search_floor, taken_end_))) return resume(found->pos, found->id);
   end_of_file_outcome();
 }
 
@@ -632,7 +634,13 @@ std::optional<TScan::TFound> TScan::search_next_chunk(std::uint64_t search_floor
 
 // A list that ends at an odd offset is followed by its pad byte; when the
 // old index follows that, the walk steps over the pad byte to it.
-bool TScan::pad_before_index(std::uint64_t at) const { return at % 2 != 0 && at + 1 == data_end_ && data_end_ < file_size_; }
+bool TScan::pad_before_index(std::uint64_t at) {
+  if (at % 2 == 0) return false;
+  if (at + 1 == data_end_ && data_end_ < file_size_) return true;
+  // (An index too short for the search from the end: where the list ends.)
+  const auto next = at == movi_pos_ + old_list_size_ ? source_.read_fourcc_at(at + 1) : std::nullopt;
+  return next && same_id(*next, id_idx1);
+}
 
 // Where a chunk taken by the walk ends: the end of the data, a next header
 // the end of the file cuts off, or an id the scan knows.
@@ -716,11 +724,15 @@ int TScan::finish_repair() {
   const auto fields = length_fields();
   if (!fields) log_message(msg_header_unreadable, mk_warning);
   const std::vector<TFieldWrite> writes = fields.value_or(std::vector<TFieldWrite>{});
+  std::optional<std::uint32_t> refusal;
   if (new_file() && opendml_) {
     finish_new_opendml_file(writes);
   } else if (new_file()) {
-    finish_new_file(writes);
-  } else if (const auto refusal = finish_in_place(writes)) {
+    refusal = finish_new_file(writes);
+  } else {
+    refusal = finish_in_place(writes);
+  }
+  if (refusal) {
     if (*refusal == msg_data_after_index) {
       log_message(*refusal, mk_error);
     } else {
@@ -738,14 +750,19 @@ int TScan::finish_repair() {
   return fix_repaired;
 }
 
-void TScan::finish_new_file(const std::vector<TFieldWrite>& writes) {
+std::optional<std::uint32_t> TScan::finish_new_file(const std::vector<TFieldWrite>& writes) {
   const std::uint64_t list_end = same_id(cur_id_, id_idx1) ? output_.pos() : output_.size();
+  // A plain file that would reach 4 GiB with its index: its RIFF size and
+  // the idx1 offsets would wrap.
+  temp_.flush();
+  if (list_end + list_end % 2 + temp_.size() >= max_source_size) return msg_too_large;
   write_list_end(output_, list_end - movi_pos_);
   restore_head(output_, false);
   write_fields(output_, writes);
   output_.flush();
   source_.abandon();
   (void)publish_output(true);
+  return std::nullopt;
 }
 
 bool TScan::publish_output(bool replace) {

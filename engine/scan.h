@@ -107,7 +107,7 @@ class TScan final {
   // found before `search_floor` is not taken.
   void handle_damage(std::uint64_t search_floor = 0);
   [[nodiscard]] bool continues_at(std::uint64_t next);
-  [[nodiscard]] bool pad_before_index(std::uint64_t at) const;
+  [[nodiscard]] bool pad_before_index(std::uint64_t at);
   struct TFound {
     std::uint64_t pos = 0;
     TFourCC id{};
@@ -140,7 +140,8 @@ class TScan final {
   // repair wrote for extent `extent` at `fresh_at` in new_indexes_) lists.
   [[nodiscard]] bool index_chunk_agrees(std::uint64_t at, std::uint64_t fresh_at, std::size_t extent);
   int finish_repair();
-  void finish_new_file(const std::vector<TFieldWrite>& writes);
+  // nullopt when written; else the message that says why not.
+  [[nodiscard]] std::optional<std::uint32_t> finish_new_file(const std::vector<TFieldWrite>& writes);
   // nullopt when the file was repaired; else the message that says why not.
   [[nodiscard]] std::optional<std::uint32_t> finish_in_place(const std::vector<TFieldWrite>& writes);
 
@@ -206,7 +207,8 @@ class TScan final {
   std::uint32_t video_count_ = 0;
   std::uint32_t damage_count_ = 0;
   std::uint64_t damage_start_ = 0;
-  bool padded_list_end_ = false;  // the walk stepped over a pad byte to the old index
+  bool padded_list_end_ = false;
+  std::uint64_t taken_end_ = 0;  // where the last chunk the walk took ends  // the walk stepped over a pad byte to the old index
   // In place: the damaged places as [start, end) where the scan resumed
   // (the end of the file when it did not); they become "JUNK" chunks.
   struct TStretch {

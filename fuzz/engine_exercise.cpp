@@ -143,7 +143,8 @@ std::string entries_problem(const TBytes& out, std::uint64_t movi_pos, std::uint
       return where + " names a chunk that is not there";
     }
     if (le32(out, p + 4) != size) return where + " disagrees with the chunk's size field";
-    const std::uint64_t end = p + 8 + padded_size(size);
+    // In place, a writer's chunk without its pad byte stays so.
+    const std::uint64_t end = p + 8 + size;
     if (end > list_end) return where + " runs past the end of the movi list";
     previous_end = end;
   }
