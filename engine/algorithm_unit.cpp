@@ -24,10 +24,15 @@ int fix_file(const std::string& path, std::uint8_t backup) {
 }
 
 int fix_file(const std::string& path, std::uint8_t backup, std::optional<std::string>& written) {
-  engine_detail::TScan repair(path, backup == 1 ? engine_detail::TScanMode::new_file : engine_detail::TScanMode::in_place);
+  const auto mode = backup == 1 ? engine_detail::TScanMode::new_file : engine_detail::TScanMode::in_place;
+  engine_detail::TScan repair(path, mode);
   const int result = repair.run_repair();
   written = repair.written();
-  return result;
+  if (result != engine_detail::TScan::read_again) return result;
+  engine_detail::TScan careful(path, mode, true);
+  const int again = careful.run_repair();
+  written = careful.written();
+  return again;
 }
 
 std::uint32_t locate_old_index(TFileIO& source) {

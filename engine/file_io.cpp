@@ -35,6 +35,12 @@ TIoError TIoError::changed(std::string path) {
   return e;
 }
 
+TIoError TIoError::unreadable(std::string path, std::uint64_t offset) {
+  TIoError e(false, EIO, std::move(path));
+  e.offset_ = offset;
+  return e;
+}
+
 TIoError TIoError::ended_early(std::string path) {
   TIoError e(false, ENODATA, std::move(path));
   e.ended_early_ = true;
@@ -100,6 +106,12 @@ constexpr std::uint64_t copy_page_size = 4096;
 // Where the test seam may end the process: before a write, a size change or
 // a sync, so every state between two of them can be looked at.
 std::function<void(std::uint64_t)> step_hook;
+std::vector<std::pair<std::uint64_t, std::uint64_t>> failing_reads;
+
+bool read_fails(std::uint64_t offset, std::uint64_t n) {
+  return std::any_of(failing_reads.begin(), failing_reads.end(),
+                     [&](const auto& r) { return offset < r.second && r.first < offset + n; });
+}
 std::uint64_t steps_made = 0;
 
 void step_point() {
@@ -113,6 +125,10 @@ void step_point() {
 }  // namespace
 
 void TFileIO::kill_after_steps(std::uint64_t steps) { steps_left = steps == 0 ? 0 : steps + 1; }
+
+void TFileIO::fail_reads(std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges) {
+  failing_reads = std::move(ranges);
+}
 
 void TFileIO::on_step(std::function<void(std::uint64_t)> hook) {
   steps_made = 0;
@@ -434,10 +450,12 @@ void TFileIO::set_write_buffer(std::size_t bytes) {
 
 std::size_t TFileIO::raw_read(std::uint64_t offset, unsigned char* buffer, std::size_t n) {
   std::size_t done = 0;
+  if (!failing_reads.empty() && read_fails(offset, n)) throw TIoError::unreadable(path_, offset);
   while (done < n) {
     const ssize_t got = ::pread(fd_, buffer + done, n - done, static_cast<off_t>(offset + done));
     if (got < 0) {
       if (errno == EINTR) continue;
+      if (errno == EIO) throw TIoError::unreadable(path_, offset + done);
       throw TIoError(false, errno, path_);
     }
     if (got == 0) break;
@@ -617,6 +635,7 @@ void TFileIO::copy_range(TFileIO& from, std::uint64_t offset, std::uint64_t targ
   }
   if (hook) hook();
   step_point();
+  if (!failing_reads.empty() && read_fails(offset, length)) throw TIoError::unreadable(from.path_, offset);
   auto in = static_cast<off_t>(offset);
   auto out = static_cast<off_t>(target);
   std::uint64_t left = length;
@@ -631,6 +650,7 @@ void TFileIO::copy_range(TFileIO& from, std::uint64_t offset, std::uint64_t targ
     // where the new index points.
     if (done == 0) throw TIoError::ended_early(from.path_);
     if (errno == EINTR) continue;
+    if (errno == EIO) throw TIoError::unreadable(from.path_, static_cast<std::uint64_t>(in));
     if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
       throw TIoError(errno != EIO && errno != EBADF, errno, errno == EIO ? from.path_ : path_);
     }

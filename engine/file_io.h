@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cerrno>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -25,6 +26,10 @@ class TIoError final : public std::runtime_error {
   [[nodiscard]] bool source_ended_early() const { return ended_early_; }
   [[nodiscard]] static TIoError changed(std::string path);
   [[nodiscard]] bool changed_by_others() const { return changed_; }
+  // A read that failed (EIO: a bad sector): where the failed read began.
+  [[nodiscard]] static TIoError unreadable(std::string path, std::uint64_t offset);
+  [[nodiscard]] bool is_unreadable() const { return !is_write_ && error_number_ == EIO; }
+  [[nodiscard]] std::uint64_t offset() const { return offset_; }
 
  private:
   bool is_write_;
@@ -32,6 +37,7 @@ class TIoError final : public std::runtime_error {
   std::string path_;
   bool ended_early_ = false;
   bool changed_ = false;
+  std::uint64_t offset_ = 0;
 };
 
 class TFileIO final {
@@ -146,6 +152,9 @@ class TFileIO final {
   // write, size change and sync; empty turns it off. Not thread-safe: for
   // the in-place finish, which runs on one thread.
   static void on_step(std::function<void(std::uint64_t)> hook);
+  // Test seam: reads (and copies) of any byte in [first, second) of any file
+  // fail with EIO, as on a failing medium; empty turns it off.
+  static void fail_reads(std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges);
   // From now on, each write past the end of the file and each cut first
   // makes sure the file's size is still what this process made it, and
   // throws a TIoError with changed_by_others() when another program wrote to

@@ -125,7 +125,44 @@ void TIndexStore::cut(std::uint64_t pos) {
   }
 }
 
-TScan::TScan(std::string path, TScanMode mode) : path_(std::move(path)), mode_(mode), block_(block_size) {}
+TScan::TScan(std::string path, TScanMode mode, bool careful)
+    : path_(std::move(path)), mode_(mode), block_(block_size), careful_(careful) {}
+
+// Small aligned steps: a bad sector is read once (and once more where the
+// failure began), never block after block again.
+constexpr std::uint64_t unreadable_step = 4096;
+
+TScan::TStretch TScan::step_over_unreadable(std::uint64_t offset) {
+  unsigned char probe[unreadable_step];
+  auto readable = [&](std::uint64_t at) {
+    try {
+      (void)source_.read_at(at, probe, static_cast<std::size_t>(std::min<std::uint64_t>(unreadable_step, file_size_ - at)));
+      return true;
+    } catch (const TIoError& e) {
+      if (!e.is_unreadable()) throw;
+      return false;
+    }
+  };
+  std::uint64_t start = offset / unreadable_step * unreadable_step;
+  // The failed read began here; the bad block may lie further on in it.
+  while (start < file_size_ && readable(start) && readable(start)) start += unreadable_step;
+  std::uint64_t end = start;
+  while (end < file_size_ && !readable(end)) end += unreadable_step;
+  start = std::max(start, offset);
+  end = std::min(end, file_size_);
+  log_message(msg_unreadable_stepped_over, mk_error, std::to_string(start) + " / " + std::to_string(end - start));
+  return {start, end};
+}
+
+void TScan::copy_read(std::uint64_t from, std::uint64_t length) {
+  for (std::uint64_t done = 0; done < length;) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, block_.size()));
+    const std::size_t got = source_.read_at(from + done, block_.data(), want);
+    if (got < want) throw TIoError::ended_early(path_);
+    output_.write(block_.data(), got);
+    done += got;
+  }
+}
 
 void log_io_error(const TIoError& e) {
   if (e.source_ended_early()) {
@@ -139,7 +176,7 @@ void log_io_error(const TIoError& e) {
 int TScan::run_repair() {
   damage_count_ = 0;
   show_progress(0);
-  log_message(msg_repair_started, mk_information);
+  if (!careful_) log_message(msg_repair_started, mk_information);
   try {
     if (auto refused = set_up()) return *refused;
     if (!scan()) return stop();
@@ -151,12 +188,19 @@ int TScan::run_repair() {
     }
     return finish_repair();
   } catch (const TIoError& e) {
+    if (e.is_unreadable() && new_file() && !careful_) {
+      // A failing medium: read again, every byte before it is copied.
+      log_message(msg_read_again_carefully, mk_information);
+      clean_up_failure();
+      return read_again;
+    }
     if (e.changed_by_others()) {
       // What another program wrote stays: nothing is cut back on the way out.
       source_size_before_finish_.reset();
       log_message(msg_changed_during_finish, mk_error, path_);
     } else {
       log_io_error(e);
+      if (e.is_unreadable()) log_message(msg_unreadable_advice, mk_plain);
     }
     clean_up_failure();
     return fix_not_repaired;
@@ -308,7 +352,7 @@ std::optional<int> TScan::set_up() {
     }
     output_.set_write_buffer(output_write_buffer);
   }
-  source_.set_read_cache(header_read_cache);
+  source_.set_read_cache(careful_ ? unreadable_step : header_read_cache);
 
   if (mode_ != TScanMode::check) log_message(msg_scanning, mk_plain, path_);
 
@@ -327,7 +371,13 @@ std::optional<int> TScan::set_up() {
   movi_pos_ = movi->movi_pos;
   old_list_size_ = movi->size;
 
-  data_end_ = locate_old_index(source_);
+  try {
+    data_end_ = locate_old_index(source_);
+  } catch (const TIoError& e) {
+    // An old index that cannot be read is none: the walk finds the end.
+    if (!careful_ || !e.is_unreadable()) throw;
+    data_end_ = 0;
+  }
   // An "idx1" inside the header lists is no end of the movi data.
   if (data_end_ == 0 || data_end_ < movi_pos_ + 4) data_end_ = file_size_;
   if (is_opendml(source_)) set_up_opendml();
@@ -350,7 +400,10 @@ std::optional<int> TScan::set_up() {
   return std::nullopt;
 }
 
-void TScan::copy_header() { output_.copy_from(source_, 0, movi_pos_ + 4); }
+void TScan::copy_header() {
+  if (careful_) return copy_read(0, movi_pos_ + 4);
+  output_.copy_from(source_, 0, movi_pos_ + 4);
+}
 
 bool TScan::read_u32(std::uint32_t& value) {
   unsigned char b[4];
@@ -368,6 +421,12 @@ bool TScan::scan() {
 
     if (stop_flag.load() != 0) return false;
 
+    // The careful pass undoes what a chunk it cannot read began.
+    const std::uint64_t index_before = index_.pos();
+    const std::uint64_t output_before = new_file() ? output_.pos() : 0;
+    const std::uint32_t videos_before = video_count_;
+    const std::uint32_t entries_before = entry_count_;
+    try {
     position(movi() + rel_pos_);
     // Lists, fillers and per-stream indexes are stepped over until an id
     // that needs a decision.
@@ -442,6 +501,24 @@ bool TScan::scan() {
       if (accept_chunk() == TStep::finish) break;
     } else {
       handle_damage();
+    }
+    } catch (const TIoError& e) {
+      if (!careful_ || !e.is_unreadable()) throw;
+      if (index_.pos() > index_before) index_.cut(index_before);
+      if (new_file() && output_.pos() > output_before) {
+        output_.truncate(output_before);
+        output_.seek(output_before);
+      }
+      video_count_ = videos_before;
+      entry_count_ = entries_before;
+      // A damaged place where the item that could not be read begins.
+      const std::uint64_t at = std::max<std::uint64_t>(static_cast<std::uint64_t>(movi() + rel_pos_), taken_end_);
+      const TStretch bad = step_over_unreadable(e.offset());
+      cur_id_ = fourcc("0000");
+      cur_id_pos_ = std::min(at, bad.start);
+      ix_pending_ = false;
+      rel_pos_ = static_cast<std::int64_t>(bad.end) - movi();
+      handle_damage(bad.end);
     }
 
     pump_messages();
@@ -546,7 +623,11 @@ TScan::TStep TScan::accept_chunk() {
   position(movi() + chunk_start);
   if (new_file()) {
     const std::uint64_t length = static_cast<std::uint64_t>(next - chunk_start);
-    output_.copy_from(source_, source_.pos(), length);
+    if (careful_) {
+      copy_read(source_.pos(), length);
+    } else {
+      output_.copy_from(source_, source_.pos(), length);
+    }
     source_.seek(source_.pos() + length);
     if (pad_left_out) {
       const unsigned char pad = 0;
@@ -593,6 +674,7 @@ std::optional<TScan::TFound> TScan::search_next_chunk(std::uint64_t search_floor
     const std::int64_t nominal = movi() + rel_pos_;
     position(nominal);
     if (at_end()) return std::nullopt;
+    try {
     const std::size_t n = source_.read(block_.data(), block_.size());
     std::optional<std::uint64_t> found_pos;
     TFourCC found_id{};
@@ -629,6 +711,12 @@ std::optional<TScan::TFound> TScan::search_next_chunk(std::uint64_t search_floor
       return std::nullopt;
     }
     rel_pos_ += static_cast<std::int64_t>(n) - 2;
+    } catch (const TIoError& e) {
+      if (!careful_ || !e.is_unreadable()) throw;
+      const TStretch bad = step_over_unreadable(e.offset());
+      rel_pos_ = static_cast<std::int64_t>(bad.end) - movi();
+      search_floor = std::max(search_floor, bad.end);
+    }
   }
 }
 

@@ -82,7 +82,13 @@ enum class TScanEnd {
 // The state of one run over a file. One call owns one of these.
 class TScan final {
  public:
-  TScan(std::string path, TScanMode mode);
+  // `careful`: a second pass over a source that could not be read whole
+  // (a failing medium): every byte is read before it is copied, and what
+  // cannot be read is a damaged place.
+  TScan(std::string path, TScanMode mode, bool careful = false);
+  // run_repair's result when a read failed and the careful pass should
+  // repair the file instead (a new file only).
+  static constexpr int read_again = -2;
   TScan(const TScan&) = delete;
   TScan& operator=(const TScan&) = delete;
 
@@ -208,7 +214,11 @@ class TScan final {
   std::uint32_t damage_count_ = 0;
   std::uint64_t damage_start_ = 0;
   bool padded_list_end_ = false;
-  std::uint64_t taken_end_ = 0;  // where the last chunk the walk took ends  // the walk stepped over a pad byte to the old index
+  std::uint64_t taken_end_ = 0;  // where the last chunk the walk took ends
+  bool careful_ = false;
+
+  // The careful pass's copy: read, then written.
+  void copy_read(std::uint64_t from, std::uint64_t length);  // the walk stepped over a pad byte to the old index
   // In place: the damaged places as [start, end) where the scan resumed
   // (the end of the file when it did not); they become "JUNK" chunks.
   struct TStretch {
@@ -216,6 +226,9 @@ class TScan final {
     std::uint64_t end = 0;
   };
   std::vector<TStretch> damaged_stretches_;
+  // The careful pass: the unreadable stretch around `offset` (the edge found
+  // in small aligned steps), reported.
+  [[nodiscard]] TStretch step_over_unreadable(std::uint64_t offset);
   bool ix_pending_ = false;
   TFourCC cur_id_{};
   std::uint64_t cur_id_pos_ = 0;  // where the current id was really read

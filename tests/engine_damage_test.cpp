@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "platform/lang.h"
 #include "engine/algorithm_unit.h"
+#include "engine/file_io.h"
 #include "engine_test_support.h"
 
 using namespace avitest;
@@ -566,3 +568,56 @@ TEST(Damage, IndexIdWhoseChunkIdFieldIsAnotherIndexId) {
     EXPECT_EQ(get_le32(run.output, audio_at + 4), 40u);
   }
 }
+
+// A failing medium: reads of a stretch fail with EIO. A new file steps over
+// it as a damaged place; in place, or in the header, the repair stops and
+// says what to do.
+struct TUnreadableCase {
+  const char* name;
+  bool new_file;
+  std::uint64_t from_chunk;  // the stretch begins 100 bytes into this chunk (or at this offset, when header)
+  bool header;
+  int result;
+};
+
+class Unreadable : public ::testing::TestWithParam<TUnreadableCase> {};
+
+TEST_P(Unreadable, StretchIsSteppedOverInANewFileOnly) {
+  const TUnreadableCase& c = GetParam();
+  TAviBuilder b;
+  for (int i = 0; i < 40; ++i) b.video(3001 + i, i % 10 == 0).audio(1100);
+  const TAvi avi = b.build();
+  const std::uint64_t from = c.header ? c.from_chunk : avi.chunk_pos[c.from_chunk] + 100;
+  const std::uint64_t to = from + 5000;
+  TFileIO::fail_reads({{from, to}});
+  const TRun run = run_fix(avi.bytes, c.new_file);
+  TFileIO::fail_reads({});
+  std::string log;
+  for (const TLine& l : run.lines) log += l.text + "\n";
+  ASSERT_EQ(run.result, c.result) << log;
+  EXPECT_EQ(run.source_after, avi.bytes);
+  if (c.result != fix_repaired) {
+    EXPECT_EQ(run.lines.back(), (TLine{" " + msg(123), mk_plain}));
+    EXPECT_FALSE(c.new_file && run.output_exists);
+    return;
+  }
+  ASSERT_EQ(count_lines(run.lines, 122), 1u);
+  const auto line = std::find_if(run.lines.begin(), run.lines.end(),
+                                 [](const TLine& l) { return l.text.rfind(" " + msg(122), 0) == 0; });
+  const std::string range = line->text.substr(msg(122).size() + 2);
+  const std::uint64_t start = std::stoull(range);
+  const std::uint64_t length = std::stoull(range.substr(range.find(" / ") + 3));
+  EXPECT_LE(start, from);
+  EXPECT_GE(start + length, to);
+  EXPECT_LT(length, 5000u + 2 * 4096u);  // found in small steps, not the rest of the file
+  const auto entries = new_index(run);
+  EXPECT_GE(entries.size(), 80u - 6u);
+  EXPECT_EQ(check(run.output).result, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Damage, Unreadable,
+                         ::testing::Values(TUnreadableCase{"NewFileMiddle", true, 40, false, fix_repaired},
+                                           TUnreadableCase{"NewFileLastChunks", true, 78, false, fix_repaired},
+                                           TUnreadableCase{"InPlace", false, 40, false, fix_not_repaired},
+                                           TUnreadableCase{"NewFileHeader", true, 100, true, fix_not_repaired}),
+                         [](const ::testing::TestParamInfo<TUnreadableCase>& p) { return std::string(p.param.name); });
