@@ -143,13 +143,16 @@ TEST_P(KilledInPlace, EveryStepLeavesTheOriginalOrARepairableFile) {
   EXPECT_GE(kills, 3u) << "the finish made fewer steps than expected";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Finish, KilledInPlace,
+// The files the in-place finish is tried on, step by step.
+const auto finish_cases =
     testing::Values(TKillCase{"without_index", &without_index},
                     TKillCase{"index_longer", [] { return index_longer_than_data(7); }},
                     TKillCase{"index_shorter", [] { return index_shorter_than_data(9); }},
-                    TKillCase{"opendml_cut", &opendml_cut}, TKillCase{"opendml_wrong_indexes", &opendml_wrong_indexes}),
-    [](const testing::TestParamInfo<TKillCase>& p) { return std::string(p.param.name); });
+                    TKillCase{"opendml_cut", &opendml_cut}, TKillCase{"opendml_wrong_indexes", &opendml_wrong_indexes});
+
+std::string case_name(const testing::TestParamInfo<TKillCase>& p) { return p.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(Finish, KilledInPlace, finish_cases, case_name);
 
 // A recorder still writing while the finish runs: 64 KiB appended before
 // any of its writes, size changes or syncs are never cut off nor written
@@ -189,13 +192,7 @@ TEST_P(GrowsInPlace, AppendedBytesSurviveEveryStepOfTheFinish) {
   TFileIO::on_step(nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Finish, GrowsInPlace,
-    testing::Values(TKillCase{"without_index", &without_index},
-                    TKillCase{"index_longer", [] { return index_longer_than_data(7); }},
-                    TKillCase{"index_shorter", [] { return index_shorter_than_data(9); }},
-                    TKillCase{"opendml_cut", &opendml_cut}),
-    [](const testing::TestParamInfo<TKillCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Finish, GrowsInPlace, finish_cases, case_name);
 
 // A new file is written without a name: a kill leaves neither it nor the
 // temporary index, and an earlier "Fixed." file stays until the copy is whole.
