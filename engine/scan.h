@@ -213,12 +213,12 @@ class TScan final {
   std::uint32_t video_count_ = 0;
   std::uint32_t damage_count_ = 0;
   std::uint64_t damage_start_ = 0;
-  bool padded_list_end_ = false;
+  bool padded_list_end_ = false;  // the walk stepped over a pad byte to the old index
   std::uint64_t taken_end_ = 0;  // where the last chunk the walk took ends
   bool careful_ = false;
 
   // The careful pass's copy: read, then written.
-  void copy_read(std::uint64_t from, std::uint64_t length);  // the walk stepped over a pad byte to the old index
+  void copy_read(std::uint64_t from, std::uint64_t length);
   // In place: the damaged places as [start, end) where the scan resumed
   // (the end of the file when it did not); they become "JUNK" chunks.
   struct TStretch {
