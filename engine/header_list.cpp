@@ -40,6 +40,8 @@ TStreamList walk_strl(TFileIO& file, std::uint64_t begin, std::uint64_t end) {
       stream.strf = span;
     } else if (!stream.indx && same_id(header->id, id_indx)) {
       stream.indx = span;
+    } else if (!stream.junk && same_id(header->id, id_junk)) {
+      stream.junk = span;
     }
     p = data + padded_size(header->size);
   }
@@ -68,6 +70,8 @@ std::optional<THeaderList> walk_header_list(TFileIO& file) {
       }
     } else if (!header.avih && same_id(chunk->id, id_avih)) {
       header.avih = TChunkSpan{p + 8, std::min(p + 8 + chunk->size, end)};
+    } else if (!header.junk && same_id(chunk->id, id_junk)) {
+      header.junk = TChunkSpan{p + 8, std::min(p + 8 + chunk->size, end)};
     }
     p += 8 + padded_size(chunk->size);
   }

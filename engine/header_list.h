@@ -16,16 +16,18 @@ struct TChunkSpan {
 };
 
 // One "LIST" "strl": the first "strh", "strf" and "indx" (an OpenDML super
-// index) in it.
+// index) in it, and the first "JUNK" (room a muxer kept for one).
 struct TStreamList {
   std::optional<TChunkSpan> strh;
   std::optional<TChunkSpan> strf;
   std::optional<TChunkSpan> indx;
+  std::optional<TChunkSpan> junk;
 };
 
 struct THeaderList {
   std::optional<TChunkSpan> avih;    // the first "avih"
   std::optional<TChunkSpan> dmlh;    // "dmlh" of the first "LIST" "odml"
+  std::optional<TChunkSpan> junk;    // the first "JUNK" right in the header list
   std::vector<TStreamList> streams;  // in stream-number order, at most max_streams
 };
 

@@ -180,6 +180,12 @@ int TScan::run_repair() {
   try {
     if (auto refused = set_up()) return *refused;
     if (!scan()) return stop();
+    if (too_large_) {
+      // Found at the chunk that would not fit: the new file was never named.
+      log_message(msg_no_room_to_grow, mk_error, path_);
+      clean_up_failure();
+      return fix_not_repaired;
+    }
     if (end_ == TScanEnd::cut_off_chunk || end_ == TScanEnd::chunk_into_index) {
       // The chunk's bytes up to where the data end get no entry.
       const std::uint64_t end = end_ == TScanEnd::chunk_into_index ? data_end_ : file_size_;
@@ -380,7 +386,11 @@ std::optional<int> TScan::set_up() {
   }
   // An "idx1" inside the header lists is no end of the movi data.
   if (data_end_ == 0 || data_end_ < movi_pos_ + 4) data_end_ = file_size_;
-  if (is_opendml(source_)) set_up_opendml();
+  if (is_opendml(source_)) {
+    set_up_opendml();
+  } else if (new_file()) {
+    set_up_growth();
+  }
 
   if (mode_ != TScanMode::check) {
     unsigned char head[8];
@@ -505,9 +515,11 @@ bool TScan::scan() {
     } catch (const TIoError& e) {
       if (!careful_ || !e.is_unreadable()) throw;
       if (index_.pos() > index_before) index_.cut(index_before);
-      if (new_file() && output_.pos() > output_before) {
-        output_.truncate(output_before);
-        output_.seek(output_before);
+      // (Not the headers of a RIFF chunk the chunk opened.)
+      const std::uint64_t undo_to = std::max(output_before, out_data_start_);
+      if (new_file() && output_.pos() > undo_to) {
+        output_.truncate(undo_to);
+        output_.seek(undo_to);
       }
       video_count_ = videos_before;
       entry_count_ = entries_before;
@@ -590,8 +602,8 @@ TScan::TStep TScan::accept_chunk() {
   taken_end_ = after;
   const std::int64_t next = static_cast<std::int64_t>(after) - movi();
 
-  if (opendml_ && new_file()) {
-    enter_output_extent(chunk_pos, after - chunk_pos + (pad_left_out ? 1 : 0));
+  if (new_file() && !enter_output_extent(chunk_pos, after - chunk_pos + (pad_left_out ? 1 : 0))) {
+    return TStep::finish;
   }
   std::uint32_t flags = flag_none;
   if (z > 0) {
@@ -605,7 +617,7 @@ TScan::TStep TScan::accept_chunk() {
   std::int64_t offset = new_file() ? rel_pos_ - shift_ : rel_pos_;
   // Offsets count from the "movi" of the RIFF chunk the chunk lies in (in
   // a new file, the one the new file puts it in).
-  if (opendml_ && new_file()) {
+  if (new_file() && (opendml_ || grown())) {
     offset = static_cast<std::int64_t>(output_.pos() - out_movi_pos_);
   } else if (opendml_) {
     const auto pos = static_cast<std::uint64_t>(movi() + rel_pos_);
@@ -809,11 +821,11 @@ int TScan::finish_repair() {
   // A source another program made shorter since the scan began: the walk
   // met its new end as the end of the data, which it was not.
   if (new_file() && source_.identity().size < file_size_) throw TIoError::ended_early(path_);
-  const auto fields = length_fields();
+  const auto fields = length_fields(source_);
   if (!fields) log_message(msg_header_unreadable, mk_warning);
   const std::vector<TFieldWrite> writes = fields.value_or(std::vector<TFieldWrite>{});
   std::optional<std::uint32_t> refusal;
-  if (new_file() && opendml_) {
+  if (new_file() && (opendml_ || grown())) {
     finish_new_opendml_file(writes);
   } else if (new_file()) {
     refusal = finish_new_file(writes);
@@ -880,7 +892,7 @@ void TScan::write_list_end(TFileIO& file, std::uint64_t list_size) {
 
 // What the new index holds of each stream, read back from the temporary
 // index as it will be appended, and the header fields that must say so.
-std::optional<std::vector<TFieldWrite>> TScan::length_fields() {
+std::optional<std::vector<TFieldWrite>> TScan::length_fields(TFileIO& header_file) {
   temp_.flush();
   auto tally_to = [this](std::uint64_t end) {
     TIndexTally tally{};
@@ -897,12 +909,12 @@ std::optional<std::vector<TFieldWrite>> TScan::length_fields() {
   const TIndexTally tally = tally_to(end);
   // Only fields in the header before the movi list's own header.
   const std::uint64_t limit = movi_pos_ - chunk_header_size;
-  if (!opendml_) return length_field_writes(source_, limit, tally);
+  if (!opendml_ && !grown()) return length_field_writes(header_file, limit, tally);
   // OpenDML: avih counts the frames of the first RIFF chunk, dmlh all.
   std::uint64_t first_end = first_extent_entries_end_;
   if (!new_file() && extent_entry_begin_.size() > 1) first_end = extent_entry_begin_[1];
   const TIndexTally first = first_end != 0 ? tally_to(first_end) : tally;
-  return length_field_writes(source_, limit, tally, &first);
+  return length_field_writes(header_file, limit, tally, &first);
 }
 
 // The header's length fields, then the RIFF size for the file's new end:

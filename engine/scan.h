@@ -91,6 +91,9 @@ class TScan final {
   static constexpr int read_again = -2;
   TScan(const TScan&) = delete;
   TScan& operator=(const TScan&) = delete;
+  // Test seam: the largest RIFF chunk a new file gets (max_riff_size), so
+  // that files of kilobytes show what files of 4 GiB do.
+  static void limit_riff_size(std::uint64_t bytes);
 
   // fix_file and check_file.
   int run_repair();
@@ -129,12 +132,23 @@ class TScan final {
   [[nodiscard]] bool lands_on_known_id(std::uint64_t next);
   [[nodiscard]] std::size_t source_extent_of(std::uint64_t pos) const;
   void set_up_opendml();
+  // New file: each stream's sample size and chunk id, and the output's first
+  // RIFF chunk open.
+  void set_up_output_streams(const THeaderList& header);
+  // New file of a plain source: whether its header has room to go on in the
+  // OpenDML form should the file outgrow what an idx1 addresses.
+  void set_up_growth();
   // New file: the chunk of `length` bytes at `pos` goes into the output's
-  // current RIFF chunk, or closes it and starts the next one.
-  void enter_output_extent(std::uint64_t pos, std::uint64_t length);
+  // current RIFF chunk, or closes it and starts the next one. False when a
+  // plain source's new file cannot grow past it (too_large_).
+  [[nodiscard]] bool enter_output_extent(std::uint64_t pos, std::uint64_t length);
+  // A plain source's new file that went on in further RIFF chunks.
+  [[nodiscard]] bool grown() const { return !opendml_ && out_riff_pos_ != 0; }
+  // Its header made OpenDML: the rooms become super indexes and dmlh.
+  void convert_header_to_opendml();
   void close_output_extent();
   void open_output_extent();
-  void finish_new_opendml_file(const std::vector<TFieldWrite>& writes);
+  void finish_new_opendml_file(std::vector<TFieldWrite> writes);
   // Where "movi" of the source's extent k lies (0: the first RIFF chunk).
   [[nodiscard]] std::uint64_t extent_movi(std::size_t k) const;
   // The check's part for the OpenDML indexes: the lines it logs per stream;
@@ -158,7 +172,9 @@ class TScan final {
   // Writes the RIFF header the source was read with when its own was lost:
   // the ids, and the size too when `with_size`.
   void restore_head(TFileIO& file, bool with_size);
-  [[nodiscard]] std::optional<std::vector<TFieldWrite>> length_fields();
+  // Read from `header_file`'s header list (the source's, or a new file's
+  // whose header the repair changed).
+  [[nodiscard]] std::optional<std::vector<TFieldWrite>> length_fields(TFileIO& header_file);
   void write_fields(TFileIO& file, const std::vector<TFieldWrite>& writes);
   int stop();
   void clean_up_failure();
@@ -246,7 +262,11 @@ class TScan final {
   std::vector<std::uint32_t> sample_sizes_;   // per stream
   std::vector<std::optional<TChunkSpan>> super_rooms_;  // each stream's indx data
   std::vector<TFourCC> super_ids_;                      // each stream's indx chunk id
-  std::optional<TChunkSpan> dmlh_;
+  // A plain source: the header list's room for an odml list, whether every
+  // stream has room for a super index, and a new file that outgrew them.
+  std::optional<TChunkSpan> dmlh_room_;
+  bool growth_room_ = false;
+  bool too_large_ = false;
   std::size_t out_source_extent_ = 0;
   std::uint64_t out_riff_pos_ = 0;
   std::uint64_t out_movi_pos_ = 0;

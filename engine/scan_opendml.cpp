@@ -20,6 +20,8 @@ constexpr std::uint64_t strh_sample_size = 44;
 constexpr std::uint64_t super_chunk_id = 8;
 
 // Writes a 32-bit field at `at` and goes back to where the file was.
+std::uint64_t riff_size_limit = max_riff_size;
+
 void put_field(TFileIO& file, std::uint64_t at, std::uint64_t value) {
   const std::uint64_t back = file.pos();
   unsigned char field[4];
@@ -36,6 +38,8 @@ void write_pad_if_odd(TFileIO& file) {
 }
 
 }  // namespace
+
+void TScan::limit_riff_size(std::uint64_t bytes) { riff_size_limit = bytes; }
 
 void TScan::set_up_opendml() {
   opendml_ = true;
@@ -56,27 +60,64 @@ void TScan::set_up_opendml() {
     // into them, nor leave part of the entries as data.
     if (!extent_starts_.empty()) old_idx1_end_ = extent_starts_.front();
   }
-  if (const auto header = walk_header_list(source_)) {
-    for (const TStreamList& s : header->streams) {
-      std::uint32_t sample_size = 0;
-      if (s.strh && s.strh->holds(s.strh->data + strh_sample_size, 4)) {
-        sample_size = source_.read_le32_at(s.strh->data + strh_sample_size).value_or(0);
-      }
-      sample_sizes_.push_back(sample_size);
-      super_rooms_.push_back(s.indx);
-      TFourCC chunk_id = fourcc("0000");
-      if (s.indx && s.indx->holds(s.indx->data + super_chunk_id, 4)) {
-        chunk_id = source_.read_fourcc_at(s.indx->data + super_chunk_id).value_or(chunk_id);
-      }
-      super_ids_.push_back(chunk_id);
+  const auto header = walk_header_list(source_);
+  set_up_output_streams(header ? *header : THeaderList{});
+  extent_entry_begin_.assign(1, first_entry_pos);
+}
+
+void TScan::set_up_output_streams(const THeaderList& header) {
+  for (std::size_t n = 0; n < header.streams.size(); ++n) {
+    const TStreamList& s = header.streams[n];
+    std::uint32_t sample_size = 0;
+    if (s.strh && s.strh->holds(s.strh->data + strh_sample_size, 4)) {
+      sample_size = source_.read_le32_at(s.strh->data + strh_sample_size).value_or(0);
     }
+    sample_sizes_.push_back(sample_size);
+    super_rooms_.push_back(s.indx);
+    // A stream without chunks in an extent still names its chunks' id: the
+    // one its super index names, in a plain source the usual one.
+    TFourCC chunk_id = fourcc("0000");
+    if (!opendml_) {
+      const auto type = s.strh ? source_.read_fourcc_at(s.strh->data) : std::nullopt;
+      const std::string id = two_digits(n) + (type && same_id(*type, fourcc("auds")) ? "wb" : "dc");
+      std::memcpy(chunk_id.data(), id.data(), 4);
+    }
+    if (s.indx && s.indx->holds(s.indx->data + super_chunk_id, 4)) {
+      chunk_id = source_.read_fourcc_at(s.indx->data + super_chunk_id).value_or(chunk_id);
+    }
+    super_ids_.push_back(chunk_id);
   }
   super_.resize(sample_sizes_.size());
   out_riff_pos_ = 0;
   out_movi_pos_ = movi_pos_;
   out_data_start_ = movi_pos_ + 4;
   extent_first_entry_ = first_entry_pos;
-  extent_entry_begin_.assign(1, first_entry_pos);
+}
+
+// ffmpeg keeps a JUNK chunk in each stream list the size of a super index,
+// and one in the header list the size of an odml list, for a file that
+// outgrows its first RIFF chunk; other muxers keep none.
+void TScan::set_up_growth() {
+  const auto header = walk_header_list(source_);
+  set_up_output_streams(header ? *header : THeaderList{});
+  if (!header || header->streams.empty()) return;
+  // Two entries at least: the first RIFF chunk and the next.
+  constexpr std::uint64_t least_room = super_index_header_size + 2 * 16;
+  auto whole = [this](const TChunkSpan& junk) {
+    return source_.read_le32_at(junk.data - 4) == junk.end - junk.data;
+  };
+  growth_room_ = true;
+  for (std::size_t n = 0; n < header->streams.size(); ++n) {
+    const auto& junk = header->streams[n].junk;
+    const bool room = junk && whole(*junk) && junk->end - junk->data >= least_room;
+    super_rooms_[n] = room ? junk : std::nullopt;
+    if (!room) growth_room_ = false;
+  }
+  // "odml" and a dmlh chunk with its frame count.
+  constexpr std::uint64_t least_odml = 4 + chunk_header_size + 4;
+  if (!header->dmlh && header->junk && whole(*header->junk) && header->junk->end - header->junk->data >= least_odml) {
+    dmlh_room_ = header->junk;
+  }
 }
 
 std::size_t TScan::source_extent_of(std::uint64_t pos) const {
@@ -144,23 +185,32 @@ TScan::TOdmlStep TScan::step_over_opendml(std::uint64_t id_pos) {
   return TOdmlStep::stepped;
 }
 
-void TScan::enter_output_extent(std::uint64_t pos, std::uint64_t length) {
+bool TScan::enter_output_extent(std::uint64_t pos, std::uint64_t length) {
   const std::size_t extent = source_extent_of(pos);
   if (index_.pos() == extent_first_entry_) {
     // Nothing indexed in it yet: the chunk opens it.
     out_source_extent_ = extent;
-    return;
+    return true;
   }
   // Its index chunks (and the idx1 of the first) must fit in its size field too.
   const std::uint64_t entries = (index_.pos() - extent_first_entry_) / index_entry_size + 1;
   const std::uint64_t per_entry = 8 + (out_riff_pos_ == 0 ? index_entry_size : 0);
   const std::uint64_t indexes =
       entries * per_entry + standard_index_size(0) * sample_sizes_.size() + chunk_header_size + 2;
-  const bool full = output_.pos() + length + indexes - out_riff_pos_ - chunk_header_size > max_riff_size;
-  if (extent == out_source_extent_ && !full) return;
+  const bool full = output_.pos() + length + indexes - out_riff_pos_ - chunk_header_size > riff_size_limit;
+  if (extent == out_source_extent_ && !full) return true;
+  if (!opendml_ && out_riff_pos_ == 0) {
+    // A plain source's new file at the edge of what idx1 addresses.
+    if (!growth_room_) {
+      too_large_ = true;
+      return false;
+    }
+    log_message(msg_grows_into_opendml, mk_information);
+  }
   close_output_extent();
   open_output_extent();
   out_source_extent_ = extent;
+  return true;
 }
 
 void TScan::close_output_extent() {
@@ -205,12 +255,17 @@ void TScan::open_output_extent() {
   out_data_start_ = at + sizeof head;
 }
 
-void TScan::finish_new_opendml_file(const std::vector<TFieldWrite>& writes) {
+void TScan::finish_new_opendml_file(std::vector<TFieldWrite> writes) {
   // The data end where they end for a plain file.
   output_.seek(same_id(cur_id_, id_idx1) ? output_.pos() : output_.size());
   close_output_extent();
   restore_head(output_, false);
   const std::uint64_t end = output_.pos();
+  if (grown()) {
+    convert_header_to_opendml();
+    // dmlh is new: the fields are read from the new file's header.
+    writes = length_fields(output_).value_or(std::vector<TFieldWrite>{});
+  }
 
   // Each stream's super index lists its index chunks. When a stream's room
   // is too small for them all, every super index is left empty rather than
@@ -236,6 +291,37 @@ void TScan::finish_new_opendml_file(const std::vector<TFieldWrite>& writes) {
   output_.flush();
   source_.abandon();
   (void)publish_output(true);
+}
+
+void TScan::convert_header_to_opendml() {
+  for (std::size_t n = 0; n < super_rooms_.size(); ++n) {
+    const auto& room = super_rooms_[n];
+    if (!room) continue;
+    output_.seek(room->data - chunk_header_size);
+    output_.write(id_indx.data(), 4);
+    // The chunk id the stream's index chunks name, where one has entries.
+    for (const TSuperEntry& e : super_[n]) {
+      const auto count = output_.read_le32_at(e.offset + 12);
+      const auto id = output_.read_fourcc_at(e.offset + 16);
+      if (count && *count > 0 && id) {
+        super_ids_[n] = *id;
+        break;
+      }
+    }
+  }
+  if (dmlh_room_) {
+    // LIST "odml" holding a dmlh chunk as large as the rest of the room.
+    unsigned char head[4 + chunk_header_size];
+    std::memcpy(head, id_odml.data(), 4);
+    std::memcpy(head + 4, id_dmlh.data(), 4);
+    write_le32(head + 8, static_cast<std::uint32_t>(dmlh_room_->end - dmlh_room_->data - sizeof head));
+    output_.seek(dmlh_room_->data - chunk_header_size);
+    output_.write(id_list.data(), 4);
+    output_.seek(dmlh_room_->data);
+    output_.write(head, sizeof head);
+    const std::vector<unsigned char> zeros(static_cast<std::size_t>(dmlh_room_->end - dmlh_room_->data - sizeof head));
+    output_.write(zeros.data(), zeros.size());
+  }
 }
 
 }  // namespace engine_detail

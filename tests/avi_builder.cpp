@@ -134,6 +134,11 @@ TAviBuilder& TAviBuilder::opendml(std::size_t room) {
   return *this;
 }
 
+TAviBuilder& TAviBuilder::opendml_rooms(std::size_t room) {
+  growth_room_ = room;
+  return *this;
+}
+
 TAviBuilder& TAviBuilder::trailer(const TBytes& bytes) {
   trailer_ = bytes;
   return *this;
@@ -221,6 +226,8 @@ TAvi TAviBuilder::build() const {
       // Filled in once the standard index chunks are written.
       avi.indx_at.push_back(static_cast<std::uint32_t>(b.size() + 8));
       append_chunk(b, "indx", TBytes(24 + 16 * super_room_, 0));
+    } else if (growth_room_ > 0) {
+      append_chunk(b, "JUNK", TBytes(24 + 16 * growth_room_, 0));
     }
     put_le32(b, strl_size_at, static_cast<std::uint32_t>(b.size() - strl_size_at - 4));
   }
@@ -230,6 +237,8 @@ TAvi TAviBuilder::build() const {
     append_id(b, "odml");
     avi.dmlh_frames_at = static_cast<std::uint32_t>(b.size() + 8);
     append_chunk(b, "dmlh", TBytes(248, 0));
+  } else if (growth_room_ > 0) {
+    append_chunk(b, "JUNK", TBytes(4 + 8 + 248, 0));
   }
   put_le32(b, hdrl_size_at, static_cast<std::uint32_t>(b.size() - hdrl_size_at - 4));
   if (header_junk_ > 0) {

@@ -82,6 +82,10 @@ class TAviBuilder {
   // stream a standard index chunk ("ix00", ...) at the end of each extent's
   // movi list, all filled in as a writer that finished does.
   TAviBuilder& opendml(std::size_t room = 16);
+  // A plain file with the rooms ffmpeg keeps for growing into the OpenDML
+  // form: a JUNK chunk the size of a super index of `room` entries in each
+  // stream list, and one the size of an odml list at the header list's end.
+  TAviBuilder& opendml_rooms(std::size_t room = 256);
 
   [[nodiscard]] TAvi build() const;
 
@@ -95,6 +99,7 @@ class TAviBuilder {
   std::size_t header_junk_ = 0;
   bool opendml_ = false;
   std::size_t super_room_ = 0;
+  std::size_t growth_room_ = 0;
   TBytes trailer_;
 };
 

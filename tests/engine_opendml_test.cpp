@@ -15,8 +15,8 @@ using namespace avitest;
 
 namespace {
 
-TAviBuilder frames(TAviBuilder b, int count) {
-  for (int i = 0; i < count; ++i) b.video(700 + i, i % 5 == 0).audio(201);
+TAviBuilder frames(TAviBuilder b, int count, int first = 0) {
+  for (int i = first; i < first + count; ++i) b.video(700 + i, i % 5 == 0).audio(201);
   return b;
 }
 
@@ -381,6 +381,49 @@ TEST(OpenDml, ASuperIndexWithoutRoomForEveryRiffChunk) {
   EXPECT_EQ(in_place.result, fix_not_repaired);
   EXPECT_TRUE(has_line(in_place, msg_further_riff_chunks));
   EXPECT_EQ(in_place.source_after, in_place.source_before);
+}
+
+// A plain source whose new file outgrows one RIFF chunk (4 GiB; here the
+// seam's few kilobytes) goes on in the OpenDML form in the rooms ffmpeg
+// keeps, laid out as a writer of that form does; without rooms it is
+// refused and no file is made.
+TEST(OpenDml, APlainFileGrowsIntoFurtherRiffChunks) {
+  use_english_catalogue();
+  const TAvi expected = frames(frames(TAviBuilder().opendml(16), 12).extent(), 10, 12).build();
+  const TBytes rooms = frames(TAviBuilder().opendml_rooms(16), 22).build().bytes;
+  const TBytes rooms_no_index = frames(TAviBuilder().opendml_rooms(16).with_index(false), 22).build().bytes;
+  const TBytes no_rooms = frames(TAviBuilder().with_index(false), 22).build().bytes;
+  // Room for the first twelve frames with their indexes (and a spare pad
+  // byte); the ten after them take less.
+  const std::uint64_t twelve_frames = get_le32(expected.bytes, 4) + 2;
+  const struct {
+    const char* name;
+    const TBytes& source;
+    std::uint64_t limit;
+    int result;
+    std::uint32_t line;
+    const TBytes* output;
+  } cases[] = {
+      {"rooms and an index", rooms, twelve_frames, fix_repaired, msg_grows_into_opendml, &expected.bytes},
+      {"rooms, no index", rooms_no_index, twelve_frames, fix_repaired, msg_grows_into_opendml, &expected.bytes},
+      {"rooms, one RIFF chunk is enough", rooms, max_riff_size, fix_repaired, msg_repaired, &rooms},
+      {"no rooms", no_rooms, twelve_frames, fix_not_repaired, msg_no_room_to_grow, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    engine_detail::TScan::limit_riff_size(c.limit);
+    const TRun run = run_fix(c.source, true);
+    engine_detail::TScan::limit_riff_size(max_riff_size);
+    EXPECT_EQ(run.result, c.result);
+    EXPECT_TRUE(has_line(run, c.line));
+    EXPECT_EQ(run.output_exists, c.output != nullptr);
+    if (c.output) {
+      EXPECT_EQ(run.output, *c.output);
+            EXPECT_EQ(check(run.output).result, 0);
+    }
+    EXPECT_EQ(run.source_after, run.source_before);
+    EXPECT_TRUE(run.temp_left.empty());
+  }
 }
 
 }  // namespace

@@ -151,4 +151,72 @@ TEST(LongRecording, FileOfMoreThanTwoGigabytesIsRepaired) {
   EXPECT_TRUE(same_bytes(dir.file("Fixed.cut.avi"), original));
 }
 
+// A plain file of 4 GiB - 8 KiB without an index, sparse: ffmpeg's header
+// (with its JUNK rooms for super indexes, or with them renamed away), then
+// 1 MiB video chunks whose data are holes.
+fs::path sparse_plain_file(const TTempDir& dir, const std::string& name, bool rooms) {
+  const fs::path small = dir.file("small.avi");
+  run_ok({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25", "-t", "1",
+          "-c:v", "rawvideo", "-pix_fmt", "bgr24", small.string()});
+  const TBytes bytes = read_file(small);
+  const std::string text(bytes.begin(), bytes.end());
+  const std::size_t movi = text.find("movi");
+  TBytes head(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(movi + 4));
+  for (std::size_t at = 0; !rooms && at + 4 <= head.size(); ++at) {
+    if (std::equal(head.begin() + static_cast<std::ptrdiff_t>(at), head.begin() + static_cast<std::ptrdiff_t>(at + 4), "JUNK")) {
+      head[at + 3] = 'Q';
+    }
+  }
+  const std::uint64_t total = (std::uint64_t{1} << 32) - 8192;
+  put_le32(head, 4, static_cast<std::uint32_t>(total - 8));
+  put_le32(head, movi - 4, static_cast<std::uint32_t>(total - movi + 4));
+  const fs::path file = dir.file(name);
+  std::fstream out(file, std::ios::binary | std::ios::out | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(head.data()), static_cast<std::streamsize>(head.size()));
+  std::uint64_t pos = head.size();
+  while (pos + 8 < total) {
+    const std::uint64_t size = std::min<std::uint64_t>(1u << 20, total - pos - 8);
+    TBytes chunk;
+    append_id(chunk, "00dc");
+    append_le32(chunk, static_cast<std::uint32_t>(size));
+    out.seekp(static_cast<std::streamoff>(pos));
+    out.write(reinterpret_cast<const char*>(chunk.data()), 8);
+    pos += 8 + size;
+  }
+  out.close();
+  fs::resize_file(file, total);
+  fs::remove(small);
+  return file;
+}
+
+// Its new file passes 4 GiB with the index: written in the OpenDML form when
+// the header keeps room for it, else refused without a file; in place it is
+// refused and left as it was.
+TEST(LongRecording, PlainFileAtTheFourGigabyteEdge) {
+  TTempDir dir;
+  const fs::path with_rooms = sparse_plain_file(dir, "rooms.avi", true);
+  repair({with_rooms.string()});
+  const fs::path fixed = dir.file("Fixed.rooms.avi");
+  EXPECT_GT(fs::file_size(fixed), std::uint64_t{1} << 32);
+  EXPECT_EQ(packets_and_duration(fixed), "4096\n163.840000\n");
+  EXPECT_NE(repair({"--check", fixed.string()}).find("No problems found."), std::string::npos);
+  fs::remove(fixed);
+
+  for (const auto& [source, args] : {std::pair{sparse_plain_file(dir, "plain.avi", false), std::vector<std::string>{}},
+                                     std::pair{with_rooms, std::vector<std::string>{"--in-place"}}}) {
+    SCOPED_TRACE(source.string());
+    const auto before = fs::last_write_time(source);
+    TLaunch l;
+    l.argv = {REELWRIGHT_FIX_PATH};
+    l.argv.insert(l.argv.end(), args.begin(), args.end());
+    l.argv.push_back(source.string());
+    l.time_limit = std::chrono::seconds(900);
+    const TProcessResult r = run_process(l);
+    EXPECT_EQ(r.exit.code, 1) << r.out;
+    EXPECT_NE(r.out.find("4 GiB"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(dir.file("Fixed." + source.filename().string())));
+    EXPECT_EQ(fs::last_write_time(source), before);
+  }
+}
+
 }  // namespace
