@@ -663,19 +663,31 @@ void TScan::handle_damage(std::uint64_t search_floor) {
   // take later: kept pending, it would make the chunk found after the damage
   // start 16 bytes early, with an offset and bytes that belong to neither.
   ix_pending_ = false;
-  ++damage_count_;
   const std::uint64_t seconds =
       dw_rate_ == 0 ? 0 : static_cast<std::uint64_t>(video_count_) * dw_scale_ / dw_rate_;
-  log_message(msg_damage_frame, mk_error,
-              std::to_string(video_count_) + " (" + two_digits(seconds / 3600) + ":" +
-                  two_digits((seconds / 60) % 60) + ":" + two_digits(seconds % 60) + ")");
-  log_message(msg_damage_offset, mk_plain, std::to_string(cur_id_pos_) + " ($" + hex8(cur_id_pos_) + ")");
+  const std::uint64_t at = cur_id_pos_;
+  auto report = [&](std::uint8_t kind) {
+    log_message(msg_damage_frame, kind,
+                std::to_string(video_count_) + " (" + two_digits(seconds / 3600) + ":" +
+                    two_digits((seconds / 60) % 60) + ":" + two_digits(seconds % 60) + ")");
+    log_message(msg_damage_offset, mk_plain, std::to_string(at) + " ($" + hex8(at) + ")");
+  };
+  // (A repair reports the place before the search, whose careful reads may
+  // report more.)
+  if (mode_ != TScanMode::check) report(mk_error);
 
   // Every chunk taken so far ended where the next id the scan knows begins,
   // so nothing before the damaged place is cut back.
   damage_start_ = cur_id_pos_;
   // Never back into a chunk the walk took.
-  if (const auto found = search_next_chunk(std::max(search_floor, taken_end_))) return resume(found->pos, found->id);
+  const auto found = search_next_chunk(std::max(search_floor, taken_end_));
+  // Bytes between two chunks too few for a chunk header: no repair in place
+  // can make them a JUNK chunk, and an index that agrees steps over them. A
+  // check reports them as a warning, not a problem.
+  const bool too_short_for_junk = found && found->pos - at < chunk_header_size;
+  if (mode_ == TScanMode::check) report(too_short_for_junk ? mk_warning : mk_error);
+  if (mode_ != TScanMode::check || !too_short_for_junk) ++damage_count_;
+  if (found) return resume(found->pos, found->id);
   end_of_file_outcome();
 }
 
@@ -1060,7 +1072,7 @@ std::optional<std::uint32_t> TScan::finish_in_place(const std::vector<TFieldWrit
       // The pad byte becomes the last byte of the JUNK chunk, which then
       // ends where the index begins.
       pad_into_junk = true;
-      ++q;
+      junk.back().end = ++q;
     }
     list_size = q - movi_pos_;
   }

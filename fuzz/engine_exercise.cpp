@@ -360,7 +360,7 @@ void check_fix(TFindings& findings, TWorkspace& workspace, const TBytes& source,
       // shorter than a chunk header, or one of a long recording that holds a
       // RIFF header or an index chunk, cannot become a JUNK chunk; a long
       // recording's new file may have super indexes left empty on purpose.)
-      if (problem.empty() && check_output && new_file && !opendml) {
+      if (problem.empty() && check_output) {
         const int problems = check_file((new_file ? output : path).string());
         const int allowed = video_without_key_frames(*repaired) ? 1 : 0;
         // (The check takes no file too short to hold the first stream's rate.)

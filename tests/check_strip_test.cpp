@@ -217,6 +217,29 @@ INSTANTIATE_TEST_SUITE_P(
                     }}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
+// Bytes between two chunks too few for a chunk header (here an id the walk
+// knows, so the chunk before them is taken): no repair in place can make
+// them a JUNK chunk. The check warns of them but, with an index that steps
+// over them, counts no problem, before and after a repair in place.
+TEST(Check, StretchShorterThanAChunkHeader) {
+  TBytes id;
+  append_id(id, "idx1");
+  for (const bool indexed : {true, false}) {
+    SCOPED_TRACE(indexed);
+    TAviBuilder b;
+    b.video(300, true).audio(101).raw(id).video(280, true).audio(103).with_index(indexed);
+    const TAvi avi = b.build();
+    const TCheck before = check(avi.bytes);
+    const auto lines = damage_lines_of(before.lines);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].kind, mk_warning);
+    EXPECT_EQ(before.result, indexed ? 0 : 1);
+    const TRun in_place = run_fix(avi.bytes, false);
+    ASSERT_EQ(in_place.result, fix_repaired);
+    EXPECT_EQ(check(in_place.output).result, 0);
+  }
+}
+
 TEST(Check, NotAnAviOrMissing) {
   TBytes bytes = healthy().build().bytes;
   bytes[8] = 'X';

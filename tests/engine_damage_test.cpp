@@ -107,11 +107,15 @@ TEST(Damage, GarbageInTheMiddleInPlace) {
 }
 
 TEST(Damage, TailOfZeros) {
-  TAviBuilder b;
-  b.video(300, true).audio(101).video(307).audio(102).raw(filled(100, 0));
-  const TAvi avi = b.build();
-  const TBytes source = cut(avi.bytes, avi.idx1_pos);
+  // (An odd tail: in place the pad byte before the new index is the JUNK
+  // chunk's last byte, so the walk over it lands on the index.)
+  for (const std::size_t zeros : {100, 101})
   for (bool new_file : {true, false}) {
+    SCOPED_TRACE(zeros);
+    TAviBuilder b;
+    b.video(300, true).audio(101).video(307).audio(102).raw(filled(zeros, 0));
+    const TAvi avi = b.build();
+    const TBytes source = cut(avi.bytes, avi.idx1_pos);
     const TRun run = run_fix(source, new_file);
     ASSERT_EQ(run.result, fix_repaired);
     EXPECT_EQ(only_damage_lines(run.lines), damage_lines(2, "00:00:00", avi.chunk_pos[3]));
@@ -120,9 +124,17 @@ TEST(Damage, TailOfZeros) {
     if (new_file) {
       EXPECT_EQ(find_last_idx1(run.output), avi.chunk_pos[3]);  // the last chunk copied is dropped
     } else {
-      EXPECT_EQ(find_last_idx1(run.output), source.size());
+      EXPECT_EQ(find_last_idx1(run.output), source.size() + zeros % 2);
     }
+    EXPECT_EQ(check(run.output).result, 0);
   }
+  // An index of one entry, which no scan from the end takes for one: the
+  // walk itself must step over the JUNK chunk onto it.
+  TAviBuilder b;
+  const TAvi one = b.video(300, true).audio(101).raw(filled(101, 0)).build();
+  const TRun run = run_fix(cut(one.bytes, one.idx1_pos), false);
+  ASSERT_EQ(run.result, fix_repaired);
+  EXPECT_EQ(check(run.output).result, 0);
 }
 
 // A wrong size costs its own chunk and nothing else: the chunk whose size
