@@ -162,6 +162,28 @@ TEST(PictureButton, PressedIsDarker) {
   EXPECT_LT(qGray(pressed), 230);
 }
 
+// The hover is a pale fill over the whole button, the focus a dark outline
+// near its edge and no fill: the one is never taken for the other.
+TEST(PictureButton, TheFocusIsAnOutlineAndTheHoverAFill) {
+  QWidget window;
+  auto* button = new TPictureButton(button_picture(TButtonPicture::add), QStringLiteral("Add"), &window);
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  const QPoint edge(3, 25);
+  const QPoint inside(200, 10);
+  button->clearFocus();
+  button->setAttribute(Qt::WA_UnderMouse, true);
+  const QImage hovered = grab_image(*button);
+  button->setAttribute(Qt::WA_UnderMouse, false);
+  button->setFocus(Qt::TabFocusReason);
+  const QImage focused = grab_image(*button);
+  EXPECT_GT(qGray(hovered.pixel(edge)), 200);
+  EXPECT_LT(qGray(focused.pixel(edge)), 110);
+  EXPECT_NE(hovered.pixel(inside), qRgb(255, 255, 255));
+  EXPECT_EQ(focused.pixel(inside), qRgb(255, 255, 255));
+}
+
 TEST(PictureButton, DisabledGreysPictureAndCaption) {
   TPictureButton button(button_picture(TButtonPicture::add), QStringLiteral("Add files"));
   const QRect picture_area(10, 9, 32, 32);
@@ -281,6 +303,27 @@ TEST(NavBar, ClickingATabOpensItsPanel) {
   EXPECT_EQ(opened.count(), 2);
 }
 
+// Each tab is a stop for Tab ahead of the panels' controls, named by its
+// caption; Space, Return or Enter on it opens its panel.
+TEST(NavBar, TheTabsComeFirstForTheKeyboardAndAKeyOpensOne) {
+  for (const Qt::Key key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter}) {
+    TBarFixture f;
+    f.bar.show();
+    f.bar.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f.bar));
+    f.add->setFocus();
+    QTest::keyClick(f.add, Qt::Key_Tab, Qt::ShiftModifier);
+    EXPECT_EQ(QApplication::focusWidget()->accessibleName(), "Help") << key;
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, Qt::ShiftModifier);
+    EXPECT_EQ(QApplication::focusWidget()->accessibleName(), "Files") << key;
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QTest::keyClick(QApplication::focusWidget(), key);
+    EXPECT_EQ(f.bar.open_panel(), 1) << key;
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), f.help) << key;
+  }
+}
+
 TEST(NavBar, ClickingAHeadingFoldsAndUnfoldsItsSection) {
   TBarFixture f;
   f.bar.show();
@@ -330,6 +373,8 @@ TEST(NavBar, TabsCaptionAndHeadingsInTheirColours) {
   TBarFixture f;
   f.bar.show();
   QApplication::processEvents();
+  // The keyboard's outline aside: a shown bar puts the focus on its first tab.
+  if (QWidget* focused = QApplication::focusWidget()) focused->clearFocus();
   QImage image = grab_image(f.bar);
 
   // Near the tabs' top and bottom edges, clear of the border and caption text.

@@ -16,6 +16,7 @@
 class QCheckBox;
 class QFileDialog;
 class QMenu;
+class QShortcut;
 class QStyleOptionViewItem;
 class QSplitter;
 class QTreeView;
@@ -134,6 +135,8 @@ class TMainForm final : public QWidget {
   [[nodiscard]] static QKeySequence remove_keys();
   [[nodiscard]] static QKeySequence help_keys();
   [[nodiscard]] static QKeySequence close_keys();
+  // Presses Stop while a batch runs.
+  [[nodiscard]] static QKeySequence stop_keys();
 
   // Controls, named as in the window's design; tests drive them directly.
   QWidget* PanelLeft;
@@ -193,6 +196,8 @@ class TMainForm final : public QWidget {
   [[nodiscard]] static QStringList dropped_files(const class QMimeData* data);
 
   TWindowSink* sink_ = nullptr;
+  QShortcut* stop_shortcut_ = nullptr;        // on while Stop is
+  QWidget* focus_before_batch_ = nullptr;     // the command the keyboard was on
   bool batch_running_ = false;
   bool centred_ = false;
 };
