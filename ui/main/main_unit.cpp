@@ -474,9 +474,16 @@ void TMainForm::dropEvent(QDropEvent* event) {
 }
 
 void TMainForm::AcceptFiles(const QStringList& names) {
-  out_text(message(msg_size_rule), mk_warning, true);
+  std::vector<std::string> paths;
   // Whole names, however long: a shortened path would name another file.
-  for (const QString& name : names) add_file(local_name(name));
+  for (const QString& name : names) paths.push_back(local_name(name));
+  AcceptFiles(paths);
+}
+
+void TMainForm::AcceptFiles(const std::vector<std::string>& paths) {
+  if (paths.empty()) return;
+  out_text(message(msg_size_rule), mk_warning, true);
+  for (const std::string& path : paths) add_file(path);
 }
 
 void TMainForm::add_file(const std::string& path) {

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/file_step.h"
 
@@ -68,6 +69,8 @@ class TMainForm final : public QWidget {
   void AddButtonSimpleClick();
   // One drop of local files, names in the order the desktop gave them.
   void AcceptFiles(const QStringList& names);
+  // The same for names as the file system spells them (the command line's).
+  void AcceptFiles(const std::vector<std::string>& paths);
   void add_file(const std::string& path);
   void update_list();
   void RemoveButtonSimpleClick();
