@@ -94,7 +94,7 @@ reelwright_gui_test(preview_desktop_test SOURCES preview_desktop_test.cpp LIBS r
 # window frames, focus and the desktop's drag and drop are the X11 ones.
 find_program(XVFB_RUN xvfb-run)
 if(XVFB_RUN)
-  foreach(suite toolkit_test about_box_test startup_test main_window_test preview_test)
+  foreach(suite toolkit_test about_box_test startup_test main_window_test preview_test single_instance_test)
     add_test(NAME x11.${suite}
       COMMAND "${XVFB_RUN}" -a -s "-screen 0 1280x800x24"
               env QT_QPA_PLATFORM=xcb QT_MEDIA_BACKEND=gstreamer "$<TARGET_FILE:${suite}>")

@@ -933,48 +933,15 @@ TEST_F(MainWindow, TheTabsComeFirstAndStopAfterTheLog) {
   EXPECT_EQ(w.AdvNavBar->open_panel(), TMainForm::advanced_panel);
   for (int i = 0; i < 10 && !w.CheckButtonAdvanced->hasFocus(); ++i) tab();
   EXPECT_TRUE(w.CheckButtonAdvanced->hasFocus());
-  QTest::keyClick(w.CheckButtonAdvanced, Qt::Key_Tab, Qt::ShiftModifier);
-  w.AdvMemo->setFocus();
-  tab();
-  QTest::keyClick(tab(), Qt::Key_Return);
+  w.AddButtonAdvanced->setFocus();
+  QTest::keyClick(w.AddButtonAdvanced, Qt::Key_Tab, Qt::ShiftModifier);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
   EXPECT_EQ(w.AdvNavBar->open_panel(), TMainForm::simple_panel);
 
   w.disable_buttons();
   w.AdvMemo->setFocus();
   EXPECT_EQ(tab(), w.StopButton);
   w.enable_buttons();
-}
-
-// The focus is a dark outline on each kind of control the keyboard reaches:
-// many more dark pixels than the same control without it.
-TEST_F(MainWindow, TheKeyboardFocusIsAnOutlineOnEachKindOfControl) {
-  TMainForm& w = *window_;
-  w.show();
-  w.activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
-  w.AdvNavBar->set_open_panel(TMainForm::advanced_panel);
-  w.StopButton->setEnabled(true);
-  const auto dark = [](QWidget* c) {
-    const QImage image = c->grab().toImage().convertToFormat(QImage::Format_RGB32);
-    int count = 0;
-    for (int y = 0; y < image.height(); ++y)
-      for (int x = 0; x < image.width(); ++x) count += qGray(image.pixel(x, y)) < 110 ? 1 : 0;
-    return count;
-  };
-  const auto outline = [&](QWidget* shown, const std::function<void()>& focus) {
-    w.AdvMemo->setFocus();
-    const int before = dark(shown);
-    focus();
-    return dark(shown) - before;
-  };
-  EXPECT_GT(outline(w.FixButtonAdvanced, [&] { w.FixButtonAdvanced->setFocus(Qt::TabFocusReason); }), 100);
-  EXPECT_GT(outline(w.BackupHTMLCheckBox, [&] { w.BackupHTMLCheckBox->setFocus(Qt::TabFocusReason); }), 30);
-  EXPECT_GT(outline(w.StopButton, [&] { w.StopButton->setFocus(Qt::TabFocusReason); }), 30);
-  EXPECT_GT(outline(w.AdvNavBar, [&] {
-              w.AddButtonAdvanced->setFocus();
-              QTest::keyClick(w.AddButtonAdvanced, Qt::Key_Tab, Qt::ShiftModifier);
-            }), 100);
-  w.StopButton->setEnabled(false);
 }
 
 TEST_F(MainWindow, AboutShowsTheBoxModally) {
