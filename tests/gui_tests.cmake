@@ -76,6 +76,12 @@ reelwright_gui_test(startup_test SOURCES startup_test.cpp LIBS reelwright_startu
   DEFINES REELWRIGHT_INSTALLED_MODULE_DIR="${REELWRIGHT_MODULE_DIR}")
 set_target_properties(startup_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/startup_bin")
 
+# One window per user and display, with the real program as the other start.
+reelwright_gui_test(single_instance_test SOURCES single_instance_test.cpp LIBS reelwright_startup avi_builder Qt6::Test
+  APP_MAIN PROGRAM_VERSION ENGLISH
+  DEFINES REELWRIGHT_PROGRAM="$<TARGET_FILE:reelwright>"
+  DEPENDS reelwright)
+
 # The media player and the preview window on real files written by ffmpeg.
 reelwright_gui_test(preview_test SOURCES preview_test.cpp LIBS reelwright_preview avi_builder Qt6::Test
   PROGRAM_VERSION ENGLISH)
@@ -88,7 +94,7 @@ reelwright_gui_test(preview_desktop_test SOURCES preview_desktop_test.cpp LIBS r
 # window frames, focus and the desktop's drag and drop are the X11 ones.
 find_program(XVFB_RUN xvfb-run)
 if(XVFB_RUN)
-  foreach(suite toolkit_test about_box_test startup_test main_window_test preview_test)
+  foreach(suite toolkit_test about_box_test startup_test main_window_test preview_test single_instance_test)
     add_test(NAME x11.${suite}
       COMMAND "${XVFB_RUN}" -a -s "-screen 0 1280x800x24"
               env QT_QPA_PLATFORM=xcb QT_MEDIA_BACKEND=gstreamer "$<TARGET_FILE:${suite}>")

@@ -33,7 +33,7 @@ check_layout() {
   fi
   local desktop=$prefix/$DATADIR/applications/reelwright.desktop
   if [[ -f $desktop ]]; then
-    grep -qx 'Exec=reelwright' "$desktop" || fail "$desktop: no 'Exec=reelwright'"
+    grep -qx 'Exec=reelwright %F' "$desktop" || fail "$desktop: no 'Exec=reelwright %F'"
     grep -qx 'Icon=reelwright' "$desktop" || fail "$desktop: no 'Icon=reelwright'"
     if command -v desktop-file-validate >/dev/null; then
       desktop-file-validate "$desktop" || fail "$desktop does not validate"

@@ -573,12 +573,22 @@ TEST_F(MainWindow, SettingsFollowTheirTickBoxes) {
 
 // ---------------------------------------------------------------- batch commands
 
-TEST_F(MainWindow, FixOverThreeFilesWithStopDuringTheSecond) {
+// How the user presses Stop: the mouse, Escape anywhere in the window, or
+// Space on Stop, where the focus went when the batch was started with Space.
+enum class TStopPress { mouse, escape, space_after_space };
+
+class MainWindowStop : public MainWindow, public ::testing::WithParamInterface<TStopPress> {};
+
+TEST_P(MainWindowStop, FixOverThreeFilesWithStopDuringTheSecond) {
   TMainForm& w = *window_;
   const std::string a = damaged_avi(dir_, "a.avi");
   const std::string b = damaged_avi(dir_, "b.avi", 2000);
   const std::string c = damaged_avi(dir_, "c.avi");
   for (const std::string& p : {a, b, c}) w.add_file(p);
+  w.show();
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  w.FixButtonSimple->setFocus();
 
   // The user presses Stop once the second file's repair has begun.
   bool pressed = false;
@@ -588,10 +598,20 @@ TEST_F(MainWindow, FixOverThreeFilesWithStopDuringTheSecond) {
       pressed = true;
       running_text = w.MainStatusBar->panel_text(1);
       EXPECT_TRUE(w.StopButton->isEnabled());
-      QTest::mouseClick(w.StopButton, Qt::LeftButton);
+      switch (GetParam()) {
+        case TStopPress::mouse: QTest::mouseClick(w.StopButton, Qt::LeftButton); break;
+        case TStopPress::escape: QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape); break;
+        case TStopPress::space_after_space:
+          EXPECT_TRUE(w.StopButton->hasFocus());
+          QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+          break;
+      }
     }
   });
-  QTest::mouseClick(w.FixButtonSimple, Qt::LeftButton);
+  if (GetParam() == TStopPress::space_after_space)
+    QTest::keyClick(w.FixButtonSimple, Qt::Key_Space);
+  else
+    QTest::mouseClick(w.FixButtonSimple, Qt::LeftButton);
 
   ASSERT_TRUE(pressed);
   EXPECT_EQ(running_text, q(message(17)));
@@ -609,7 +629,12 @@ TEST_F(MainWindow, FixOverThreeFilesWithStopDuringTheSecond) {
   EXPECT_TRUE(boxes_.empty());
   expect_idle();
   EXPECT_EQ(w.MainStatusBar->progress_bar()->value(), 100);
+  // The keyboard is back on the command it started.
+  EXPECT_TRUE(w.FixButtonSimple->hasFocus());
 }
+
+INSTANTIATE_TEST_SUITE_P(Presses, MainWindowStop,
+                         ::testing::Values(TStopPress::mouse, TStopPress::escape, TStopPress::space_after_space));
 
 TEST_F(MainWindow, FixedPathFollowsTheNamingRuleAndTheBackupSetting) {
   TMainForm& w = *window_;
@@ -856,9 +881,10 @@ TEST_F(MainWindow, KeysRunTheirCommandsAndTheButtonsNameThem) {
   w.enable_buttons();
   EXPECT_EQ(opened_.size(), 1u);
 
-  for (TPictureButton* b : {w.AddButtonSimple, w.RemoveButtonAdvanced, w.HelpButtonSimple}) {
+  for (QAbstractButton* b : std::initializer_list<QAbstractButton*>{w.AddButtonSimple, w.RemoveButtonAdvanced,
+                                                                    w.HelpButtonSimple, w.StopButton}) {
     EXPECT_TRUE(b->toolTip().startsWith(b->text())) << b->toolTip().toStdString();
-    EXPECT_TRUE(b->toolTip().contains(QRegularExpression(R"(\((Ctrl\+O|Del|F1)\)$)"))) << b->toolTip().toStdString();
+    EXPECT_TRUE(b->toolTip().contains(QRegularExpression(R"(\((Ctrl\+O|Del|F1|Esc)\)$)"))) << b->toolTip().toStdString();
   }
 
   press(TMainForm::close_keys());
@@ -881,6 +907,41 @@ TEST_F(MainWindow, TheKeyboardFocusIsDrawnOnACommandButton) {
   QTest::keyClick(w.FixButtonSimple, Qt::Key_Space);
   ASSERT_EQ(boxes_.size(), 1u);
   EXPECT_EQ(boxes_[0].text, q(" " + message(18)));
+}
+
+// Tab goes round the window as a keyboard user meets it: the tabs first,
+// then the open panel's commands, the list, the log, and Stop while a batch runs.
+TEST_F(MainWindow, TheTabsComeFirstAndStopAfterTheLog) {
+  TMainForm& w = *window_;
+  w.show();
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  const auto tab = [] {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    return QApplication::focusWidget();
+  };
+  const auto caption = [](const QWidget* c) { return c != nullptr ? c->accessibleName() : QString(); };
+
+  w.AdvMemo->setFocus();
+  EXPECT_EQ(caption(tab()), "Advanced");
+  EXPECT_EQ(caption(tab()), "Simple");
+  EXPECT_EQ(tab(), w.AddButtonSimple);
+
+  // Space or Enter on a tab opens it: Check for Errors is in reach then.
+  w.AdvMemo->setFocus();
+  QTest::keyClick(tab(), Qt::Key_Space);
+  EXPECT_EQ(w.AdvNavBar->open_panel(), TMainForm::advanced_panel);
+  for (int i = 0; i < 10 && !w.CheckButtonAdvanced->hasFocus(); ++i) tab();
+  EXPECT_TRUE(w.CheckButtonAdvanced->hasFocus());
+  w.AddButtonAdvanced->setFocus();
+  QTest::keyClick(w.AddButtonAdvanced, Qt::Key_Tab, Qt::ShiftModifier);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+  EXPECT_EQ(w.AdvNavBar->open_panel(), TMainForm::simple_panel);
+
+  w.disable_buttons();
+  w.AdvMemo->setFocus();
+  EXPECT_EQ(tab(), w.StopButton);
+  w.enable_buttons();
 }
 
 TEST_F(MainWindow, AboutShowsTheBoxModally) {

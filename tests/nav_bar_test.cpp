@@ -162,6 +162,28 @@ TEST(PictureButton, PressedIsDarker) {
   EXPECT_LT(qGray(pressed), 230);
 }
 
+// The hover is a pale fill over the whole button, the focus a dark outline
+// near its edge and no fill: the one is never taken for the other.
+TEST(PictureButton, TheFocusIsAnOutlineAndTheHoverAFill) {
+  QWidget window;
+  TPictureButton& button = *new TPictureButton(button_picture(TButtonPicture::add), QStringLiteral("Add"), &window);
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  const QPoint edge(3, 25);
+  const QPoint inside(200, 10);
+  button.setAttribute(Qt::WA_UnderMouse, false);  // wherever the pointer is
+  button.setFocus(Qt::TabFocusReason);
+  const QImage focused = grab_image(button);
+  button.clearFocus();
+  button.setAttribute(Qt::WA_UnderMouse, true);
+  const QImage hovered = grab_image(button);
+  EXPECT_GT(qGray(hovered.pixel(edge)), 200);
+  EXPECT_LT(qGray(focused.pixel(edge)), 110);
+  EXPECT_NE(hovered.pixel(inside), qRgb(255, 255, 255));
+  EXPECT_EQ(focused.pixel(inside), qRgb(255, 255, 255));
+}
+
 TEST(PictureButton, DisabledGreysPictureAndCaption) {
   TPictureButton button(button_picture(TButtonPicture::add), QStringLiteral("Add files"));
   const QRect picture_area(10, 9, 32, 32);
@@ -330,6 +352,8 @@ TEST(NavBar, TabsCaptionAndHeadingsInTheirColours) {
   TBarFixture f;
   f.bar.show();
   QApplication::processEvents();
+  // The keyboard's outline aside: a shown bar puts the focus on its first tab.
+  if (QWidget* focused = QApplication::focusWidget()) focused->clearFocus();
   QImage image = grab_image(f.bar);
 
   // Near the tabs' top and bottom edges, clear of the border and caption text.

@@ -41,6 +41,7 @@
 #include "ui/main/window_sink.h"
 #include "ui/preview/preview_unit.h"
 #include "ui/toolkit/button_pictures.h"
+#include "ui/toolkit/focus_outline.h"
 #include "ui/toolkit/header_label.h"
 #include "ui/toolkit/log_memo.h"
 #include "ui/toolkit/message_box.h"
@@ -195,6 +196,7 @@ void TMainForm::build_navigation() {
     box = new QCheckBox(caption, holder);
     box->setChecked(true);
     box->setMinimumSize(98, 20);
+    box->setStyle(focus_outline_style());
     row->addWidget(box);
     row->addStretch(1);
     return holder;
@@ -334,6 +336,10 @@ void TMainForm::connect_handlers() {
     if (HelpButtonSimple->isEnabled()) HelpButtonSimpleClick();
   });
   connect(new QShortcut(close_keys(), this), &QShortcut::activated, this, &QWidget::close);
+  // Off between batches, so Escape is left to the focused control then.
+  stop_shortcut_ = new QShortcut(stop_keys(), this);
+  stop_shortcut_->setEnabled(false);
+  connect(stop_shortcut_, &QShortcut::activated, StopButton, &QAbstractButton::click);
 }
 
 // Spelt out: the platform's standard keys for these differ by desktop, and
@@ -342,6 +348,7 @@ QKeySequence TMainForm::add_keys() { return QKeySequence(Qt::CTRL | Qt::Key_O); 
 QKeySequence TMainForm::remove_keys() { return QKeySequence(Qt::Key_Delete); }
 QKeySequence TMainForm::help_keys() { return QKeySequence(Qt::Key_F1); }
 QKeySequence TMainForm::close_keys() { return QKeySequence(Qt::CTRL | Qt::Key_Q); }
+QKeySequence TMainForm::stop_keys() { return QKeySequence(Qt::Key_Escape); }
 
 // ---------------------------------------------------------------- creation
 
@@ -398,6 +405,7 @@ void TMainForm::FormCreate() {
   for (TPictureButton* b : {AddButtonSimple, AddButtonAdvanced}) name_keys(b, add_keys());
   for (TPictureButton* b : {RemoveButtonSimple, RemoveButtonAdvanced}) name_keys(b, remove_keys());
   name_keys(HelpButtonSimple, help_keys());
+  StopButton->setToolTip(QStringLiteral("Stop (") + stop_keys().toString(QKeySequence::NativeText) + QLatin1Char(')'));
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
@@ -466,9 +474,16 @@ void TMainForm::dropEvent(QDropEvent* event) {
 }
 
 void TMainForm::AcceptFiles(const QStringList& names) {
-  out_text(message(msg_size_rule), mk_warning, true);
+  std::vector<std::string> paths;
   // Whole names, however long: a shortened path would name another file.
-  for (const QString& name : names) add_file(local_name(name));
+  for (const QString& name : names) paths.push_back(local_name(name));
+  AcceptFiles(paths);
+}
+
+void TMainForm::AcceptFiles(const std::vector<std::string>& paths) {
+  if (paths.empty()) return;
+  out_text(message(msg_size_rule), mk_warning, true);
+  for (const std::string& path : paths) add_file(path);
 }
 
 void TMainForm::add_file(const std::string& path) {
@@ -548,13 +563,24 @@ std::array<QWidget*, 15> TMainForm::batch_controls() const {
 
 void TMainForm::disable_buttons() {
   StopButton->setEnabled(true);
-  for (QWidget* c : batch_controls()) c->setEnabled(false);
+  stop_shortcut_->setEnabled(true);
+  // A keyboard user who started the batch finds Stop under the keys, rather
+  // than the focus jumping to whatever follows the disabled command.
+  const auto controls = batch_controls();
+  QWidget* const focused = focusWidget();
+  focus_before_batch_ = std::find(controls.begin(), controls.end(), focused) != controls.end() ? focused : nullptr;
+  if (focus_before_batch_ != nullptr) StopButton->setFocus(Qt::OtherFocusReason);
+  for (QWidget* c : controls) c->setEnabled(false);
   stop_flag = 0;
 }
 
 void TMainForm::enable_buttons() {
-  StopButton->setEnabled(false);
   for (QWidget* c : batch_controls()) c->setEnabled(true);
+  // And back to the command it started from.
+  if (focus_before_batch_ != nullptr && StopButton->hasFocus()) focus_before_batch_->setFocus(Qt::OtherFocusReason);
+  focus_before_batch_ = nullptr;
+  StopButton->setEnabled(false);
+  stop_shortcut_->setEnabled(false);
   stop_flag = 1;
 }
 

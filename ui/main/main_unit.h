@@ -10,12 +10,14 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/file_step.h"
 
 class QCheckBox;
 class QFileDialog;
 class QMenu;
+class QShortcut;
 class QStyleOptionViewItem;
 class QSplitter;
 class QTreeView;
@@ -67,6 +69,8 @@ class TMainForm final : public QWidget {
   void AddButtonSimpleClick();
   // One drop of local files, names in the order the desktop gave them.
   void AcceptFiles(const QStringList& names);
+  // The same for names as the file system spells them (the command line's).
+  void AcceptFiles(const std::vector<std::string>& paths);
   void add_file(const std::string& path);
   void update_list();
   void RemoveButtonSimpleClick();
@@ -134,6 +138,8 @@ class TMainForm final : public QWidget {
   [[nodiscard]] static QKeySequence remove_keys();
   [[nodiscard]] static QKeySequence help_keys();
   [[nodiscard]] static QKeySequence close_keys();
+  // Presses Stop while a batch runs.
+  [[nodiscard]] static QKeySequence stop_keys();
 
   // Controls, named as in the window's design; tests drive them directly.
   QWidget* PanelLeft;
@@ -193,6 +199,8 @@ class TMainForm final : public QWidget {
   [[nodiscard]] static QStringList dropped_files(const class QMimeData* data);
 
   TWindowSink* sink_ = nullptr;
+  QShortcut* stop_shortcut_ = nullptr;        // on while Stop is
+  QWidget* focus_before_batch_ = nullptr;     // the command the keyboard was on
   bool batch_running_ = false;
   bool centred_ = false;
 };

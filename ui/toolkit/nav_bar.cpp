@@ -5,11 +5,14 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPolygonF>
+#include <QKeyEvent>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <functional>
 #include <utility>
+
+#include "ui/toolkit/focus_outline.h"
 
 namespace {
 
@@ -85,6 +88,40 @@ void TNavSectionHeading::mouseReleaseEvent(QMouseEvent* event) {
   QWidget::mouseReleaseEvent(event);
 }
 
+// A tab's stop for the keyboard: it lies over the tab the bar paints, takes
+// no mouse events (the bar handles those), draws the focus outline on the tab
+// and opens its panel on Space or Enter.
+class TNavTab final : public QWidget {
+ public:
+  TNavTab(std::function<void()> on_press, QWidget* parent) : QWidget(parent), on_press_(std::move(on_press)) {
+    setFocusPolicy(Qt::TabFocus);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    if (!hasFocus()) return;
+    QPainter painter(this);
+    // Clear of the tab's border, with some of the gradient between, so it
+    // does not read as a thicker border.
+    draw_focus_outline(painter, rect().adjusted(3, 3, -3, -3));
+  }
+  void keyPressEvent(QKeyEvent* event) override {
+    switch (event->key()) {
+      case Qt::Key_Space:
+      case Qt::Key_Return:
+      case Qt::Key_Enter:
+        on_press_();
+        return;
+      default:
+        QWidget::keyPressEvent(event);
+    }
+  }
+
+ private:
+  std::function<void()> on_press_;
+};
+
 TNavBar::TNavBar(QWidget* parent) : QWidget(parent) {
   setMouseTracking(true);
   setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
@@ -95,6 +132,12 @@ TNavBar::TNavBar(QWidget* parent) : QWidget(parent) {
 TNavBar::~TNavBar() = default;
 
 int TNavBar::add_panel(const QString& caption) {
+  const int index = panel_count();
+  // Made before the panel's body, and each after the tab before it, so the
+  // keyboard meets the tabs first and then the open panel's controls.
+  auto* tab = new TNavTab([this, index] { set_open_panel(index); }, this);
+  tab->setAccessibleName(caption);
+  if (index > 0) QWidget::setTabOrder(panels_.back().tab, tab);
   auto* body = new QWidget(this);
   body->setAutoFillBackground(true);
   QPalette white = body->palette();
@@ -106,9 +149,8 @@ int TNavBar::add_panel(const QString& caption) {
   // Keeps the sections packed at the top however tall the panel is.
   layout->addStretch(1);
   body->hide();
-  panels_.push_back(TPanel{caption, body, layout, {}});
+  panels_.push_back(TPanel{caption, tab, body, layout, {}});
 
-  const int index = static_cast<int>(panels_.size()) - 1;
   place_bodies();
   if (open_ < 0) set_open_panel(index);
   update();
@@ -118,6 +160,7 @@ int TNavBar::add_panel(const QString& caption) {
 void TNavBar::set_panel_caption(int panel, const QString& caption) {
   if (!has_panel(panel)) return;
   panels_[static_cast<std::size_t>(panel)].caption = caption;
+  panels_[static_cast<std::size_t>(panel)].tab->setAccessibleName(caption);
   update();
 }
 
@@ -328,5 +371,8 @@ QRect TNavBar::body_rect() const {
 
 void TNavBar::place_bodies() {
   const QRect body = body_rect();
-  for (TPanel& panel : panels_) panel.body->setGeometry(body);
+  for (int i = 0; i < panel_count(); ++i) {
+    panels_[static_cast<std::size_t>(i)].body->setGeometry(body);
+    panels_[static_cast<std::size_t>(i)].tab->setGeometry(tab_rect(i));
+  }
 }

@@ -9,9 +9,12 @@
 
 class QVBoxLayout;
 class TNavSectionHeading;
+class TNavTab;
 
 // Laid out by hand: the tab row and the open panel's caption are painted by
-// the bar itself, the open panel's body is a child widget under them.
+// the bar itself, the open panel's body is a child widget under them. Each
+// tab is a stop for the Tab key, ahead of the panels' controls; Space or
+// Enter on it opens its panel.
 class TNavBar final : public QWidget {
   Q_OBJECT
 
@@ -88,6 +91,7 @@ class TNavBar final : public QWidget {
   };
   struct TPanel {
     QString caption;
+    TNavTab* tab;  // the tab's stop for the keyboard
     QWidget* body;
     QVBoxLayout* layout;
     std::vector<TSection> sections;

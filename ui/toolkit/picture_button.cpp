@@ -3,10 +3,10 @@
 
 #include <QImage>
 #include <QPainter>
-#include <QStyle>
-#include <QStyleOptionFocusRect>
 
 #include <algorithm>
+
+#include "ui/toolkit/focus_outline.h"
 
 namespace {
 
@@ -72,13 +72,7 @@ void TPictureButton::paintEvent(QPaintEvent*) {
   }
 
   // Where the keyboard is: Space presses the button.
-  if (hasFocus()) {
-    QStyleOptionFocusRect focus;
-    focus.initFrom(this);
-    focus.rect = rect().adjusted(2, 2, -2, -2);
-    focus.backgroundColor = QColor(fill);
-    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
-  }
+  if (hasFocus()) draw_focus_outline(painter, rect().adjusted(2, 2, -2, -2));
 
   painter.setFont(font());
   painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,

@@ -8,9 +8,13 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QResizeEvent>
+#include <QStyleOptionToolButton>
+#include <QStylePainter>
 #include <QToolButton>
 #include <algorithm>
 #include <qdrawutil.h>
+
+#include "ui/toolkit/focus_outline.h"
 
 namespace {
 
@@ -38,6 +42,23 @@ QIcon make_stop_icon() {
   painter.drawRect(QRect(1, 1, 7, 7));
   return QIcon(pixmap);
 }
+
+// Reached with Tab like the commands; the focus is drawn round the whole
+// button, since the style's own frame would cover the small picture.
+class TStopButton final : public QToolButton {
+ public:
+  explicit TStopButton(QWidget* parent) : QToolButton(parent) { setFocusPolicy(Qt::TabFocus); }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QStylePainter painter(this);
+    QStyleOptionToolButton option;
+    initStyleOption(&option);
+    option.state &= ~QStyle::State_HasFocus;
+    painter.drawComplexControl(QStyle::CC_ToolButton, option);
+    if (hasFocus()) draw_focus_outline(painter, rect());
+  }
+};
 
 }  // namespace
 
@@ -93,7 +114,7 @@ TStatusBar::TStatusBar(QWidget* parent)
       state_panel_(make_text_panel(this)),
       progress_panel_(new TGradientProgressBar(this)),
       stop_panel_(new QFrame(this)),
-      stop_button_(new QToolButton(this)) {
+      stop_button_(new TStopButton(this)) {
   stop_panel_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
 
   stop_button_->setFixedSize(stop_button_width, stop_button_height);
