@@ -1108,7 +1108,12 @@ std::optional<std::uint32_t> TScan::finish_in_place(const std::vector<TFieldWrit
   source_.seek(end);
   // A lost RIFF header last: a run stopped before finds it lost again.
   restore_head(source_, true);
-  write_fields(source_, writes);
+  std::vector<TFieldWrite> fields = writes;
+  if (opendml_) {
+    const std::vector<TFieldWrite> stale = stale_super_indexes();
+    fields.insert(fields.end(), stale.begin(), stale.end());
+  }
+  write_fields(source_, fields);
   source_.check_size();
   source_size_before_finish_.reset();
   source_.close();

@@ -154,6 +154,17 @@ class TScan final {
   // The check's part for the OpenDML indexes: the lines it logs per stream;
   // returns the problems found.
   [[nodiscard]] std::uint32_t check_opendml_indexes();
+  // What a stream's super index says of its chunks found (where each one's
+  // data lie, and its size): nothing, no index chunk where an entry leads
+  // (at), other chunks (indexed; at: the first that differs, from 1), them.
+  using TChunkRef = std::pair<std::uint64_t, std::uint32_t>;
+  struct TSuperVerdict {
+    enum { empty, broken, differs, agrees } kind = empty;
+    std::uint64_t at = 0;
+    std::uint64_t indexed = 0;
+  };
+  [[nodiscard]] TSuperVerdict super_index_verdict(std::size_t n, const std::vector<TChunkRef>& chunks);
+  [[nodiscard]] std::vector<TFieldWrite> stale_super_indexes();
   // In place, for a file of several RIFF chunks: nullopt when repaired.
   [[nodiscard]] std::optional<std::uint32_t> finish_in_place_opendml(const std::vector<TFieldWrite>& writes);
   // Whether the standard index chunk at `at` lists what `fresh` (one the
@@ -267,6 +278,7 @@ class TScan final {
   std::optional<TChunkSpan> dmlh_room_;
   bool growth_room_ = false;
   bool too_large_ = false;
+  bool pack_extents_ = false;  // a new file of fewer RIFF chunks than the source
   std::size_t out_source_extent_ = 0;
   std::uint64_t out_riff_pos_ = 0;
   std::uint64_t out_movi_pos_ = 0;

@@ -63,6 +63,14 @@ void TScan::set_up_opendml() {
   const auto header = walk_header_list(source_);
   set_up_output_streams(header ? *header : THeaderList{});
   extent_entry_begin_.assign(1, first_entry_pos);
+  // A super index with room for fewer entries than the source has RIFF
+  // chunks: the new file puts the extents together in as few RIFF chunks as
+  // their size allows, so that every one stays indexed.
+  for (const auto& room : super_rooms_) {
+    const std::uint64_t bytes = room ? room->end - room->data : 0;
+    const std::uint64_t entries = bytes >= super_index_header_size ? (bytes - super_index_header_size) / 16 : 0;
+    if (entries < extent_starts_.size() + 1) pack_extents_ = true;
+  }
 }
 
 void TScan::set_up_output_streams(const THeaderList& header) {
@@ -198,7 +206,7 @@ bool TScan::enter_output_extent(std::uint64_t pos, std::uint64_t length) {
   const std::uint64_t indexes =
       entries * per_entry + standard_index_size(0) * sample_sizes_.size() + chunk_header_size + 2;
   const bool full = output_.pos() + length + indexes - out_riff_pos_ - chunk_header_size > riff_size_limit;
-  if (extent == out_source_extent_ && !full) return true;
+  if ((extent == out_source_extent_ || pack_extents_) && !full) return true;
   if (!opendml_ && out_riff_pos_ == 0) {
     // A plain source's new file at the edge of what idx1 addresses.
     if (!growth_room_) {
@@ -333,79 +341,121 @@ std::uint64_t TScan::extent_movi(std::size_t k) const {
   return k == 0 ? movi_pos_ : extent_starts_[k - 1] + list_header_size + chunk_header_size;
 }
 
+TScan::TSuperVerdict TScan::super_index_verdict(std::size_t n, const std::vector<TChunkRef>& chunks) {
+  TSuperVerdict v;
+  const auto& room = super_rooms_[n];
+  const std::uint64_t bytes = room ? room->end - room->data : 0;
+  const std::uint64_t capacity = bytes >= super_index_header_size ? (bytes - super_index_header_size) / 16 : 0;
+  const std::uint64_t used = room ? std::min<std::uint64_t>(source_.read_le32_at(room->data + 4).value_or(0), capacity) : 0;
+  if (used == 0) return v;
+  std::optional<std::uint64_t> first_difference;
+  std::vector<unsigned char> block(block_size);
+  for (std::uint64_t k = 0; k < used; ++k) {
+    const std::uint64_t entry = room->data + super_index_header_size + 16 * k;
+    const auto low = source_.read_le32_at(entry);
+    const auto high = source_.read_le32_at(entry + 4);
+    const std::uint64_t at = low && high ? (std::uint64_t{*high} << 32) | *low : file_size_;
+    const auto id = source_.read_fourcc_at(at);
+    const auto size = source_.read_le32_at(at + 4);
+    const auto count = source_.read_le32_at(at + 12);
+    const auto base_low = source_.read_le32_at(at + 20);
+    const auto base_high = source_.read_le32_at(at + 24);
+    if (!id || !size || !count || !base_low || !base_high || classify_id(*id) != TChunkClass::stream_index ||
+        *size < standard_index_size(*count) - chunk_header_size || at + chunk_header_size + *size > file_size_) {
+      v.kind = TSuperVerdict::broken;
+      v.at = at;
+      return v;
+    }
+    const std::uint64_t base = (std::uint64_t{*base_high} << 32) | *base_low;
+    const std::uint64_t end = at + standard_index_size(*count);
+    for (std::uint64_t p = at + standard_index_size(0); p < end;) {
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(end - p, block.size()));
+      const std::size_t got = source_.read_at(p, block.data(), want);
+      for (std::size_t j = 0; j + 8 <= got; j += 8) {
+        const TChunkRef chunk{base + read_le32(block.data() + j), read_le32(block.data() + j + 4) & 0x7FFFFFFFu};
+        if (!first_difference && (v.indexed >= chunks.size() || chunks[v.indexed] != chunk)) {
+          first_difference = v.indexed;
+        }
+        ++v.indexed;
+      }
+      if (got < want) break;
+      p += got;
+    }
+  }
+  if (v.indexed != chunks.size() || first_difference) {
+    v.kind = TSuperVerdict::differs;
+    v.at = first_difference.value_or(std::min<std::uint64_t>(v.indexed, chunks.size())) + 1;
+  } else {
+    v.kind = TSuperVerdict::agrees;
+  }
+  return v;
+}
+
 std::uint32_t TScan::check_opendml_indexes() {
   const std::vector<unsigned char>& found = index_.entries();
   const std::size_t found_count = found.size() / index_entry_size;
   std::uint32_t problems = 0;
-  std::vector<unsigned char> block(block_size);
   for (std::size_t n = 0; n < super_rooms_.size(); ++n) {
     const std::string stream = std::to_string(n);
     // This stream's chunks found: where their data lie, and their sizes.
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> chunks;
+    std::vector<TChunkRef> chunks;
     for (std::size_t i = 0; i < found_count && i < entry_extents_.size(); ++i) {
       const TIndexEntry e = TIndexEntry::decode(found.data() + i * index_entry_size);
       if (!is_data_id(e.id) || static_cast<std::size_t>(stream_number(e.id)) != n) continue;
       chunks.emplace_back(extent_movi(entry_extents_[i]) + e.offset + chunk_header_size, e.size);
     }
-    const auto& room = super_rooms_[n];
-    const std::uint64_t bytes = room ? room->end - room->data : 0;
-    const std::uint64_t capacity = bytes >= super_index_header_size ? (bytes - super_index_header_size) / 16 : 0;
-    const std::uint64_t used = room ? std::min<std::uint64_t>(source_.read_le32_at(room->data + 4).value_or(0), capacity) : 0;
-    if (used == 0) {
-      // One RIFF chunk needs no super index: its idx1 covers it.
-      if (!extent_starts_.empty()) {
-        log_message(msg_odml_no_super_index, mk_warning, stream);
-        ++problems;
-      }
-      continue;
-    }
-    std::uint64_t indexed = 0;
-    std::optional<std::uint64_t> first_difference;
-    bool broken = false;
-    for (std::uint64_t k = 0; k < used && !broken; ++k) {
-      const std::uint64_t entry = room->data + super_index_header_size + 16 * k;
-      const auto low = source_.read_le32_at(entry);
-      const auto high = source_.read_le32_at(entry + 4);
-      const std::uint64_t at = low && high ? (std::uint64_t{*high} << 32) | *low : file_size_;
-      const auto id = source_.read_fourcc_at(at);
-      const auto size = source_.read_le32_at(at + 4);
-      const auto count = source_.read_le32_at(at + 12);
-      const auto base_low = source_.read_le32_at(at + 20);
-      const auto base_high = source_.read_le32_at(at + 24);
-      if (!id || !size || !count || !base_low || !base_high || classify_id(*id) != TChunkClass::stream_index ||
-          *size < standard_index_size(*count) - chunk_header_size || at + chunk_header_size + *size > file_size_) {
-        log_message(msg_odml_index_broken, mk_error, stream + " / " + std::to_string(at));
-        ++problems;
-        broken = true;
-        break;
-      }
-      const std::uint64_t base = (std::uint64_t{*base_high} << 32) | *base_low;
-      const std::uint64_t end = at + standard_index_size(*count);
-      for (std::uint64_t p = at + standard_index_size(0); p < end;) {
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(end - p, block.size()));
-        const std::size_t got = source_.read_at(p, block.data(), want);
-        for (std::size_t j = 0; j + 8 <= got; j += 8) {
-          const std::pair<std::uint64_t, std::uint32_t> chunk{base + read_le32(block.data() + j),
-                                                              read_le32(block.data() + j + 4) & 0x7FFFFFFFu};
-          if (!first_difference && (indexed >= chunks.size() || chunks[indexed] != chunk)) first_difference = indexed;
-          ++indexed;
+    const TSuperVerdict v = super_index_verdict(n, chunks);
+    switch (v.kind) {
+      case TSuperVerdict::empty:
+        // One RIFF chunk needs no super index: its idx1 covers it.
+        if (!extent_starts_.empty()) {
+          log_message(msg_odml_no_super_index, mk_warning, stream);
+          ++problems;
         }
-        if (got < want) break;
-        p += got;
-      }
-    }
-    if (broken) continue;
-    if (indexed != chunks.size() || first_difference) {
-      const std::uint64_t differs = first_difference.value_or(std::min<std::uint64_t>(indexed, chunks.size())) + 1;
-      log_message(msg_odml_index_differs, mk_error,
-                  stream + " / " + std::to_string(indexed) + " / " + std::to_string(chunks.size()) + " / " +
-                      std::to_string(differs));
-      ++problems;
-    } else {
-      log_message(msg_odml_index_agrees, mk_information, stream + " / " + std::to_string(indexed));
+        break;
+      case TSuperVerdict::broken:
+        log_message(msg_odml_index_broken, mk_error, stream + " / " + std::to_string(v.at));
+        ++problems;
+        break;
+      case TSuperVerdict::differs:
+        log_message(msg_odml_index_differs, mk_error,
+                    stream + " / " + std::to_string(v.indexed) + " / " + std::to_string(chunks.size()) + " / " +
+                        std::to_string(v.at));
+        ++problems;
+        break;
+      case TSuperVerdict::agrees:
+        log_message(msg_odml_index_agrees, mk_information, stream + " / " + std::to_string(v.indexed));
+        break;
     }
   }
   return problems;
+}
+
+// In place, a file of one RIFF chunk: a super index that no longer leads
+// to what the new idx1 lists (its index chunks were damaged, or never
+// matched) is emptied, as one RIFF chunk needs none; players would follow it.
+std::vector<TFieldWrite> TScan::stale_super_indexes() {
+  std::vector<TFieldWrite> writes;
+  temp_.flush();
+  std::vector<std::vector<TChunkRef>> chunks(super_rooms_.size());
+  const std::uint64_t end = first_entry_pos + std::uint64_t{entry_count_} * index_entry_size;
+  std::vector<unsigned char> block(block_size / index_entry_size * index_entry_size);
+  for (std::uint64_t at = first_entry_pos; at < end;) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(end - at, block.size()));
+    const std::size_t got = temp_.read_at(at, block.data(), want);
+    for (std::size_t k = 0; k + index_entry_size <= got; k += index_entry_size) {
+      const TIndexEntry e = TIndexEntry::decode(block.data() + k);
+      if (!is_data_id(e.id) || static_cast<std::size_t>(stream_number(e.id)) >= chunks.size()) continue;
+      chunks[static_cast<std::size_t>(stream_number(e.id))].emplace_back(movi_pos_ + e.offset + chunk_header_size, e.size);
+    }
+    if (got < want) break;
+    at += got;
+  }
+  for (std::size_t n = 0; n < super_rooms_.size(); ++n) {
+    const TSuperVerdict v = super_index_verdict(n, chunks[n]);
+    if (v.kind == TSuperVerdict::broken || v.kind == TSuperVerdict::differs) writes.push_back({super_rooms_[n]->data + 4, 0});
+  }
+  return writes;
 }
 
 namespace {

@@ -360,27 +360,46 @@ TEST(OpenDml, IndexChunksOfEitherIdFormAreIndexes) {
 // Super indexes with room for fewer RIFF chunks than the file has: a new
 // file keeps every chunk, says so and indexes it with idx1 alone; in place
 // is refused and the file left as it was.
-TEST(OpenDml, ASuperIndexWithoutRoomForEveryRiffChunk) {
+TEST(OpenDml, ASuperIndexWithoutRoomForEveryRiffChunkPutsThemTogether) {
   use_english_catalogue();
   TAviBuilder b = frames(TAviBuilder().opendml(1), 10);
   b.extent();
   b = frames(b, 12);
   const TAvi small_room = frames(b.extent(), 7).build();
 
+  // The new file puts the three extents in one RIFF chunk, which its idx1
+  // and the one-entry super indexes cover whole.
   const TRun fixed = run_fix(small_room.bytes, true);
   ASSERT_EQ(fixed.result, fix_repaired);
-  EXPECT_TRUE(has_line(fixed, msg_super_index_full));
+  EXPECT_FALSE(has_line(fixed, msg_super_index_full));
   TOpened f(fixed.output);
-  EXPECT_EQ(further_extents(f.file).size(), 2u);
+  EXPECT_EQ(further_extents(f.file).size(), 0u);
   const auto header = walk_header_list(f.file);
   ASSERT_TRUE(header);
-  for (const TStreamList& s : header->streams) EXPECT_EQ(get_le32(fixed.output, s.indx->data + 4), 0u);
-  EXPECT_EQ(index_entries(fixed.output, find_last_idx1(fixed.output)).size(), 20u);
+  for (const TStreamList& s : header->streams) EXPECT_EQ(get_le32(fixed.output, s.indx->data + 4), 1u);
+  EXPECT_EQ(index_entries(fixed.output, find_last_idx1(fixed.output)).size(), 58u);
+  EXPECT_EQ(check(fixed.output).result, 0);
 
   const TRun in_place = run_fix(small_room.bytes, false);
   EXPECT_EQ(in_place.result, fix_not_repaired);
   EXPECT_TRUE(has_line(in_place, msg_further_riff_chunks));
   EXPECT_EQ(in_place.source_after, in_place.source_before);
+}
+
+// In place, a file of one RIFF chunk whose index chunks were damaged: its
+// super indexes, which would lead players to garbage, are emptied (its idx1
+// covers it); ones that still agree stay.
+TEST(OpenDml, InPlaceOneRiffChunkEmptiesASuperIndexThatNoLongerLeadsToIndexes) {
+  const TAvi avi = frames(TAviBuilder().opendml(), 6).build();
+  for (const bool damaged : {true, false}) {
+    SCOPED_TRACE(damaged);
+    TBytes source = avi.bytes;
+    if (damaged) std::fill_n(source.begin() + static_cast<std::ptrdiff_t>(avi.ix_pos[0]), 40, 0xA5);
+    const TRun run = run_fix(source, false);
+    ASSERT_EQ(run.result, fix_repaired);
+    for (const std::uint32_t indx : avi.indx_at) EXPECT_EQ(get_le32(run.output, indx + 4), damaged ? 0u : 1u);
+    EXPECT_EQ(check(run.output).result, 0);
+  }
 }
 
 // A plain source whose new file outgrows one RIFF chunk (4 GiB; here the
