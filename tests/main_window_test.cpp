@@ -48,6 +48,7 @@
 #include "ui/main/main_unit.h"
 #include "ui/preview/preview_unit.h"
 #include "process_runner.h"
+#include "ui/toolkit/fit_text.h"
 #include "ui/toolkit/header_label.h"
 #include "ui/toolkit/log_memo.h"
 #include "ui/toolkit/message_box.h"
@@ -93,6 +94,11 @@ std::string sized_file(const TTempDir& dir, const std::string& name, std::int64_
 }
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
+
+// A language module of the build: "lang.so", "lang.de.so".
+std::string module_file(const char* name) {
+  return (std::filesystem::path(REELWRIGHT_TEST_LANG_EN).parent_path() / name).string();
+}
 
 class MainWindow : public ::testing::Test {
  protected:
@@ -248,6 +254,49 @@ TEST_F(MainWindow, ResizingGivesTheProgressPanelTheRest) {
   window_->resize(700, TMainForm::design_height);
   EXPECT_EQ(window_->MainStatusBar->width(), 700);
   EXPECT_EQ(window_->MainStatusBar->panel_width(2), 420);
+}
+
+// A batch's work on a file: the window drawn while the command's text shows.
+TMainForm* drawn_window = nullptr;
+int draw_the_window(const std::string&) {
+  (void)drawn_window->grab();
+  return fix_not_repaired;
+}
+
+// Every caption, status and column text of the window, in each language,
+// drawn at the design size and at the smallest the window can be made.
+TEST_F(MainWindow, EveryTextShowsWholeInEachLanguageAtTheDesignAndTheMinimumSize) {
+  QStringList elided;
+  set_elision_watcher([&elided](const QString& text) { elided.append(text); });
+  for (const char* module : {"lang.so", "lang.de.so"}) {
+    window_.reset();
+    lang_module = load_library(module_file(module));
+    window_ = std::make_unique<TMainForm>();
+    drawn_window = window_.get();
+    file_list = {{sized_file(dir_, "t.avi", 300'000), "", TFileStatus::added, 1},
+                 {"r.avi", "", TFileStatus::repaired, 0},
+                 {"n.avi", "", TFileStatus::not_repaired, 0},
+                 {"s.avi", "", TFileStatus::stopped, 0}};
+    window_->update_list();
+    window_->show();
+    for (const QSize size : {QSize(TMainForm::design_width, TMainForm::design_height), QSize(1, 1)}) {
+      window_->resize(size);
+      for (int panel : {TMainForm::advanced_panel, TMainForm::simple_panel}) {
+        window_->AdvNavBar->set_open_panel(panel);
+        (void)window_->grab();
+      }
+      for (const TMainForm::TBatchCommand& command : TMainForm::batch_commands()) {
+        file_list[0].ticked = 1;
+        window_->run_batch({command.running_message, 0, command.operation, &draw_the_window});
+      }
+      // A path too long for its column is shortened in the middle, and shown whole when hovered.
+      elided.removeAll(q(file_list[0].path));
+      EXPECT_TRUE(elided.isEmpty()) << module << " at " << window_->width() << "x" << window_->height() << ": "
+                                    << elided.join(" | ").toStdString();
+      elided.clear();
+    }
+  }
+  set_elision_watcher(nullptr);
 }
 
 TEST_F(MainWindow, TheLogKeepsItsHeightUntilTheUserMovesTheLineAboveIt) {
