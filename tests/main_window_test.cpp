@@ -411,6 +411,17 @@ TEST_F(MainWindow, AddFileKeepsTheSizeWindowAtItsBounds) {
   EXPECT_EQ(w.ListModel->index(1, 0).data(Qt::CheckStateRole).value<Qt::CheckState>(), Qt::Checked);
 }
 
+// A recording too large for the list: the box says where to take it.
+TEST_F(MainWindow, TheSizeLimitPointsToTheCommandLineToolInEachLanguage) {
+  const std::string large = sized_file(dir_, "large.avi", std::int64_t{1} << 30);
+  for (const char* module : {"lang.so", "lang.de.so"}) {
+    lang_module = load_library(module_file(module));
+    window_->add_file(large);
+    EXPECT_EQ(boxes_.back().text, q(message(2) + large));
+    EXPECT_TRUE(boxes_.back().text.contains(" reelwright-fix ")) << boxes_.back().text.toStdString();
+  }
+}
+
 TEST_F(MainWindow, DuplicatesFoldersAndMissingFiles) {
   TMainForm& w = *window_;
   const std::string a = sized_file(dir_, "a.avi", 300'000);
