@@ -791,14 +791,23 @@ TEST_F(MainWindow, AnErrorInOneFileGivesStatusTwoAndTheBatchGoesOn) {
 
 // ---------------------------------------------------------------- help, homepage, about, menu
 
+// The guide in the desktop's language where there is one (the build puts
+// both beside the program), else the English one.
 TEST_F(MainWindow, HelpAndHomepageGoToTheDesktop) {
-  window_->HelpButtonSimple->click();
-  window_->HomepageButtonAdvanced->click();
-  ASSERT_EQ(opened_.size(), 2u);
-  EXPECT_TRUE(opened_[0].isLocalFile());
-  EXPECT_EQ(opened_[0].toLocalFile().toStdString(), find_data_file("help.html"));
-  EXPECT_TRUE(opened_[0].toLocalFile().endsWith("/help.html"));
-  EXPECT_EQ(opened_[1], QUrl("https://reelwright.example.org/"));
+  ::unsetenv("LC_ALL");
+  ::unsetenv("LC_MESSAGES");
+  for (const auto& [lang, guide] : {std::pair{"", "help.html"}, {"de_DE.UTF-8", "help.de.html"}, {"fr_FR", "help.html"}}) {
+    ::setenv("LANG", lang, 1);
+    opened_.clear();
+    window_->HelpButtonSimple->click();
+    window_->HomepageButtonAdvanced->click();
+    ASSERT_EQ(opened_.size(), 2u);
+    EXPECT_TRUE(opened_[0].isLocalFile());
+    EXPECT_EQ(opened_[0].toLocalFile().toStdString(), find_data_file(guide));
+    EXPECT_TRUE(std::filesystem::is_regular_file(find_data_file(guide))) << guide;
+    EXPECT_EQ(opened_[1], QUrl("https://reelwright.example.org/"));
+  }
+  ::unsetenv("LANG");
 }
 
 // The desktop's own handler, replaced by a script on PATH that notes what

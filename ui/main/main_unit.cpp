@@ -631,7 +631,10 @@ void TMainForm::BackupHTMLCheckBoxClick() { auto_backup = BackupHTMLCheckBox->is
 
 void TMainForm::PlayerHTMLCheckBoxClick() { external_player = PlayerHTMLCheckBox->isChecked() ? 1 : 0; }
 
-void TMainForm::HelpButtonSimpleClick() { shell_open(QFile::decodeName(find_data_file(help_file_name).c_str())); }
+// The guide in the desktop's language where one is installed, as the texts are.
+void TMainForm::HelpButtonSimpleClick() {
+  shell_open(QFile::decodeName(find_data_file_in_language(help_file_name, desktop_language()).c_str()));
+}
 
 void TMainForm::HomepageButtonSimpleClick() { shell_open(QString::fromLatin1(homepage_address)); }
 
