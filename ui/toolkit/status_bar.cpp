@@ -21,6 +21,7 @@ class TTextPanel final : public QFrame {
 
   void set_text(const QString& text) {
     text_ = text;
+    setAccessibleName(text);  // what a label would tell a screen reader
     update();
   }
   [[nodiscard]] QString text() const { return text_; }
