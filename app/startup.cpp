@@ -10,8 +10,12 @@
 #include "ui/preview/preview_unit.h"
 #include "ui/toolkit/button_pictures.h"
 #include "ui/toolkit/message_box.h"
+#include "ui/toolkit/toolkit_language.h"
 
 void start_up() {
+  // The toolkit's own texts follow the desktop's language, from the first box on.
+  translate_toolkit(desktop_language());
+
   // The catalogue comes first: every window's creation looks messages up.
   if (!init_catalogue()) {
     // Shown before the title is set, so the box carries the toolkit's default

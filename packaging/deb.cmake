@@ -1,7 +1,8 @@
 # The Debian package: "cpack -G DEB" in a build configured for /usr makes
 # reelwright_<version>-1_<arch>.deb from the files "cmake --install" puts in
-# place, with the run-time dependencies read from the binaries (dpkg-shlibdeps)
-# and the GStreamer plug-ins the preview plays through.
+# place, with the run-time dependencies read from the binaries (dpkg-shlibdeps),
+# the GStreamer plug-ins the preview plays through and Qt's own translations
+# (the open dialog and the boxes in the desktop's language).
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME reelwright)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
@@ -18,7 +19,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-libav")
+  "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-libav, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, gstreamer1.0-pulseaudio | gstreamer1.0-alsa")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mpv")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -54,3 +54,14 @@ std::string find_data_file(const std::string& name) {
   return find_data_file_in(name, executable_folder(), REELWRIGHT_DATA_RELATIVE_DIR,
                            REELWRIGHT_DATA_DIR);
 }
+
+std::string find_data_file_in_language(const std::string& name, const std::string& language) {
+  if (!language.empty()) {
+    const std::size_t dot = name.rfind('.');
+    const std::string translated = dot == std::string::npos
+                                       ? name + '.' + language
+                                       : name.substr(0, dot) + '.' + language + name.substr(dot);
+    if (std::string found = find_data_file(translated); is_file(found)) return found;
+  }
+  return find_data_file(name);
+}

@@ -12,6 +12,10 @@
 // that folder is unknown): opening it then fails the way a missing file would.
 [[nodiscard]] std::string find_data_file(const std::string& name);
 
+// The translation of the shipped file `name` into `language` ("help.de.html"
+// for "help.html" and "de") when the search finds one, else `name` itself.
+[[nodiscard]] std::string find_data_file_in_language(const std::string& name, const std::string& language);
+
 // The same search with the folders given; find_data_file passes the running
 // program's. `exe_folder` empty (unknown) skips the first two places, and an
 // empty `relative_data_dir` or `installed_data_dir` skips its own. The path

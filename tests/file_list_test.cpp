@@ -90,7 +90,11 @@ TEST_F(FileList, RefusalLinesAndKinds) {
   EXPECT_NE(big.text.find(message(2)), std::string::npos);
   EXPECT_EQ(big.kind, mk_error);
   EXPECT_EQ(big.text, message(2) + large);
-  EXPECT_EQ(big.text.rfind("Files of 150 MiB or more are not supported: ", 0), 0u) << big.text;
+  EXPECT_EQ(big.text.rfind("Files of 150 MiB or more are not supported here (the command-line tool "
+                           "reelwright-fix repairs larger ones): ",
+                           0),
+            0u)
+      << big.text;
 
   const std::string ok = sized_file(dir_, "ok.avi", 300'000);
   add_checked_file(ok);

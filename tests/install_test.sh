@@ -25,12 +25,15 @@ check_layout() {
   for module in lang.so lang.de.so; do
     [[ -f $prefix/$LIBDIR/reelwright/$module ]] || fail "$prefix/$LIBDIR/reelwright/$module missing"
   done
-  if [[ -f $prefix/$DATADIR/reelwright/help.html ]]; then
-    cmp -s "$HELP_SOURCE" "$prefix/$DATADIR/reelwright/help.html" ||
-      fail "installed help.html differs from $HELP_SOURCE"
-  else
-    fail "$prefix/$DATADIR/reelwright/help.html missing"
-  fi
+  local guide
+  for guide in help.html help.de.html; do
+    if [[ -f $prefix/$DATADIR/reelwright/$guide ]]; then
+      cmp -s "$(dirname "$HELP_SOURCE")/$guide" "$prefix/$DATADIR/reelwright/$guide" ||
+        fail "installed $guide differs from its source"
+    else
+      fail "$prefix/$DATADIR/reelwright/$guide missing"
+    fi
+  done
   local desktop=$prefix/$DATADIR/applications/reelwright.desktop
   if [[ -f $desktop ]]; then
     grep -qx 'Exec=reelwright %F' "$desktop" || fail "$desktop: no 'Exec=reelwright %F'"

@@ -48,6 +48,7 @@
 #include "ui/main/main_unit.h"
 #include "ui/preview/preview_unit.h"
 #include "process_runner.h"
+#include "ui/toolkit/fit_text.h"
 #include "ui/toolkit/header_label.h"
 #include "ui/toolkit/log_memo.h"
 #include "ui/toolkit/message_box.h"
@@ -93,6 +94,11 @@ std::string sized_file(const TTempDir& dir, const std::string& name, std::int64_
 }
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
+
+// A language module of the build: "lang.so", "lang.de.so".
+std::string module_file(const char* name) {
+  return (std::filesystem::path(REELWRIGHT_TEST_LANG_EN).parent_path() / name).string();
+}
 
 class MainWindow : public ::testing::Test {
  protected:
@@ -250,6 +256,37 @@ TEST_F(MainWindow, ResizingGivesTheProgressPanelTheRest) {
   EXPECT_EQ(window_->MainStatusBar->panel_width(2), 420);
 }
 
+// Every caption, status and column text of the window, in each language,
+// drawn at the design size and at the smallest the window can be made.
+TEST_F(MainWindow, EveryTextShowsWholeInEachLanguageAtTheDesignAndTheMinimumSize) {
+  QStringList elided;
+  set_elision_watcher([&elided](const QString& text) { elided.append(text); });
+  // With nothing ticked a command's refusal comes while its text is in the status bar.
+  set_box_answerer([this](const QString&, std::uint8_t) { (void)window_->grab(); });
+  for (const char* module : {"lang.so", "lang.de.so"}) {
+    window_.reset();
+    lang_module = load_library(module_file(module));
+    window_ = std::make_unique<TMainForm>();
+    file_list = {{"a.avi", "", TFileStatus::added, 0}, {"r.avi", "", TFileStatus::repaired, 0},
+                 {"n.avi", "", TFileStatus::not_repaired, 0}, {"s.avi", "", TFileStatus::stopped, 0}};
+    window_->update_list();
+    window_->show();
+    for (const QSize size : {QSize(TMainForm::design_width, TMainForm::design_height), QSize(1, 1)}) {
+      window_->resize(size);
+      for (int panel : {TMainForm::advanced_panel, TMainForm::simple_panel}) {
+        window_->AdvNavBar->set_open_panel(panel);
+        (void)window_->grab();
+      }
+      for (TPictureButton* command : {window_->FixButtonSimple, window_->CheckButtonAdvanced, window_->StripButtonAdvanced})
+        command->click();
+      EXPECT_TRUE(elided.isEmpty()) << module << " at " << window_->width() << "x" << window_->height() << ": "
+                                    << elided.join(" | ").toStdString();
+      elided.clear();
+    }
+  }
+  set_elision_watcher(nullptr);
+}
+
 TEST_F(MainWindow, TheLogKeepsItsHeightUntilTheUserMovesTheLineAboveIt) {
   TMainForm& w = *window_;
   w.show();
@@ -360,6 +397,16 @@ TEST_F(MainWindow, AddFileKeepsTheSizeWindowAtItsBounds) {
   EXPECT_EQ(row_text(1, 1), " Ready");
   EXPECT_EQ(row_text(1, 2), "Preview");
   EXPECT_EQ(w.ListModel->index(1, 0).data(Qt::CheckStateRole).value<Qt::CheckState>(), Qt::Checked);
+}
+
+// A recording too large for the list: the box says where to take it.
+TEST_F(MainWindow, TheSizeLimitPointsToTheCommandLineToolInEachLanguage) {
+  const std::string large = sized_file(dir_, "large.avi", std::int64_t{1} << 30);
+  for (const char* module : {"lang.so", "lang.de.so"}) {
+    lang_module = load_library(module_file(module));
+    window_->add_file(large);
+    EXPECT_TRUE(boxes_.back().text.contains(" reelwright-fix ")) << boxes_.back().text.toStdString();
+  }
 }
 
 TEST_F(MainWindow, DuplicatesFoldersAndMissingFiles) {
@@ -756,14 +803,22 @@ TEST_F(MainWindow, AnErrorInOneFileGivesStatusTwoAndTheBatchGoesOn) {
 
 // ---------------------------------------------------------------- help, homepage, about, menu
 
+// The guide in the desktop's language where there is one (the build puts
+// both beside the program), else the English one.
 TEST_F(MainWindow, HelpAndHomepageGoToTheDesktop) {
-  window_->HelpButtonSimple->click();
-  window_->HomepageButtonAdvanced->click();
-  ASSERT_EQ(opened_.size(), 2u);
-  EXPECT_TRUE(opened_[0].isLocalFile());
-  EXPECT_EQ(opened_[0].toLocalFile().toStdString(), find_data_file("help.html"));
-  EXPECT_TRUE(opened_[0].toLocalFile().endsWith("/help.html"));
-  EXPECT_EQ(opened_[1], QUrl("https://reelwright.example.org/"));
+  ::unsetenv("LC_ALL");
+  ::unsetenv("LC_MESSAGES");
+  for (const auto& [lang, guide] : {std::pair{"", "help.html"}, {"de_DE.UTF-8", "help.de.html"}, {"fr_FR", "help.html"}}) {
+    ::setenv("LANG", lang, 1);
+    opened_.clear();
+    window_->HelpButtonSimple->click();
+    window_->HomepageButtonAdvanced->click();
+    ASSERT_EQ(opened_.size(), 2u);
+    EXPECT_EQ(opened_[0].toLocalFile().toStdString(), find_data_file(guide));
+    EXPECT_TRUE(std::filesystem::is_regular_file(find_data_file(guide))) << guide;
+    EXPECT_EQ(opened_[1], QUrl("https://reelwright.example.org/"));
+  }
+  ::unsetenv("LANG");
 }
 
 // The desktop's own handler, replaced by a script on PATH that notes what

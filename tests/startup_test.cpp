@@ -5,7 +5,12 @@
 
 #include <QApplication>
 #include <QDate>
+#include <QAbstractButton>
+#include <QFileDialog>
+#include <QLabel>
 #include <QLocale>
+#include <QMenu>
+#include <QTimer>
 #include <filesystem>
 #include <vector>
 
@@ -19,6 +24,7 @@
 #include "ui/toolkit/log_memo.h"
 #include "ui/toolkit/message_box.h"
 #include "ui/toolkit/picture_button.h"
+#include "ui/toolkit/toolkit_language.h"
 
 namespace {
 
@@ -47,6 +53,7 @@ class StartUp : public ::testing::Test {
   }
   void TearDown() override {
     shut_down();
+    translate_toolkit({});
     set_box_answerer(nullptr);
     fs::remove(module_copy_);
     fs::remove(fs::path(executable_folder()) / "lang.de.so");
@@ -103,19 +110,42 @@ TEST_F(StartUp, WithTheModuleBesideTheProgramNoBoxAndItsTexts) {
 }
 
 // Every module is installed beside the program; the desktop's language
-// picks the German one.
-TEST_F(StartUp, TheDesktopsLanguagePicksItsModule) {
+// picks the German one, and the toolkit's own texts follow it: the open
+// dialog's, a box's caption, the log pane's context menu.
+TEST_F(StartUp, TheDesktopsLanguagePicksItsModuleAndTheToolkitsTexts) {
+  const struct {
+    const char* lang;
+    QString title;
+    QStringList toolkit;
+  } cases[] = {{"en_US.UTF-8", "Reelwright -  AVI index repair", {"Look in:", "Cancel", "Error", "Select All"}},
+               {"de_DE.UTF-8", "Reelwright -  AVI-Index-Reparatur",
+                {"Suchen in:", "Abbrechen", "Fehler", "Alles auswählen"}}};
   fs::copy_file(REELWRIGHT_TEST_LANG_EN, module_copy_, fs::copy_options::overwrite_existing);
   fs::copy_file(fs::path(REELWRIGHT_TEST_LANG_EN).parent_path() / "lang.de.so",
                 fs::path(executable_folder()) / "lang.de.so", fs::copy_options::overwrite_existing);
   ::unsetenv("LC_ALL");
   ::unsetenv("LC_MESSAGES");
-  ::setenv("LANG", "de_DE.UTF-8", 1);
-  start_up();
+  for (const auto& c : cases) {
+    ::setenv("LANG", c.lang, 1);
+    start_up();
+    ASSERT_NE(MainForm, nullptr);
+    EXPECT_EQ(MainForm->windowTitle(), c.title);
+    QStringList seen{box_caption(mk_error)};
+    QTimer::singleShot(0, MainForm->AddOpenDialog, [&seen] {
+      for (const QLabel* label : MainForm->AddOpenDialog->findChildren<QLabel*>()) seen.append(label->text());
+      for (const QAbstractButton* button : MainForm->AddOpenDialog->findChildren<QAbstractButton*>())
+        seen.append(button->text());
+      MainForm->AddOpenDialog->reject();
+    });
+    MainForm->AddButtonSimple->click();
+    QMenu* menu = MainForm->AdvMemo->createStandardContextMenu();
+    for (const QAction* action : menu->actions()) seen.append(action->text().section(QLatin1Char('\t'), 0, 0));
+    delete menu;
+    for (const QString& text : c.toolkit) EXPECT_TRUE(seen.contains(text)) << c.lang << ": " << text.toStdString();
+    shut_down();
+  }
   ::unsetenv("LANG");
   EXPECT_TRUE(boxes_.empty());
-  ASSERT_NE(MainForm, nullptr);
-  EXPECT_EQ(MainForm->windowTitle(), "Reelwright -  AVI-Index-Reparatur");
 }
 
 }  // namespace

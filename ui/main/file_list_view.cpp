@@ -1,8 +1,12 @@
 // The main window's list view and its row painting.
 #include "ui/main/file_list_view.h"
 
+#include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QStyle>
+
+#include "ui/toolkit/fit_text.h"
 
 TFileListView::TFileListView(QWidget* parent) : QTreeView(parent) {
   // The pointer changes over the Preview column without a button held.
@@ -51,4 +55,17 @@ QSize TFileRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QMode
 void TFileRowDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const {
   QStyledItemDelegate::initStyleOption(option, index);
   if (custom_draw_) custom_draw_(index, *option);
+}
+
+void TFileRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+  QStyleOptionViewItem cell = option;
+  initStyleOption(&cell, index);
+  // Shortened here rather than by the style, in the same room the style
+  // leaves for the text, so a text too long for its column is noticed.
+  const QWidget* view = cell.widget;
+  QStyle* style = view != nullptr ? view->style() : QApplication::style();
+  const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+  const QRect room = style->subElementRect(QStyle::SE_ItemViewItemText, &cell, view);
+  cell.text = fit_text(QFontMetrics(cell.font), cell.text, room.width() - 2 * margin, cell.textElideMode);
+  style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, view);
 }

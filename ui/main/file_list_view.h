@@ -39,6 +39,7 @@ class TFileRowDelegate final : public QStyledItemDelegate {
   TFileRowDelegate(TCustomDraw custom_draw, int row_height, QObject* parent);
 
   [[nodiscard]] QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+  void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 
  protected:
   void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;

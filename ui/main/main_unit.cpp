@@ -387,6 +387,7 @@ void TMainForm::FormCreate() {
   for (int i = 0; i < 4; ++i) AdvNavBar->set_section_caption(advanced_panel, i, msg(advanced_sections[i]));
 
   MainStatusBar->set_panel_text(1, msg(msg_ready));
+  fit_status_panels();
 
   for (TPictureButton* b : {AddButtonSimple, AddButtonAdvanced}) b->set_caption(msg(msg_add_file));
   for (TPictureButton* b : {RemoveButtonSimple, RemoveButtonAdvanced}) b->set_caption(msg(msg_remove_files));
@@ -406,6 +407,15 @@ void TMainForm::FormCreate() {
   for (TPictureButton* b : {RemoveButtonSimple, RemoveButtonAdvanced}) name_keys(b, remove_keys());
   name_keys(HelpButtonSimple, help_keys());
   StopButton->setToolTip(QStringLiteral("Stop (") + stop_keys().toString(QKeySequence::NativeText) + QLatin1Char(')'));
+}
+
+// Each text panel as wide as its longest text in the loaded language needs;
+// the progress panel takes the rest.
+void TMainForm::fit_status_panels() {
+  QStringList states{msg(msg_ready)};
+  for (const TBatchCommand& command : batch_commands()) states.append(msg(command.running_message));
+  MainStatusBar->fit_panel(1, states);
+  MainStatusBar->fit_panel(0, {MainStatusBar->panel_text(0)});
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
@@ -629,11 +639,17 @@ void TMainForm::run_batch(const TBatchCommand& command) {
   enable_buttons();
 }
 
-void TMainForm::FixButtonSimpleClick() { run_batch({msg_fixing_files, msg_tick_to_fix, TFileOperation::fix, &fix_with_setting}); }
+std::array<TMainForm::TBatchCommand, 3> TMainForm::batch_commands() {
+  return {{{msg_fixing_files, msg_tick_to_fix, TFileOperation::fix, &fix_with_setting},
+           {msg_checking_files, msg_tick_to_check, TFileOperation::check, &check_file},
+           {msg_stripping_files, msg_tick_to_strip, TFileOperation::strip, &strip_index}}};
+}
 
-void TMainForm::CheckButtonAdvancedClick() { run_batch({msg_checking_files, msg_tick_to_check, TFileOperation::check, &check_file}); }
+void TMainForm::FixButtonSimpleClick() { run_batch(batch_commands()[0]); }
 
-void TMainForm::StripButtonAdvancedClick() { run_batch({msg_stripping_files, msg_tick_to_strip, TFileOperation::strip, &strip_index}); }
+void TMainForm::CheckButtonAdvancedClick() { run_batch(batch_commands()[1]); }
+
+void TMainForm::StripButtonAdvancedClick() { run_batch(batch_commands()[2]); }
 
 // ---------------------------------------------------------------- settings, help, about
 
@@ -641,7 +657,10 @@ void TMainForm::BackupHTMLCheckBoxClick() { auto_backup = BackupHTMLCheckBox->is
 
 void TMainForm::PlayerHTMLCheckBoxClick() { external_player = PlayerHTMLCheckBox->isChecked() ? 1 : 0; }
 
-void TMainForm::HelpButtonSimpleClick() { shell_open(QFile::decodeName(find_data_file(help_file_name).c_str())); }
+// The guide in the desktop's language where one is installed, as the texts are.
+void TMainForm::HelpButtonSimpleClick() {
+  shell_open(QFile::decodeName(find_data_file_in_language(help_file_name, desktop_language()).c_str()));
+}
 
 void TMainForm::HomepageButtonSimpleClick() { shell_open(QString::fromLatin1(homepage_address)); }
 

@@ -100,6 +100,8 @@ class TMainForm final : public QWidget {
   };
   // The loop the three commands share; tests run it with operations of their own.
   void run_batch(const TBatchCommand& command);
+  // Fix, Check for Errors and Strip Index, as their buttons run them.
+  [[nodiscard]] static std::array<TBatchCommand, 3> batch_commands();
 
   // The log writer: an optional modal box first, then the line with its
   // marker. Kinds as in engine/reporting.h.
@@ -195,6 +197,7 @@ class TMainForm final : public QWidget {
   void build_list();
   void build_menu();
   void connect_handlers();
+  void fit_status_panels();
   // The local files of a drag, in order; empty when it carries none.
   [[nodiscard]] static QStringList dropped_files(const class QMimeData* data);
 

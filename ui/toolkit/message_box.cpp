@@ -1,6 +1,7 @@
 // The one place the program shows modal message boxes, with a hook for tests to answer them.
 #include "ui/toolkit/message_box.h"
 
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QPushButton>
 #include <utility>
@@ -30,10 +31,10 @@ QMessageBox::Icon box_icon(std::uint8_t kind) {
 
 QString box_caption(std::uint8_t kind) {
   switch (kind) {
-    case mk_warning: return QStringLiteral("Warning");
-    case mk_error: return QStringLiteral("Error");
-    case mk_information: return QStringLiteral("Information");
-    case mk_confirmation: return QStringLiteral("Confirmation");
+    case mk_warning: return QCoreApplication::translate(box_caption_context, "Warning");
+    case mk_error: return QCoreApplication::translate(box_caption_context, "Error");
+    case mk_information: return QCoreApplication::translate(box_caption_context, "Information");
+    case mk_confirmation: return QCoreApplication::translate(box_caption_context, "Confirmation");
     default:
       // Falls back to the executable's name when no display name was set.
       return QGuiApplication::applicationDisplayName();

@@ -22,6 +22,8 @@ void show_message_box(QWidget* parent, const QString& text, std::uint8_t kind);
 // any window exists.
 void show_plain_box(const QString& text);
 
-// The icon and caption a kind's box gets.
+// The icon and caption a kind's box gets; the caption in the toolkit's
+// language (its English text translated in this context).
+inline constexpr const char* box_caption_context = "TMessageBox";
 [[nodiscard]] QMessageBox::Icon box_icon(std::uint8_t kind);
 [[nodiscard]] QString box_caption(std::uint8_t kind);

@@ -12,6 +12,7 @@
 #include <functional>
 #include <utility>
 
+#include "ui/toolkit/fit_text.h"
 #include "ui/toolkit/focus_outline.h"
 
 namespace {
@@ -68,7 +69,7 @@ void TNavSectionHeading::paintEvent(QPaintEvent*) {
   painter.setPen(QColor(TNavBar::caption_end));
   const QRect text_area(8, 0, std::max(0, width() - 32), height());
   painter.drawText(text_area, Qt::AlignLeft | Qt::AlignVCenter,
-                   painter.fontMetrics().elidedText(caption_, Qt::ElideRight, text_area.width()));
+                   fit_text(painter.fontMetrics(), caption_, text_area.width()));
 
   // Points up while open (click to fold away), down while folded.
   painter.setRenderHint(QPainter::Antialiasing);
@@ -287,8 +288,7 @@ void TNavBar::paintEvent(QPaintEvent*) {
     painter.setPen(QColor(caption_end));
     const QRect text_area = tab.adjusted(6, 0, -6, 0);
     painter.drawText(text_area, Qt::AlignCenter,
-                     painter.fontMetrics().elidedText(panel_caption(i), Qt::ElideRight,
-                                                      text_area.width()));
+                     fit_text(painter.fontMetrics(), panel_caption(i), text_area.width()));
   }
 
   const QRect caption(0, tab_height, width(), caption_height);
@@ -300,8 +300,7 @@ void TNavBar::paintEvent(QPaintEvent*) {
   painter.setPen(Qt::white);
   const QRect caption_text = caption.adjusted(8, 0, -8, 0);
   painter.drawText(caption_text, Qt::AlignLeft | Qt::AlignVCenter,
-                   painter.fontMetrics().elidedText(panel_caption(open_), Qt::ElideRight,
-                                                    caption_text.width()));
+                   fit_text(painter.fontMetrics(), panel_caption(open_), caption_text.width()));
 
   // Behind the body, in case there is no panel to cover it.
   const QRect body = body_rect();

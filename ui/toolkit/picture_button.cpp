@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "ui/toolkit/fit_text.h"
 #include "ui/toolkit/focus_outline.h"
 
 namespace {
@@ -78,7 +79,6 @@ void TPictureButton::paintEvent(QPaintEvent*) {
   painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
                                  QPalette::ButtonText));
   const QRect text_area(caption_left, 0, std::max(0, width() - caption_left - 4), height());
-  const QString shown_text =
-      painter.fontMetrics().elidedText(text(), Qt::ElideRight, text_area.width());
-  painter.drawText(text_area, Qt::AlignLeft | Qt::AlignVCenter, shown_text);
+  painter.drawText(text_area, Qt::AlignLeft | Qt::AlignVCenter,
+                   fit_text(painter.fontMetrics(), text(), text_area.width()));
 }

@@ -3,7 +3,6 @@
 
 #include <QFrame>
 #include <QIcon>
-#include <QLabel>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPixmap>
@@ -14,7 +13,38 @@
 #include <algorithm>
 #include <qdrawutil.h>
 
+#include "ui/toolkit/fit_text.h"
 #include "ui/toolkit/focus_outline.h"
+
+// A sunken text panel; a text too long for it is shortened with "…" rather
+// than cut off in the middle of a letter.
+class TTextPanel final : public QFrame {
+ public:
+  explicit TTextPanel(QWidget* parent) : QFrame(parent) { setFrameStyle(QFrame::StyledPanel | QFrame::Sunken); }
+
+  void set_text(const QString& text) {
+    text_ = text;
+    setAccessibleName(text);  // what a label would tell a screen reader
+    update();
+  }
+  [[nodiscard]] QString text() const { return text_; }
+  // The panel width that shows `text` whole.
+  [[nodiscard]] int width_for(const QString& text) const {
+    return 2 * (frameWidth() + indent) + fontMetrics().horizontalAdvance(text);
+  }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    QFrame::paintEvent(event);
+    QPainter painter(this);
+    const QRect area = contentsRect().adjusted(indent, 0, -indent, 0);
+    painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter, fit_text(fontMetrics(), text_, area.width()));
+  }
+
+ private:
+  static constexpr int indent = 3;
+  QString text_;
+};
 
 namespace {
 
@@ -23,15 +53,6 @@ constexpr int stop_button_height = 17;
 // The button's offset inside panel 3 (866 - 862 at the design width 892).
 constexpr int stop_button_left = 4;
 constexpr int stop_button_top = 2;
-
-QLabel* make_text_panel(QWidget* parent) {
-  auto* label = new QLabel(parent);
-  label->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-  label->setIndent(3);
-  label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  label->setTextFormat(Qt::PlainText);
-  return label;
-}
 
 QIcon make_stop_icon() {
   QPixmap pixmap(10, 10);
@@ -110,8 +131,8 @@ void TGradientProgressBar::paintEvent(QPaintEvent*) {
 
 TStatusBar::TStatusBar(QWidget* parent)
     : QWidget(parent),
-      version_panel_(make_text_panel(this)),
-      state_panel_(make_text_panel(this)),
+      version_panel_(new TTextPanel(this)),
+      state_panel_(new TTextPanel(this)),
       progress_panel_(new TGradientProgressBar(this)),
       stop_panel_(new QFrame(this)),
       stop_button_(new TStopButton(this)) {
@@ -130,8 +151,8 @@ TStatusBar::TStatusBar(QWidget* parent)
 }
 
 void TStatusBar::set_panel_text(int panel, const QString& text) {
-  if (panel == 0) version_panel_->setText(text);
-  if (panel == 1) state_panel_->setText(text);
+  if (panel == 0) version_panel_->set_text(text);
+  if (panel == 1) state_panel_->set_text(text);
 }
 
 QString TStatusBar::panel_text(int panel) const {
@@ -150,18 +171,27 @@ int TStatusBar::panel_width(int panel) const {
   }
 }
 
+void TStatusBar::fit_panel(int panel, const QStringList& texts) {
+  if (panel != 0 && panel != 1) return;
+  TTextPanel* const shown = panel == 0 ? version_panel_ : state_panel_;
+  int width = panel == 0 ? version_panel_width : state_panel_width;
+  for (const QString& text : texts) width = std::max(width, shown->width_for(text));
+  (panel == 0 ? version_width_ : state_width_) = width;
+  resize_panels(this->width());
+}
+
 TGradientProgressBar* TStatusBar::progress_bar() const { return progress_panel_; }
 
 QToolButton* TStatusBar::stop_button() const { return stop_button_; }
 
 void TStatusBar::resize_panels(int bar_width) {
   const int progress_width =
-      std::max(0, bar_width - version_panel_width - state_panel_width - stop_panel_width);
+      std::max(0, bar_width - version_width_ - state_width_ - stop_panel_width);
   int x = 0;
-  version_panel_->setGeometry(x, 0, version_panel_width, bar_height);
-  x += version_panel_width;
-  state_panel_->setGeometry(x, 0, state_panel_width, bar_height);
-  x += state_panel_width;
+  version_panel_->setGeometry(x, 0, version_width_, bar_height);
+  x += version_width_;
+  state_panel_->setGeometry(x, 0, state_width_, bar_height);
+  x += state_width_;
   progress_panel_->setGeometry(x, 0, progress_width, bar_height);
   x += progress_width;
   stop_panel_->setGeometry(x, 0, stop_panel_width, bar_height);

@@ -2,14 +2,15 @@
 #pragma once
 
 #include <QProgressBar>
+#include <QStringList>
 #include <QWidget>
 #include <array>
 
 #include "ui/toolkit/palette.h"
 
 class QFrame;
-class QLabel;
 class QToolButton;
+class TTextPanel;
 
 // Progress panel: a sunken frame filled with a blue gradient up to the
 // position, the percentage centred on top.
@@ -44,6 +45,9 @@ class TStatusBar final : public QWidget {
   void set_panel_text(int panel, const QString& text);
   [[nodiscard]] QString panel_text(int panel) const;
   [[nodiscard]] int panel_width(int panel) const;
+  // Widens text panel 0 or 1 so that the widest of `texts` shows whole, never
+  // narrower than its design width; the progress panel gives up the room.
+  void fit_panel(int panel, const QStringList& texts);
 
   [[nodiscard]] TGradientProgressBar* progress_bar() const;
   [[nodiscard]] QToolButton* stop_button() const;
@@ -55,9 +59,11 @@ class TStatusBar final : public QWidget {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
-  QLabel* version_panel_;
-  QLabel* state_panel_;
+  TTextPanel* version_panel_;
+  TTextPanel* state_panel_;
   TGradientProgressBar* progress_panel_;
   QFrame* stop_panel_;
   QToolButton* stop_button_;
+  int version_width_ = version_panel_width;
+  int state_width_ = state_panel_width;
 };
