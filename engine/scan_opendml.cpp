@@ -642,7 +642,10 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
     const bool crosses_extent = source_extent_of(d.start) != source_extent_of(d.end - 1);
     const bool holds_index = std::any_of(index_chunks_seen_.begin(), index_chunks_seen_.end(),
                                          [&](std::uint64_t at) { return at >= d.start && at < d.end; });
-    if (!crosses_extent && !holds_index && d.end <= file_size_) write_junk_header(d.start, d.end);
+    // (One that ends where the index chunks are appended after a pad byte
+    // takes the pad byte in, so that a walk over it lands on them.)
+    const std::uint64_t end_with_pad = grows && pad && d.end == append_at ? d.end + 1 : d.end;
+    if (!crosses_extent && !holds_index && d.end <= file_size_) write_junk_header(d.start, end_with_pad);
   }
 
   // 1. The new standard index chunks, after what the end holds now.
@@ -650,7 +653,7 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
     if (cut_chunk) {
       unsigned char junk[chunk_header_size];
       std::memcpy(junk, id_junk.data(), 4);
-      write_le32(junk + 4, static_cast<std::uint32_t>(append_at - *cut_chunk - chunk_header_size));
+      write_le32(junk + 4, static_cast<std::uint32_t>(append_at + (pad ? 1 : 0) - *cut_chunk - chunk_header_size));
       source_.seek(*cut_chunk);
       source_.write(junk, sizeof junk);
     }
@@ -673,6 +676,14 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
   for (const std::uint64_t at : to_junk) {
     source_.seek(at);
     source_.write(id_junk.data(), 4);
+    // (The last one before the appended chunks takes their pad byte in.)
+    const auto size = source_.read_le32_at(at + 4);
+    if (grows && pad && size && at + chunk_header_size + *size == append_at) {
+      unsigned char field[4];
+      write_le32(field, *size + 1);
+      source_.seek(at + 4);
+      source_.write(field, sizeof field);
+    }
   }
   // 3. The super indexes.
   for (std::size_t n = 0; n < streams; ++n) {
