@@ -278,7 +278,10 @@ class TScan final {
   std::optional<TChunkSpan> dmlh_room_;
   bool growth_room_ = false;
   bool too_large_ = false;
-  bool pack_extents_ = false;  // a new file of fewer RIFF chunks than the source
+  // A new file: its RIFF chunks so far, and the fewest entries a stream's
+  // super index has room for.
+  std::uint64_t out_riff_count_ = 1;
+  std::uint64_t super_capacity_ = UINT64_MAX;
   std::size_t out_source_extent_ = 0;
   std::uint64_t out_riff_pos_ = 0;
   std::uint64_t out_movi_pos_ = 0;

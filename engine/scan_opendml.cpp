@@ -63,13 +63,11 @@ void TScan::set_up_opendml() {
   const auto header = walk_header_list(source_);
   set_up_output_streams(header ? *header : THeaderList{});
   extent_entry_begin_.assign(1, first_entry_pos);
-  // A super index with room for fewer entries than the source has RIFF
-  // chunks: the new file puts the extents together in as few RIFF chunks as
-  // their size allows, so that every one stays indexed.
+  // The fewest entries a stream's super index has room for.
   for (const auto& room : super_rooms_) {
     const std::uint64_t bytes = room ? room->end - room->data : 0;
     const std::uint64_t entries = bytes >= super_index_header_size ? (bytes - super_index_header_size) / 16 : 0;
-    if (entries < extent_starts_.size() + 1) pack_extents_ = true;
+    super_capacity_ = std::min(super_capacity_, entries);
   }
 }
 
@@ -206,7 +204,11 @@ bool TScan::enter_output_extent(std::uint64_t pos, std::uint64_t length) {
   const std::uint64_t indexes =
       entries * per_entry + standard_index_size(0) * sample_sizes_.size() + chunk_header_size + 2;
   const bool full = output_.pos() + length + indexes - out_riff_pos_ - chunk_header_size > riff_size_limit;
-  if ((extent == out_source_extent_ || pack_extents_) && !full) return true;
+  // A new RIFF chunk per extent of the source while the super indexes have
+  // room for them; past that, the rest goes together in as few RIFF chunks
+  // as their size allows, so that every one stays indexed.
+  const bool room_for_another = out_riff_count_ < super_capacity_;
+  if ((extent == out_source_extent_ || !room_for_another) && !full) return true;
   if (!opendml_ && out_riff_pos_ == 0) {
     // A plain source's new file at the edge of what idx1 addresses.
     if (!growth_room_) {
@@ -259,6 +261,7 @@ void TScan::open_output_extent() {
   std::memcpy(head + 20, id_movi.data(), 4);
   output_.write(head, sizeof head);
   out_riff_pos_ = at;
+  ++out_riff_count_;
   out_movi_pos_ = at + 20;
   out_data_start_ = at + sizeof head;
 }
