@@ -774,7 +774,8 @@ bool TScan::chunk_fits_before_known_id(std::uint64_t pos) {
   const auto size = source_.read_le32_at(pos + 4);
   if (!size) return false;
   const std::uint64_t next = pos + chunk_header_size + padded_size(*size);
-  if (next == data_end_) return true;
+  // (Also at an odd offset, its list's pad byte and then the old index.)
+  if (next == data_end_ || pad_before_index(next)) return true;
   if (next > data_end_) return false;
   const auto next_id = source_.read_fourcc_at(next);
   if (!next_id) return false;
