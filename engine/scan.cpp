@@ -761,6 +761,9 @@ bool TScan::continues_at(std::uint64_t next) {
   // The end of the movi list as its size says, and a list that ends at an
   // odd offset, its pad byte and then the old index.
   if (next == movi_pos_ + old_list_size_ || pad_before_index(next)) return true;
+  // Fewer bytes than a chunk header before the old index hold no chunk; the
+  // chunk before them is whole.
+  if (next < data_end_ && data_end_ < file_size_ && data_end_ - next < chunk_header_size) return true;
   return lands_on_known_id(next);
 }
 

@@ -227,9 +227,16 @@ void TScan::close_output_extent() {
   // (The index's own position may have moved: the finish writes its size.)
   const std::uint64_t entries_end = first_entry_pos + std::uint64_t{entry_count_} * index_entry_size;
   temp_.flush();
-  const std::vector<TSuperEntry> indexes =
-      write_standard_indexes(temp_, extent_first_entry_, entries_end, out_movi_pos_, output_, sample_sizes_, super_ids_);
-  for (std::size_t n = 0; n < indexes.size(); ++n) super_[n].push_back(indexes[n]);
+  // Index chunks only where a super index can lead to them: in a file whose
+  // header has none, readers would walk them as chunks.
+  const bool any_room = std::any_of(super_rooms_.begin(), super_rooms_.end(), [](const auto& room) {
+    return room && room->end - room->data >= super_index_header_size + 16;
+  });
+  if (any_room) {
+    const std::vector<TSuperEntry> indexes = write_standard_indexes(temp_, extent_first_entry_, entries_end,
+                                                                    out_movi_pos_, output_, sample_sizes_, super_ids_);
+    for (std::size_t n = 0; n < indexes.size(); ++n) super_[n].push_back(indexes[n]);
+  }
   put_field(output_, out_movi_pos_ - 4, output_.pos() - out_movi_pos_);
   if (out_riff_pos_ == 0) {
     // The first RIFF chunk ends with the legacy index of its own chunks.
@@ -358,6 +365,12 @@ TScan::TSuperVerdict TScan::super_index_verdict(std::size_t n, const std::vector
     const auto low = source_.read_le32_at(entry);
     const auto high = source_.read_le32_at(entry + 4);
     const std::uint64_t at = low && high ? (std::uint64_t{*high} << 32) | *low : file_size_;
+    // (An offset past the end is never read: the system refuses the largest.)
+    if (at + standard_index_size(0) > file_size_ || at > file_size_) {
+      v.kind = TSuperVerdict::broken;
+      v.at = at;
+      return v;
+    }
     const auto id = source_.read_fourcc_at(at);
     const auto size = source_.read_le32_at(at + 4);
     const auto count = source_.read_le32_at(at + 12);

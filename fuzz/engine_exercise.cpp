@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -162,6 +164,26 @@ bool in_length_field(const TBytes& source, std::uint64_t i) {
   return false;
 }
 
+// Whether `source` spells an index chunk id ("ix" and two digits, "indx")
+// or a further RIFF chunk's form anywhere.
+bool holds_opendml_ids(const TBytes& source) {
+  for (std::size_t i = 0; i + 4 <= source.size(); ++i) {
+    const unsigned char* p = source.data() + i;
+    if (p[0] == 'i' && p[1] == 'x' && std::isdigit(p[2]) != 0 && std::isdigit(p[3]) != 0) return true;
+    if (std::memcmp(p, "indx", 4) == 0 || std::memcmp(p, "AVIX", 4) == 0) return true;
+  }
+  return false;
+}
+
+// In place, a file of one RIFF chunk may have a super index emptied: its
+// nEntriesInUse made 0.
+bool in_emptied_super_index(const TBytes& source, const TBytes& out, std::uint64_t i) {
+  for (std::uint64_t k = 0; k < 4; ++k) {
+    if (i >= 12 + k && id_at(source, i - 12 - k, "indx") && i - k + 4 <= out.size() && le32(out, i - k) == 0) return true;
+  }
+  return false;
+}
+
 // A repaired file ends in its idx1 chunk, and the size field of a "movi"
 // list leads right to it. Besides that list's size field, the RIFF size and
 // the header's length fields, the repair leaves every byte before the movi
@@ -206,7 +228,7 @@ std::string repaired_file_problem(const TBytes& out, const TBytes& source, bool 
         for (std::uint64_t i = 0; i < kept; ++i) {
           if (head_lost && i < 16) continue;
           if ((i < m - 4 || i >= m) && (i < 4 || i >= 8) && out[i] != source[i] && !in_length_field(source, i) &&
-              !junk_header[i]) {
+              !junk_header[i] && !(in_place && in_emptied_super_index(source, out, i))) {
             problem = "byte " + std::to_string(i) + " changed outside the size and length fields";
             break;
           }
@@ -356,11 +378,11 @@ void check_fix(TFindings& findings, TWorkspace& workspace, const TBytes& source,
       // chunk cut off, an index that agrees. An index with no key frame at
       // all is the one problem the check may still count: what the stream's
       // bytes say decides that, not the repair.
-      // (A new file of a plain source only: in place, a damaged stretch
-      // shorter than a chunk header, or one of a long recording that holds a
-      // RIFF header or an index chunk, cannot become a JUNK chunk; a long
-      // recording's new file may have super indexes left empty on purpose.)
-      if (problem.empty() && check_output) {
+      // (Not in place where the source holds OpenDML structures: a damaged
+      // stretch that holds a RIFF header or an index chunk cannot become a
+      // JUNK chunk, and the walk's step over index chunks reads a JUNK
+      // chunk written next to one otherwise.)
+      if (problem.empty() && check_output && (new_file || !holds_opendml_ids(source))) {
         const int problems = check_file((new_file ? output : path).string());
         const int allowed = video_without_key_frames(*repaired) ? 1 : 0;
         // (The check takes no file too short to hold the first stream's rate.)
