@@ -164,17 +164,6 @@ bool in_length_field(const TBytes& source, std::uint64_t i) {
   return false;
 }
 
-// Whether `source` spells an index chunk id ("ix" and two digits, "indx")
-// or a further RIFF chunk's form anywhere.
-bool holds_opendml_ids(const TBytes& source) {
-  for (std::size_t i = 0; i + 4 <= source.size(); ++i) {
-    const unsigned char* p = source.data() + i;
-    if (p[0] == 'i' && p[1] == 'x' && std::isdigit(p[2]) != 0 && std::isdigit(p[3]) != 0) return true;
-    if (std::memcmp(p, "indx", 4) == 0 || std::memcmp(p, "AVIX", 4) == 0) return true;
-  }
-  return false;
-}
-
 // In place, a file of one RIFF chunk may have a super index emptied: its
 // nEntriesInUse made 0.
 bool in_emptied_super_index(const TBytes& source, const TBytes& out, std::uint64_t i) {
@@ -378,11 +367,12 @@ void check_fix(TFindings& findings, TWorkspace& workspace, const TBytes& source,
       // chunk cut off, an index that agrees. An index with no key frame at
       // all is the one problem the check may still count: what the stream's
       // bytes say decides that, not the repair.
-      // (Not in place where the source holds OpenDML structures: a damaged
-      // stretch that holds a RIFF header or an index chunk cannot become a
-      // JUNK chunk, and the walk's step over index chunks reads a JUNK
-      // chunk written next to one otherwise.)
-      if (problem.empty() && check_output && (new_file || !holds_opendml_ids(source))) {
+      // (A new file of a plain source only. In place, a damaged stretch of
+      // a long recording that holds a RIFF header or an index chunk cannot
+      // become a JUNK chunk, and a new index of one entry after a JUNK chunk
+      // is not always met as the end of the data; the key-frame allowance
+      // does not yet read a long recording's index.)
+      if (problem.empty() && check_output && new_file && !opendml) {
         const int problems = check_file((new_file ? output : path).string());
         const int allowed = video_without_key_frames(*repaired) ? 1 : 0;
         // (The check takes no file too short to hold the first stream's rate.)
