@@ -485,6 +485,9 @@ bool TScan::scan() {
           finished = true;
           break;
         }
+        // In place, one that runs into the old index or past the end of the
+        // file is cut back to end where the new index will begin.
+        if (mode_ == TScanMode::in_place && id_pos + chunk_header_size + z > data_end_) cut_junk_ = id_pos;
         rel_pos_ += static_cast<std::int64_t>(z) + chunk_header_size;
         shift_ += static_cast<std::int64_t>(z) + chunk_header_size;
         position(movi() + rel_pos_);
@@ -1066,6 +1069,7 @@ std::optional<std::uint32_t> TScan::finish_in_place(const std::vector<TFieldWrit
   std::vector<TStretch> junk;
   for (const TStretch& d : damaged_stretches_) junk.push_back({d.start, std::min(d.end, q)});
   if (end_ == TScanEnd::cut_off_chunk || end_ == TScanEnd::chunk_into_index) junk.push_back({end_chunk_pos_, q});
+  if (cut_junk_ && *cut_junk_ + chunk_header_size <= q) junk.push_back({*cut_junk_, q});
   bool pad_into_junk = false;
   if (!junk.empty() && junk.back().end == q && q == file_size_) {
     if (q - junk.back().start < chunk_header_size) {

@@ -253,6 +253,9 @@ class TScan final {
     std::uint64_t end = 0;
   };
   std::vector<TStretch> damaged_stretches_;
+  // In place: a JUNK chunk whose size runs into the old index or past the
+  // end of the file.
+  std::optional<std::uint64_t> cut_junk_;
   // The careful pass: the unreadable stretch around `offset` (the edge found
   // in small aligned steps), reported.
   [[nodiscard]] TStretch step_over_unreadable(std::uint64_t offset);

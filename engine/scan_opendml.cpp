@@ -46,8 +46,13 @@ void TScan::set_up_opendml() {
   for (const TExtent& e : further_extents(source_)) extent_starts_.push_back(e.riff_pos);
   // A file of several RIFF chunks ends in index chunks of its own, not idx1.
   if (!extent_starts_.empty() && data_end_ < extent_starts_.back()) data_end_ = file_size_;
-  // The first RIFF chunk's idx1 follows its movi list.
-  const std::uint64_t after_movi = movi_pos_ + old_list_size_;
+  // The first RIFF chunk's idx1 follows its movi list (after the list's pad
+  // byte when it ends at an odd offset).
+  std::uint64_t after_movi = movi_pos_ + old_list_size_;
+  if (after_movi % 2 != 0) {
+    const auto at_pad = source_.read_fourcc_at(after_movi);
+    if (!at_pad || !same_id(*at_pad, id_idx1)) ++after_movi;
+  }
   const auto id = source_.read_fourcc_at(after_movi);
   const auto size = source_.read_le32_at(after_movi + 4);
   // (Not one whose header the next RIFF chunk already overlaps.)

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -164,6 +163,17 @@ bool in_length_field(const TBytes& source, std::uint64_t i) {
   return false;
 }
 
+// Whether `source` spells what the walk takes for an index chunk ("ix"
+// anywhere in an id), a super index or a further RIFF chunk's form.
+bool holds_opendml_ids(const TBytes& source) {
+  for (std::size_t i = 0; i + 4 <= source.size(); ++i) {
+    const unsigned char* p = source.data() + i;
+    if (p[0] == 'i' && p[1] == 'x') return true;
+    if (std::memcmp(p, "indx", 4) == 0 || std::memcmp(p, "AVIX", 4) == 0) return true;
+  }
+  return false;
+}
+
 // In place, a file of one RIFF chunk may have a super index emptied: its
 // nEntriesInUse made 0.
 bool in_emptied_super_index(const TBytes& source, const TBytes& out, std::uint64_t i) {
@@ -211,6 +221,11 @@ std::string repaired_file_problem(const TBytes& out, const TBytes& source, bool 
         std::vector<bool> junk_header(kept, false);
         for (std::uint64_t j = m + 4; in_place && j + 8 <= kept; ++j) {
           if (id_at(out, j, "JUNK") && !id_at(source, j, "JUNK")) std::fill_n(junk_header.begin() + static_cast<std::ptrdiff_t>(j), 8, true);
+          // (A JUNK chunk that ran past the end is cut back to the new index.)
+          if (id_at(out, j, "JUNK") && id_at(source, j, "JUNK") && j + 8 <= source.size() &&
+              le32(out, j + 4) < le32(source, j + 4)) {
+            std::fill_n(junk_header.begin() + static_cast<std::ptrdiff_t>(j + 4), 4, true);
+          }
         }
         // A source whose RIFF header was lost gets one written anew.
         const bool head_lost = source.size() < 16 || !id_at(source, 8, "AVI ") || !id_at(source, 12, "LIST");
@@ -241,10 +256,12 @@ std::string repaired_file_problem(const TBytes& out, const TBytes& source, bool 
   return first_problem.empty() ? "no movi list ends at the index chunk" : first_problem;
 }
 
-// Whether the last idx1 of a file names video chunks but marks none of them
-// as a key frame.
+// Whether the last idx1 in a file's first RIFF chunk names video chunks but
+// marks none of them as a key frame.
 bool video_without_key_frames(const TBytes& out) {
-  for (std::uint64_t at = out.size() >= 4 ? out.size() - 4 : 0; at-- > 0;) {
+  if (out.size() < 12) return false;
+  const std::uint64_t riff_end = std::min<std::uint64_t>(out.size(), std::uint64_t{8} + le32(out, 4));
+  for (std::uint64_t at = riff_end >= 4 ? riff_end - 4 : 0; at-- > 0;) {
     if (!id_at(out, at, "idx1") || at + 8 > out.size()) continue;
     const std::uint64_t end = std::min<std::uint64_t>(out.size(), at + 8 + le32(out, at + 4));
     bool video = false;
@@ -367,12 +384,11 @@ void check_fix(TFindings& findings, TWorkspace& workspace, const TBytes& source,
       // chunk cut off, an index that agrees. An index with no key frame at
       // all is the one problem the check may still count: what the stream's
       // bytes say decides that, not the repair.
-      // (A new file of a plain source only. In place, a damaged stretch of
-      // a long recording that holds a RIFF header or an index chunk cannot
-      // become a JUNK chunk, and a new index of one entry after a JUNK chunk
-      // is not always met as the end of the data; the key-frame allowance
-      // does not yet read a long recording's index.)
-      if (problem.empty() && check_output && new_file && !opendml) {
+      // (Not in place where the source spells OpenDML structures: a damaged
+      // stretch that holds a RIFF header or an index chunk cannot become a
+      // JUNK chunk, and the walk's step over index chunks reads a JUNK
+      // chunk written next to one otherwise.)
+      if (problem.empty() && check_output && (new_file || !holds_opendml_ids(source))) {
         const int problems = check_file((new_file ? output : path).string());
         const int allowed = video_without_key_frames(*repaired) ? 1 : 0;
         // (The check takes no file too short to hold the first stream's rate.)

@@ -129,12 +129,21 @@ TEST(Damage, TailOfZeros) {
     EXPECT_EQ(check(run.output).result, 0);
   }
   // An index of one entry, which no scan from the end takes for one: the
-  // walk itself must step over the JUNK chunk onto it.
-  TAviBuilder b;
-  const TAvi one = b.video(300, true).audio(101).raw(filled(101, 0)).build();
-  const TRun run = run_fix(cut(one.bytes, one.idx1_pos), false);
-  ASSERT_EQ(run.result, fix_repaired);
-  EXPECT_EQ(check(run.output).result, 0);
+  // walk itself must step over the JUNK chunk onto it; also where the tail
+  // is a JUNK chunk whose size runs far past the end, cut back to the index.
+  TBytes junk_past_end;
+  append_id(junk_past_end, "JUNK");
+  append_le32(junk_past_end, 1u << 22);
+  junk_past_end.resize(60, 0);
+  for (const bool junk : {false, true}) {
+    TAviBuilder b;
+    b.video(300, true);
+    if (!junk) b.audio(101);
+    const TAvi one = b.raw(junk ? junk_past_end : filled(101, 0)).build();
+    const TRun run = run_fix(cut(one.bytes, one.idx1_pos), false);
+    ASSERT_EQ(run.result, fix_repaired);
+    EXPECT_EQ(check(run.output).result, 0);
+  }
 }
 
 // A wrong size costs its own chunk and nothing else: the chunk whose size
