@@ -125,7 +125,7 @@ std::vector<TSuperEntry> write_standard_indexes(TFileIO& entries, std::uint64_t 
 
 bool write_super_index(TFileIO& out, std::uint64_t indx, std::uint64_t room, const std::vector<TSuperEntry>& entries,
                        const TFourCC& chunk_id) {
-  if (room < super_index_header_size || (room - super_index_header_size) / 16 < entries.size()) return false;
+  if (super_index_capacity(room) < entries.size()) return false;
   std::vector<unsigned char> data(static_cast<std::size_t>(room), 0);
   put_le16(data.data(), 4);  // longs per entry
   data[2] = 0;               // sub-type

@@ -50,6 +50,11 @@ struct TSuperEntry {
 // The fields of a super index chunk's data before its 16-byte entries.
 inline constexpr std::uint64_t super_index_header_size = 24;
 
+// How many entries a super index whose data take `bytes` has room for.
+[[nodiscard]] constexpr std::uint64_t super_index_capacity(std::uint64_t bytes) {
+  return bytes >= super_index_header_size ? (bytes - super_index_header_size) / 16 : 0;
+}
+
 // The bytes of a standard index chunk for `count` chunks.
 [[nodiscard]] constexpr std::uint64_t standard_index_size(std::uint64_t count) { return 32 + 8 * count; }
 

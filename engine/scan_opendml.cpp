@@ -31,6 +31,11 @@ void put_field(TFileIO& file, std::uint64_t at, std::uint64_t value) {
   file.seek(back);
 }
 
+// The entries a stream's super index room holds (none without a room).
+std::uint64_t entries_in(const std::optional<TChunkSpan>& room) {
+  return room ? super_index_capacity(room->end - room->data) : 0;
+}
+
 void write_pad_if_odd(TFileIO& file) {
   if (file.pos() % 2 == 0) return;
   const unsigned char pad = 0;
@@ -70,8 +75,7 @@ void TScan::set_up_opendml() {
   extent_entry_begin_.assign(1, first_entry_pos);
   // The fewest entries a stream's super index has room for.
   for (const auto& room : super_rooms_) {
-    const std::uint64_t bytes = room ? room->end - room->data : 0;
-    const std::uint64_t entries = bytes >= super_index_header_size ? (bytes - super_index_header_size) / 16 : 0;
+    const std::uint64_t entries = entries_in(room);
     super_capacity_ = std::min(super_capacity_, entries);
   }
 }
@@ -112,15 +116,14 @@ void TScan::set_up_growth() {
   const auto header = walk_header_list(source_);
   set_up_output_streams(header ? *header : THeaderList{});
   if (!header || header->streams.empty()) return;
-  // Two entries at least: the first RIFF chunk and the next.
-  constexpr std::uint64_t least_room = super_index_header_size + 2 * 16;
   auto whole = [this](const TChunkSpan& junk) {
     return source_.read_le32_at(junk.data - 4) == junk.end - junk.data;
   };
   growth_room_ = true;
   for (std::size_t n = 0; n < header->streams.size(); ++n) {
     const auto& junk = header->streams[n].junk;
-    const bool room = junk && whole(*junk) && junk->end - junk->data >= least_room;
+    // Two entries at least: the first RIFF chunk and the next.
+    const bool room = junk && whole(*junk) && entries_in(junk) >= 2;
     super_rooms_[n] = room ? junk : std::nullopt;
     if (!room) growth_room_ = false;
   }
@@ -234,9 +237,8 @@ void TScan::close_output_extent() {
   temp_.flush();
   // Index chunks only where a super index can lead to them: in a file whose
   // header has none, readers would walk them as chunks.
-  const bool any_room = std::any_of(super_rooms_.begin(), super_rooms_.end(), [](const auto& room) {
-    return room && room->end - room->data >= super_index_header_size + 16;
-  });
+  const bool any_room =
+      std::any_of(super_rooms_.begin(), super_rooms_.end(), [](const auto& room) { return entries_in(room) > 0; });
   if (any_room) {
     const std::vector<TSuperEntry> indexes = write_standard_indexes(temp_, extent_first_entry_, entries_end,
                                                                     out_movi_pos_, output_, sample_sizes_, super_ids_);
@@ -298,8 +300,7 @@ void TScan::finish_new_opendml_file(std::vector<TFieldWrite> writes) {
   for (std::size_t n = 0; n < super_.size(); ++n) {
     riff_chunks = std::max(riff_chunks, super_[n].size());
     const auto& room = super_rooms_[n];
-    const std::uint64_t bytes = room ? room->end - room->data : 0;
-    const std::uint64_t entries = bytes >= super_index_header_size ? (bytes - super_index_header_size) / 16 : 0;
+    const std::uint64_t entries = entries_in(room);
     if (super_[n].size() > entries) fit = false;
   }
   if (!fit && riff_chunks > 1) log_message(msg_super_index_full, mk_warning, path_);
@@ -359,8 +360,7 @@ std::uint64_t TScan::extent_movi(std::size_t k) const {
 TScan::TSuperVerdict TScan::super_index_verdict(std::size_t n, const std::vector<TChunkRef>& chunks) {
   TSuperVerdict v;
   const auto& room = super_rooms_[n];
-  const std::uint64_t bytes = room ? room->end - room->data : 0;
-  const std::uint64_t capacity = bytes >= super_index_header_size ? (bytes - super_index_header_size) / 16 : 0;
+  const std::uint64_t capacity = entries_in(room);
   const std::uint64_t used = room ? std::min<std::uint64_t>(source_.read_le32_at(room->data + 4).value_or(0), capacity) : 0;
   if (used == 0) return v;
   std::optional<std::uint64_t> first_difference;
@@ -625,8 +625,7 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
   }
   for (std::size_t n = 0; n < streams; ++n) {
     const auto& room = super_rooms_[n];
-    const std::uint64_t bytes = room ? room->end - room->data : 0;
-    const std::uint64_t capacity = bytes >= super_index_header_size ? (bytes - super_index_header_size) / 16 : 0;
+    const std::uint64_t capacity = entries_in(room);
     if (super[n].size() > capacity) return msg_further_riff_chunks;
   }
   const bool grows = !appended.empty();
