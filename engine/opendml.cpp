@@ -125,7 +125,8 @@ std::vector<TSuperEntry> write_standard_indexes(TFileIO& entries, std::uint64_t 
 
 bool write_super_index(TFileIO& out, std::uint64_t indx, std::uint64_t room, const std::vector<TSuperEntry>& entries,
                        const TFourCC& chunk_id) {
-  if (super_index_capacity(room) < entries.size()) return false;
+  // A room too small for the fields is left as it is, even with no entries.
+  if (room < super_index_header_size || super_index_capacity(room) < entries.size()) return false;
   std::vector<unsigned char> data(static_cast<std::size_t>(room), 0);
   put_le16(data.data(), 4);  // longs per entry
   data[2] = 0;               // sub-type
