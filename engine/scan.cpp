@@ -451,6 +451,10 @@ bool TScan::scan() {
         ++rel_pos_;
         if (new_file()) ++shift_;
         padded_list_end_ = true;
+      } else if (pad_before_index_chunk(source_.pos())) {
+        source_.seek(source_.pos() + 1);
+        ++rel_pos_;
+        if (new_file()) ++shift_;
       }
       unsigned char b[4];
       const std::uint64_t id_pos = source_.pos();
@@ -471,6 +475,13 @@ bool TScan::scan() {
         }
       }
       const TChunkClass kind = classify_id(cur_id_);
+      if (ix_pending_ && (kind == TChunkClass::list || kind == TChunkClass::junk)) {
+        // What the index id's step landed on is no chunk-id field: the 16
+        // bytes stepped over belong to nothing, and are left out of a new
+        // file; the chunk after the list or filler is not the index chunk.
+        if (new_file()) shift_ += stream_index_step;
+        ix_pending_ = false;
+      }
       if (kind == TChunkClass::list) {
         // Relative move past the list's size and type (its id was read),
         // never clamped.
@@ -757,13 +768,23 @@ bool TScan::pad_before_index(std::uint64_t at) {
   return next && same_id(*next, id_idx1);
 }
 
+// The index chunks a repair in place appends to a long recording whose
+// chunks lie at odd offsets follow a pad byte; the walk steps over it.
+bool TScan::pad_before_index_chunk(std::uint64_t at) {
+  if (!opendml_ || at % 2 == 0) return false;
+  unsigned char pad = 1;
+  if (source_.read_at(at, &pad, 1) != 1 || pad != 0) return false;
+  const auto next = source_.read_fourcc_at(at + 1);
+  return next && classify_id(*next) == TChunkClass::stream_index;
+}
+
 // Where a chunk taken by the walk ends: the end of the data, a next header
 // the end of the file cuts off, or an id the scan knows.
 bool TScan::continues_at(std::uint64_t next) {
   if (next <= data_end_ && next + sizeof(TFourCC) > file_size_) return true;
   // The end of the movi list as its size says, and a list that ends at an
   // odd offset, its pad byte and then the old index.
-  if (next == movi_pos_ + old_list_size_ || pad_before_index(next)) return true;
+  if (next == movi_pos_ + old_list_size_ || pad_before_index(next) || pad_before_index_chunk(next)) return true;
   // Fewer bytes than a chunk header before the old index hold no chunk; the
   // chunk before them is whole.
   if (next < data_end_ && data_end_ < file_size_ && data_end_ - next < chunk_header_size) return true;
@@ -781,7 +802,7 @@ bool TScan::chunk_fits_before_known_id(std::uint64_t pos) {
   if (!size) return false;
   const std::uint64_t next = pos + chunk_header_size + padded_size(*size);
   // (Also at an odd offset, its list's pad byte and then the old index.)
-  if (next == data_end_ || pad_before_index(next)) return true;
+  if (next == data_end_ || pad_before_index(next) || pad_before_index_chunk(next)) return true;
   if (next > data_end_) return false;
   const auto next_id = source_.read_fourcc_at(next);
   if (!next_id) return false;
@@ -1012,10 +1033,10 @@ void TScan::write_junk_header(std::uint64_t start, std::uint64_t end) {
 // is one the scan accepts as an old index cut off; one that ends before the
 // end is not. So a growing index gets its size first, a shrinking one last,
 // after the cut, with a sync between them for a power cut.
-void TScan::write_index_in_place(std::uint64_t q) {
+void TScan::write_index_in_place(std::uint64_t q, bool old_index_at_q) {
   temp_.flush();
   const std::uint64_t new_length = temp_.size() - chunk_header_size;
-  const bool old_index_there = q < file_size_ && (q % 2) == 0;
+  const bool old_index_there = old_index_at_q && q < file_size_ && (q % 2) == 0;
   const std::optional<std::uint32_t> old_length =
       old_index_there ? source_.read_le32_at(q + 4) : std::optional<std::uint32_t>{};
   if (!old_length) {
@@ -1071,6 +1092,15 @@ std::optional<std::uint32_t> TScan::finish_in_place(const std::vector<TFieldWrit
   if (end_ == TScanEnd::cut_off_chunk || end_ == TScanEnd::chunk_into_index) junk.push_back({end_chunk_pos_, q});
   if (cut_junk_ && *cut_junk_ + chunk_header_size <= q) junk.push_back({*cut_junk_, q});
   bool pad_into_junk = false;
+  // Fewer bytes than a chunk header right before the old index: the new
+  // index begins where they do, as no walk could step over them.
+  bool index_over_gap = false;
+  if (!junk.empty() && junk.back().end == q && q < file_size_ && q - junk.back().start < chunk_header_size) {
+    q = junk.back().start;
+    junk.pop_back();
+    list_size = q - movi_pos_;
+    index_over_gap = true;
+  }
   if (!junk.empty() && junk.back().end == q && q == file_size_) {
     if (q - junk.back().start < chunk_header_size) {
       // Less than a chunk header: the index goes over it.
@@ -1107,7 +1137,7 @@ std::optional<std::uint32_t> TScan::finish_in_place(const std::vector<TFieldWrit
     source_.write(&zero, 1);
   }
   for (const TStretch& j : junk) write_junk_header(j.start, j.end);
-  write_index_in_place(q);
+  write_index_in_place(q, !index_over_gap);
   const std::uint64_t end = source_.pos();
   unsigned char field[4];
   write_le32(field, static_cast<std::uint32_t>(list_size));

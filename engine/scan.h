@@ -117,6 +117,7 @@ class TScan final {
   void handle_damage(std::uint64_t search_floor = 0);
   [[nodiscard]] bool continues_at(std::uint64_t next);
   [[nodiscard]] bool pad_before_index(std::uint64_t at);
+  [[nodiscard]] bool pad_before_index_chunk(std::uint64_t at);
   struct TFound {
     std::uint64_t pos = 0;
     TFourCC id{};
@@ -177,7 +178,9 @@ class TScan final {
   [[nodiscard]] std::optional<std::uint32_t> finish_in_place(const std::vector<TFieldWrite>& writes);
 
   void probe_in_place_writes(std::uint64_t new_end, const std::vector<TFieldWrite>& writes);
-  void write_index_in_place(std::uint64_t q);
+  // old_index_at_q: the old index begins at q, and only its size field and
+  // entries are written over.
+  void write_index_in_place(std::uint64_t q, bool old_index_at_q);
   void write_junk_header(std::uint64_t start, std::uint64_t end);
 
   // Writes the RIFF header the source was read with when its own was lost:

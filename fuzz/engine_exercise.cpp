@@ -372,13 +372,12 @@ void check_fix(TFindings& findings, TWorkspace& workspace, const TBytes& source,
       // chunk cut off, an index that agrees. An index with no key frame at
       // all is the one problem the check may still count: what the stream's
       // bytes say decides that, not the repair.
-      // (A new file only, of any source. In place some files still fail it:
-      // a damaged stretch of a long recording that holds a RIFF header or an
-      // index chunk cannot become a JUNK chunk, the walk's step over index
-      // chunks reads a JUNK chunk written next to one otherwise, and a new
-      // index of one entry after a gap shorter than a chunk header is not
-      // found by the walk of the repaired file.)
-      if (problem.empty() && check_output && new_file) {
+      // (In place, not a long recording in several RIFF chunks: a damaged
+      // stretch there that holds a RIFF header or an index chunk stays in
+      // its movi list, as it cannot become a JUNK chunk, and the check
+      // still counts it.)
+      const bool known_in_place_gap = !new_file && opendml;
+      if (problem.empty() && check_output && !known_in_place_gap) {
         const int problems = check_file((new_file ? output : path).string());
         const int allowed = video_without_key_frames(*repaired) ? 1 : 0;
         // (The check takes no file too short to hold the first stream's rate.)
