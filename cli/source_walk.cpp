@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 #include <utility>
@@ -81,7 +82,7 @@ class TWalk final {
     if (::stat(folder.c_str(), &st) == 0) {
       // The output folder inside the walked one holds copies, no sources;
       // and with -L a link may lead back into a folder already walked.
-      if (output_dir_id_ && *output_dir_id_ == TFileId{st.st_dev, st.st_ino}) return;
+      if (!relative.empty() && output_dir_id_ == TFileId{st.st_dev, st.st_ino}) return;
       if (!visited_.insert({st.st_dev, st.st_ino}).second) return;
     }
     std::vector<std::string> names;
@@ -176,6 +177,14 @@ TSourceList gather_sources(const std::vector<std::string>& args, const TWalkOpti
     struct stat st {};
     if (once && ::stat(arg.c_str(), &st) == 0 && !taken.insert({st.st_dev, st.st_ino}).second) continue;
     list.files.push_back({arg, output_folder, std::nullopt});
+  }
+  // Files of one name from different folders would have one copy in DIR:
+  // a later one is refused rather than replace an earlier one's copy.
+  std::map<std::string, std::string> first_of_copy;
+  for (TSourceFile& file : list.files) {
+    if (!options.output_dir || file.problem) continue;
+    const auto [first, fresh] = first_of_copy.emplace(fixed_name(file.path, file.output_folder), file.path);
+    if (!fresh) file.problem = "its copy would replace that of " + first->second;
   }
   return list;
 }

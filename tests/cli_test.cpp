@@ -1024,6 +1024,18 @@ TEST_P(CliFolder, TakesEachAviFileOnceInPathOrder) {
   EXPECT_EQ(again.out, r.out);
 }
 
+// Two sources of one name, one output folder: the second is refused, the
+// first one's copy kept.
+TEST_F(CliTest, OutputFolderNeverReplacesACopyOfThisRun) {
+  for (const char* folder : {"a", "b"}) fs::create_directory(work_.file(folder));
+  const fs::path first = put("a/x.avi", damaged_avi());
+  const fs::path second = put("b/x.avi", clean_avi());
+  const TResult r = run({"-o", work_.file("out").string(), first.string(), second.string()});
+  EXPECT_EQ(r.exit.code, exit_some_failed);
+  EXPECT_EQ(r.err, "reelwright-fix: " + second.string() + ": its copy would replace that of " + first.string() + "\n");
+  EXPECT_TRUE(read_file(work_.file("out/Fixed.x.avi")) != clean_avi());
+}
+
 INSTANTIATE_TEST_SUITE_P(Links, CliFolder, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Followed" : "Skipped"; });
 
