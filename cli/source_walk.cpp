@@ -168,7 +168,7 @@ TSourceList gather_sources(const std::vector<std::string>& args, const TWalkOpti
   for (const std::string& arg : args) {
     if (is_folder(arg)) {
       if (!options.recursive) {
-        list.usage_error = "'" + arg + "' is a folder; add -r to repair the files in it";
+        list.usage_error = "'" + arg + "' is a folder; add -r to take the AVI files in it";
         return list;
       }
       for (TSourceFile& file : walk.files_of(arg)) list.files.push_back(std::move(file));
