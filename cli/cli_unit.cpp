@@ -87,13 +87,22 @@ std::size_t terminal_width(int fd) {
 
 std::string usage_text() {
   std::ostringstream out;
-  out << "Usage: " << program_name << " [--in-place] [--json] [--] FILE...\n"
-      << "       " << program_name << " --check [--json] [--] FILE...\n"
-      << "       " << program_name << " --strip-index [--json] [--] FILE...\n"
+  out << "Usage: " << program_name << " [--in-place | -o DIR] [-r [-L]] [--json] [--] FILE...\n"
+      << "       " << program_name << " --check [-r [-L]] [--json] [--] FILE...\n"
+      << "       " << program_name << " --strip-index [-r [-L]] [--json] [--] FILE...\n"
       << "Rebuilds the index of damaged AVI files, one after the other.\n"
       << "\n"
       << "  --in-place  rewrite each FILE itself; by default the repaired copy is\n"
       << "              written beside it as \"Fixed.\" + its name\n"
+      << "  -o, --output-dir DIR  write each repaired copy into DIR instead (made\n"
+      << "              when missing; below it the subfolders of a folder FILE);\n"
+      << "              the source is only read, so it may lie on a read-only medium\n"
+      << "  -r, --recursive  a FILE that is a folder is walked, with its subfolders,\n"
+      << "              for AVI files (by their first bytes, or named *.avi or\n"
+      << "              *.divx in any letter case), sorted by path; files named\n"
+      << "              \"Fixed.*\" are copies, never sources\n"
+      << "  -L, --follow-links  follow links met in a folder (by default they are\n"
+      << "              skipped); each file is still taken once\n"
       << "  --check     only report what is wrong with each FILE; nothing is written\n"
       << "  --strip-index  remove the index at the end of each FILE, nothing else\n"
       << "  --json      print one JSON document with each file's path, result (1\n"
@@ -170,6 +179,15 @@ std::optional<std::string> unusable_reason(const std::string& path) {
   }
   // A FIFO or device would block or never end; only regular files are repaired.
   return std::string("Not a regular file");
+}
+
+// Why `source` is not handed to the engine: what the walk found, a path that
+// is no regular file, or an output folder that cannot be made (the folders
+// made for it are added to `made`).
+std::optional<std::string> refusal(const TSourceFile& source, std::vector<std::string>& made) {
+  if (source.problem) return source.problem;
+  if (std::optional<std::string> reason = unusable_reason(source.path)) return reason;
+  return make_folders(source.output_folder, made);
 }
 
 // The "\r"-redrawn progress line on a terminal. It also keeps the indicator
@@ -303,12 +321,65 @@ class TSinkScope final {
   TSinkScope& operator=(const TSinkScope&) = delete;
 };
 
+// "-" and any of r and L, perhaps ending in o, whose folder is the rest of
+// the argument or the next one.
+bool is_walk_cluster(std::string_view arg) {
+  if (arg.size() < 2 || arg[0] != '-' || arg[1] == '-') return false;
+  const std::size_t flags_end = arg.find_first_not_of("rL", 1);
+  return flags_end == std::string_view::npos || arg[flags_end] == 'o';
+}
+
+// The options of folders and the output folder: -r, -L, -o DIR, their long
+// names, and short ones grouped (-rL, -rLo DIR, -oDIR). Nothing when
+// args[i] is none of them; false after a usage error (set in `options`);
+// true when taken, with `i` on the last argument used.
+std::optional<bool> parse_walk_option(const std::vector<std::string>& args, std::size_t& i, TCliOptions& options) {
+  const std::string& arg = args[i];
+  const auto fail = [&](const std::string& error) {
+    options.command = TCommand::usage_error;
+    options.error = error;
+    return false;
+  };
+  const auto take_folder = [&](const std::string& option, std::optional<std::string> folder) {
+    if (!folder) {
+      if (i + 1 >= args.size()) return fail("option '" + option + "' needs a folder");
+      folder = args[++i];
+    }
+    if (folder->empty()) return fail("option '" + option + "' needs a folder");
+    options.walk.output_dir = *folder;
+    return true;
+  };
+  if (arg == "--recursive") {
+    options.walk.recursive = true;
+  } else if (arg == "--follow-links") {
+    options.walk.follow_links = true;
+  } else if (arg == "--output-dir") {
+    return take_folder(arg, std::nullopt);
+  } else if (arg.starts_with("--output-dir=")) {
+    return take_folder("--output-dir", arg.substr(arg.find('=') + 1));
+  } else if (is_walk_cluster(arg)) {
+    for (std::size_t k = 1; k < arg.size(); ++k) {
+      if (arg[k] == 'r') {
+        options.walk.recursive = true;
+      } else if (arg[k] == 'L') {
+        options.walk.follow_links = true;
+      } else {
+        return take_folder("-o", k + 1 < arg.size() ? std::optional<std::string>(arg.substr(k + 1)) : std::nullopt);
+      }
+    }
+  } else {
+    return std::nullopt;
+  }
+  return true;
+}
+
 }  // namespace
 
 TCliOptions parse_arguments(const std::vector<std::string>& args) {
   TCliOptions options;
   bool options_ended = false;
-  for (const std::string& arg : args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
     if (options_ended || arg.empty() || arg[0] != '-' || arg == "-") {
       options.files.push_back(arg);
     } else if (arg == "--") {
@@ -325,6 +396,8 @@ TCliOptions parse_arguments(const std::vector<std::string>& args) {
         return options;
       }
       options.mode = mode;
+    } else if (const std::optional<bool> walk_option = parse_walk_option(args, i, options)) {
+      if (!*walk_option) return options;
     } else if (arg == "--help") {
       options.command = TCommand::help;
       return options;
@@ -343,6 +416,10 @@ TCliOptions parse_arguments(const std::vector<std::string>& args) {
   } else if (options.in_place && options.mode != TMode::fix) {
     options.command = TCommand::usage_error;
     options.error = "--in-place applies to repairs only";
+  } else if (options.walk.output_dir && (options.in_place || options.mode != TMode::fix)) {
+    options.command = TCommand::usage_error;
+    options.error = options.in_place ? "--output-dir and --in-place exclude each other"
+                                     : "--output-dir applies to repairs only";
   }
   return options;
 }
@@ -481,6 +558,14 @@ int run_cli(const std::vector<std::string>& args, const TCliStreams& streams) {
       break;
   }
 
+  // Folders are walked before the first file is touched: a usage error found
+  // there leaves everything alone, and no copy this run writes becomes a source.
+  const TSourceList sources = gather_sources(options.files, options.walk);
+  if (sources.usage_error) {
+    print_usage_error(streams.err, *sources.usage_error);
+    return exit_usage;
+  }
+
   const TFileOperation operation = operation_for(options.mode);
   // Only a repair reports a result ("result" is null otherwise) and, in
   // new-file mode, writes "Fixed." + name beside the source.
@@ -501,7 +586,8 @@ int run_cli(const std::vector<std::string>& args, const TCliStreams& streams) {
 
   if (options.json) json.begin_document();
   bool all_succeeded = true;
-  for (const std::string& path : options.files) {
+  for (const TSourceFile& source : sources.files) {
+    const std::string& path = source.path;
     // Once standard output has failed the report is lost: the file in
     // progress was finished, but starting another would change files
     // nobody hears about.
@@ -510,13 +596,15 @@ int run_cli(const std::vector<std::string>& args, const TCliStreams& streams) {
 
     std::optional<int> result;
     std::optional<std::string> output;
-    if (const std::optional<std::string> reason = unusable_reason(path)) {
+    std::vector<std::string> made;
+    if (const std::optional<std::string> reason = refusal(source, made)) {
       report_error(path, *reason);
       if (has_result) result = fix_not_repaired;
       all_succeeded = false;
     } else {
       progress.start_file(path);
-      const TFileStep step = run_file_step(operation, path, options.in_place);
+      const TFileStep step = run_file_step(operation, path, options.in_place, source.output_folder);
+      if (!step.output) remove_empty_folders(made);
       // The other files and the JSON document still matter: the step went on.
       if (step.failure) report_error(path, step.failure->empty() ? std::string("unexpected error") : *step.failure);
       progress.end_file();

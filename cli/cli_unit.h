@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/source_walk.h"
+
 // Exit statuses.
 inline constexpr int exit_all_repaired = 0;
 inline constexpr int exit_some_failed = 1;
@@ -36,6 +38,7 @@ struct TCliOptions {
   TMode mode = TMode::fix;
   bool in_place = false;
   bool json = false;
+  TWalkOptions walk;  // folders (-r, -L) and the output folder (-o)
   std::vector<std::string> files;
   std::string error;  // the complaint, for usage_error
 };

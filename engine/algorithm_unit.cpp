@@ -18,18 +18,38 @@ std::string fixed_name(const std::string& path) {
   return folder + "Fixed." + name + (keeps ? "" : ".avi");
 }
 
+std::string fixed_name(const std::string& path, const std::string& folder) {
+  const std::string beside = fixed_name(path);
+  if (folder.empty()) return beside;
+  const std::string name = beside.substr(beside.find_last_of('/') + 1);
+  return folder.back() == '/' ? folder + name : folder + '/' + name;
+}
+
+bool written_by_repair(std::string_view name) {
+  if (name.starts_with("Fixed.")) return true;
+  // Private names end in six random characters (see TFileIO::create_temp).
+  constexpr std::size_t random = 6;
+  const auto private_name = [&](std::string_view prefix, std::string_view before_random) {
+    return name.size() >= prefix.size() + before_random.size() + random && name.starts_with(prefix) &&
+           name.substr(name.size() - random - before_random.size(), before_random.size()) == before_random;
+  };
+  return private_name(".Fixed.", ".part-") || private_name("reelwright-index-", "") ||
+         private_name("reelwright-odml-", "");
+}
+
 int fix_file(const std::string& path, std::uint8_t backup) {
   std::optional<std::string> written;
   return fix_file(path, backup, written);
 }
 
-int fix_file(const std::string& path, std::uint8_t backup, std::optional<std::string>& written) {
+int fix_file(const std::string& path, std::uint8_t backup, std::optional<std::string>& written,
+             const std::string& output_folder) {
   const auto mode = backup == 1 ? engine_detail::TScanMode::new_file : engine_detail::TScanMode::in_place;
-  engine_detail::TScan repair(path, mode);
+  engine_detail::TScan repair(path, mode, false, output_folder);
   const int result = repair.run_repair();
   written = repair.written();
   if (result != engine_detail::TScan::read_again) return result;
-  engine_detail::TScan careful(path, mode, true);
+  engine_detail::TScan careful(path, mode, true, output_folder);
   const int again = careful.run_repair();
   written = careful.written();
   return again;

@@ -21,7 +21,10 @@ inline constexpr int fix_stopped = -1;
 int fix_file(const std::string& path, std::uint8_t backup);
 // The same; `written` is set to the new file this run wrote under the
 // "Fixed." name (repaired, or stopped with a partial copy), else left empty.
-int fix_file(const std::string& path, std::uint8_t backup, std::optional<std::string>& written);
+// A new file goes to `output_folder` when one is given (an existing folder),
+// so that a source on a read-only medium can be repaired too.
+int fix_file(const std::string& path, std::uint8_t backup, std::optional<std::string>& written,
+             const std::string& output_folder = {});
 
 // check_file results: the number of problems found, so 0 is a healthy file.
 inline constexpr int check_healthy = 0;

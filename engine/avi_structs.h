@@ -144,3 +144,9 @@ struct TIndexEntry {
 // "Fixed." + name beside the source; ".avi" appended unless the extension is
 // exactly ".avi" or ".divx" (case-sensitive).
 [[nodiscard]] std::string fixed_name(const std::string& path);
+// The same name in `folder` instead of beside the source; beside it when
+// `folder` is empty.
+[[nodiscard]] std::string fixed_name(const std::string& path, const std::string& folder);
+// Whether a file of this name (no folder) is one a repair writes: a "Fixed."
+// copy, the private name of one being written, or a temporary index.
+[[nodiscard]] bool written_by_repair(std::string_view name);

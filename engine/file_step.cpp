@@ -16,13 +16,13 @@ int failed_result(TFileOperation operation) {
 }
 
 int run_operation(TFileOperation operation, const std::string& path, bool in_place,
-                  std::optional<std::string>& output) {
+                  const std::string& output_folder, std::optional<std::string>& output) {
   switch (operation) {
     case TFileOperation::check: return check_file(path);
     case TFileOperation::strip: return strip_index(path);
     case TFileOperation::fix: break;
   }
-  return fix_file(path, in_place ? 0 : 1, output);
+  return fix_file(path, in_place ? 0 : 1, output, output_folder);
 }
 
 bool succeeded(TFileOperation operation, int result) {
@@ -36,9 +36,11 @@ bool succeeded(TFileOperation operation, int result) {
 
 }  // namespace
 
-TFileStep run_file_step(TFileOperation operation, const std::string& path, bool in_place) {
+TFileStep run_file_step(TFileOperation operation, const std::string& path, bool in_place,
+                        const std::string& output_folder) {
   std::optional<std::string> output;
-  TFileStep step = run_step(operation, [&] { return run_operation(operation, path, in_place, output); });
+  TFileStep step =
+      run_step(operation, [&] { return run_operation(operation, path, in_place, output_folder, output); });
   step.output = std::move(output);
   return step;
 }

@@ -22,8 +22,10 @@ struct TFileStep {
 };
 
 // The engine's operation on one file. in_place applies to fix: the source
-// itself is repaired, else "Fixed." + name is written beside it.
-[[nodiscard]] TFileStep run_file_step(TFileOperation operation, const std::string& path, bool in_place);
+// itself is repaired, else "Fixed." + name is written beside it, or in
+// `output_folder` when one is given.
+[[nodiscard]] TFileStep run_file_step(TFileOperation operation, const std::string& path, bool in_place,
+                                      const std::string& output_folder = {});
 
 // The same around any work that returns the operation's result.
 [[nodiscard]] TFileStep run_step(TFileOperation operation, const std::function<int()>& work);

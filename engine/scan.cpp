@@ -125,8 +125,12 @@ void TIndexStore::cut(std::uint64_t pos) {
   }
 }
 
-TScan::TScan(std::string path, TScanMode mode, bool careful)
-    : path_(std::move(path)), mode_(mode), block_(block_size), careful_(careful) {}
+TScan::TScan(std::string path, TScanMode mode, bool careful, std::string output_folder)
+    : path_(std::move(path)),
+      mode_(mode),
+      block_(block_size),
+      output_folder_(std::move(output_folder)),
+      careful_(careful) {}
 
 // Small aligned steps: a bad sector is read once (and once more where the
 // failure began), never block after block again.
@@ -325,7 +329,7 @@ std::optional<int> TScan::set_up() {
   }
 
   if (new_file()) {
-    output_path_ = fixed_name(path_);
+    output_path_ = fixed_name(path_, output_folder_);
     // A source that is a link to its own "Fixed." name (or another name of
     // it) would be replaced by its copy: the only copy of the data.
     struct stat named {};
@@ -352,7 +356,13 @@ std::optional<int> TScan::set_up() {
     const std::string private_base = TFileIO::fit_name(base, limit - std::min<std::size_t>(limit, 13));
     if (base.size() > limit ||
         !output_.create_temp(folder, "." + private_base + ".part-", source_identity_.mode, TFileIO::TTempUse::to_publish)) {
-      log_message(msg_no_output_file, mk_error);
+      // A folder the user named: which one, and why not.
+      if (output_folder_.empty()) {
+        log_message(msg_no_output_file, mk_error);
+      } else {
+        log_message(msg_no_output_file_in, mk_error,
+                    folder + " (" + std::strerror(base.size() > limit ? ENAMETOOLONG : errno) + ")");
+      }
       clean_up_failure();
       return fix_not_repaired;
     }

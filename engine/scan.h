@@ -84,8 +84,9 @@ class TScan final {
  public:
   // `careful`: a second pass over a source that could not be read whole
   // (a failing medium): every byte is read before it is copied, and what
-  // cannot be read is a damaged place.
-  TScan(std::string path, TScanMode mode, bool careful = false);
+  // cannot be read is a damaged place. `output_folder`: where a new file
+  // goes instead of beside the source.
+  TScan(std::string path, TScanMode mode, bool careful = false, std::string output_folder = {});
   // run_repair's result when a read failed and the careful pass should
   // repair the file instead (a new file only).
   static constexpr int read_again = -2;
@@ -219,6 +220,7 @@ class TScan final {
   TFileIO temp_;
   TFileIO output_;
   TIndexStore index_;
+  std::string output_folder_;
   std::string output_path_;
   // The new file this run wrote, once it carries the "Fixed." name.
   std::optional<std::string> written_;

@@ -684,7 +684,7 @@ TEST_P(CliUsage, ExitStatusAndMessages) {
   for (const std::string& part : c.err_has) EXPECT_NE(r.err.find(part), std::string::npos) << r.err;
 }
 
-const std::string usage_line = "Usage: reelwright-fix [--in-place] [--json] [--] FILE...";
+const std::string usage_line = "Usage: reelwright-fix [--in-place | -o DIR] [-r [-L]] [--json] [--] FILE...";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CliUsage,
@@ -719,6 +719,16 @@ INSTANTIATE_TEST_SUITE_P(
                    "",
                    {"--check and --strip-index exclude each other"}},
         TUsageCase{"InPlaceCheck", {"--in-place", "--check", "a.avi"}, exit_usage, "", {"--in-place applies to repairs only"}},
+        TUsageCase{"FolderWithoutRecursive", {"."}, exit_usage, "", {"'.' is a folder; add -r"}},
+        TUsageCase{"OutputDirInPlace",
+                   {"-o", "out", "--in-place", "a.avi"},
+                   exit_usage,
+                   "",
+                   {"--output-dir and --in-place exclude each other"}},
+        TUsageCase{"OutputDirCheck", {"--check", "--output-dir=out", "a.avi"}, exit_usage, "",
+                   {"--output-dir applies to repairs only"}},
+        TUsageCase{"OutputDirWithoutFolder", {"a.avi", "-ro"}, exit_usage, "", {"option '-o' needs a folder"}},
+        TUsageCase{"OutputDirNoFolder", {"-o", "/dev/null", "a.avi"}, exit_usage, "", {"'/dev/null' is no folder"}},
         // After "--" an option-like argument is a file name.
         TUsageCase{"SeparatorMakesAFileName",
                    {"--", "--x"},
@@ -933,12 +943,6 @@ INSTANTIATE_TEST_SUITE_P(
     Paths, CliUnusablePath,
     ::testing::Values(TUnusableCase{"Missing", [](const fs::path& d) { return d / "missing.avi"; },
                                     "No such file or directory", ""},
-                      TUnusableCase{"Folder",
-                                    [](const fs::path& d) {
-                                      fs::create_directory(d / "folder.avi");
-                                      return d / "folder.avi";
-                                    },
-                                    "Is a directory", ""},
                       TUnusableCase{"Fifo",
                                     [](const fs::path& d) {
                                       if (::mkfifo((d / "pipe.avi").c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
@@ -952,6 +956,140 @@ INSTANTIATE_TEST_SUITE_P(
                                     [](const fs::path& d) { return d / "gone\xC2\x9B" "2J.avi"; },
                                     "No such file or directory", "gone\\xC2\\x9B2J.avi"}),
     [](const ::testing::TestParamInfo<TUnusableCase>& p) { return p.param.label; });
+
+// ---------------------------------------------------------------------------
+// Folders and the output folder
+
+// Every path below `root` (links not followed), with each file's bytes.
+std::vector<std::pair<std::string, TBytes>> tree_of(const fs::path& root) {
+  std::vector<std::pair<std::string, TBytes>> tree;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    tree.emplace_back(e.path().string(), e.is_regular_file() && !e.is_symlink() ? read_file(e.path()) : TBytes{});
+  }
+  std::sort(tree.begin(), tree.end());
+  return tree;
+}
+
+class CliFolder : public CliTest, public ::testing::WithParamInterface<bool> {};
+
+// A card after a crash: AVI files under any name, a damaged one, copies and
+// a partial file of an earlier run, a hard link, links to a folder outside
+// and back up to the card itself.
+TEST_P(CliFolder, TakesEachAviFileOnceInPathOrder) {
+  const bool follow = GetParam();
+  for (const char* folder : {"card/DCIM", "away"}) fs::create_directories(work_.file(folder));
+  for (const char* name : {"card/A.AVI", "card/DCIM/noext", "card/DCIM/Fixed.old.avi",
+                           "card/DCIM/.Fixed.x.avi.part-Ab3dE9", "away/o.avi"}) {
+    (void)put(name, clean_avi());
+  }
+  (void)put("card/b.divx", damaged_avi());
+  (void)put("card/DCIM/broken.Avi", not_an_avi());
+  (void)put("card/DCIM/notes.txt", not_an_avi());
+  fs::create_hard_link(work_.file("card/A.AVI"), work_.file("card/DCIM/same.bin"));
+  fs::create_symlink("../A.AVI", work_.file("card/DCIM/file-link.avi"));
+  fs::create_directory_symlink("../../away", work_.file("card/DCIM/away"));
+  fs::create_directory_symlink("..", work_.file("card/DCIM/loop"));
+  const auto card_before = tree_of(work_.file("card"));
+
+  std::vector<std::string> args = {"--json", "-r", "-o", "out", "card"};
+  if (follow) args.emplace_back("-L");
+  TLaunch l = launch_with(args);
+  l.cwd = work_.path();
+  const TResult r = TToolRun(l).finish();
+  EXPECT_EQ(r.exit.code, exit_some_failed);  // broken.Avi is refused
+  EXPECT_EQ(r.err, "");
+  const std::optional<TJson> doc = json_document(r.out);
+  ASSERT_TRUE(doc);
+  std::vector<std::string> paths;
+  for (const TJson& file : files_of(*doc).items) paths.push_back(file["path"].text);
+  std::vector<std::string> expected = {"card/A.AVI", "card/DCIM/broken.Avi", "card/DCIM/noext", "card/b.divx"};
+  std::vector<std::string> written = {"out/DCIM/Fixed.noext.avi", "out/Fixed.A.AVI.avi", "out/Fixed.b.divx"};
+  if (follow) {
+    expected.insert(expected.begin() + 1, "card/DCIM/away/o.avi");
+    written.insert(written.begin() + 1, "out/DCIM/away/Fixed.o.avi");
+  }
+  EXPECT_EQ(paths, expected);
+  std::vector<std::string> made;
+  for (const auto& e : fs::recursive_directory_iterator(work_.file("out"))) {
+    if (e.is_regular_file()) made.push_back(fs::relative(e.path(), work_.path()).string());
+  }
+  std::sort(made.begin(), made.end());
+  EXPECT_EQ(made, written);
+  EXPECT_TRUE(read_file(work_.file("out/Fixed.b.divx")) != damaged_avi()) << "not repaired";
+  EXPECT_EQ(tree_of(work_.file("card")), card_before) << "the sources' folder changed";
+
+  // A second run logs alike, and takes none of the copies the first one wrote.
+  l.argv.push_back("out");
+  const TResult again = TToolRun(l).finish();
+  EXPECT_EQ(again.out, r.out);
+}
+
+// Two sources of one name, one output folder: the second is refused, the
+// first one's copy kept.
+TEST_F(CliTest, OutputFolderNeverReplacesACopyOfThisRun) {
+  for (const char* folder : {"a", "b"}) fs::create_directory(work_.file(folder));
+  const fs::path first = put("a/x.avi", damaged_avi());
+  const fs::path second = put("b/x.avi", clean_avi());
+  const TResult r = run({"-o", work_.file("out").string(), first.string(), second.string()});
+  EXPECT_EQ(r.exit.code, exit_some_failed);
+  EXPECT_EQ(r.err, "reelwright-fix: " + second.string() + ": its copy would replace that of " + first.string() + "\n");
+  EXPECT_TRUE(read_file(work_.file("out/Fixed.x.avi")) != clean_avi());
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, CliFolder, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Followed" : "Skipped"; });
+
+// Runs `undo` when the scope ends, however the test leaves it.
+struct TUndo {
+  std::function<void()> undo;
+  ~TUndo() { undo(); }
+};
+
+class CliReadOnlySource : public CliTest, public ::testing::WithParamInterface<bool> {};
+
+// A source on a medium the tool can only read: a folder and file without
+// write permission, and (as root) a file system mounted read-only, which
+// also puts the copy on another file system than the source.
+TEST_P(CliReadOnlySource, IsRepairedIntoTheOutputFolder) {
+  const TBytes source = damaged_avi();
+  const fs::path reference = put("clip.avi", source);
+  ASSERT_EQ(engine_run(reference.string(), false).result, fix_repaired);
+  const TBytes expected = read_file(fixed_name(reference.string()));
+  const fs::path medium = work_.file("medium");
+  fs::create_directory(medium);
+  write_file(medium / "clip.avi", source);
+  const std::string image = work_.file("medium.img").string();
+  const std::string mount = "mount -o loop,ro '" + image + "' '" + medium.string() + "' 2>/dev/null";
+  TUndo undo{[&] {
+    if (GetParam()) (void)std::system(("umount '" + medium.string() + "' 2>/dev/null").c_str());
+    fs::permissions(medium, fs::perms::owner_all);
+  }};
+  if (!GetParam()) {
+    fs::permissions(medium / "clip.avi", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(medium, fs::perms::owner_read | fs::perms::owner_exec);
+  } else if (::geteuid() != 0 ||
+             std::system(("truncate -s 16M '" + image + "' && mkfs.ext4 -q -d '" + medium.string() + "' '" + image +
+                          "' 2>/dev/null && rm -r '" + medium.string() + "'/*")
+                             .c_str()) != 0 ||
+             std::system(mount.c_str()) != 0) {
+    GTEST_SKIP() << "a file system cannot be mounted here";
+  }
+  const auto before = tree_of(medium);
+  const TResult r = run({"-o", work_.file("out").string(), (medium / "clip.avi").string()});
+  EXPECT_EQ(r.exit.code, exit_all_repaired) << r.out;
+  EXPECT_TRUE(read_file(work_.file("out/Fixed.clip.avi")) == expected);
+  EXPECT_EQ(tree_of(medium), before);
+  if (!GetParam()) return;
+  // Into the read-only medium itself: the line says where and why not.
+  const TResult refused = run({"-o", medium.string(), (medium / "clip.avi").string()});
+  EXPECT_EQ(refused.exit.code, exit_some_failed);
+  EXPECT_NE(refused.out.find(message(msg_no_output_file_in) + " " + medium.string() + " (Read-only file system)"),
+            std::string::npos)
+      << refused.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, CliReadOnlySource, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Mounted" : "Permissions"; });
 
 // ---------------------------------------------------------------------------
 // File names

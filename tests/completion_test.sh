@@ -41,7 +41,10 @@ expect() {
 
 expect '--check' reelwright-fix --ch
 expect '--in-place' reelwright-fix --js --in
-expect '--|--check|--help|--in-place|--json|--strip-index|--version' reelwright-fix --
+expect '--|--check|--follow-links|--help|--in-place|--json|--output-dir|--recursive|--strip-index|--version' reelwright-fix --
+expect '--output-dir' reelwright-fix --ou
+expect 'clips|my films' reelwright-fix -r -o ''
+expect 'clips' reelwright-fix a.avi --output-dir c
 expect '-dash.avi|B.AVI|a.avi|c.divx|clips|e f.avi|my films' reelwright-fix ''
 expect 'a.avi' reelwright-fix --json a
 expect 'clips/x.avi' reelwright-fix clips/

@@ -69,6 +69,9 @@ TEST(FixedName, ExtensionRules) {
   EXPECT_EQ(fixed_name("/v/noext"), "/v/Fixed.noext.avi");
   EXPECT_EQ(fixed_name("/v.d/noext"), "/v.d/Fixed.noext.avi");
   EXPECT_EQ(fixed_name("rel.avi"), "Fixed.rel.avi");
+  EXPECT_EQ(fixed_name("/v/a.AVI", "out"), "out/Fixed.a.AVI.avi");
+  EXPECT_EQ(fixed_name("rel.avi", "/o/"), "/o/Fixed.rel.avi");
+  EXPECT_EQ(fixed_name("/v/a.avi", ""), "/v/Fixed.a.avi");
 }
 
 TEST(Progress, MovesOnlyByTwoOrToZero) {
