@@ -609,6 +609,8 @@ class TFileSink;
 // file not yet reported writes as it goes, the ones after it keep their
 // report until its turn. No file starts more than `jobs` places after the
 // first one not reported, so no more than `jobs` reports are ever held.
+// Two locks: the files' turns, and the streams, taken in that order only,
+// so that a terminal that holds a write back (^S) holds no file's start.
 class TRun final {
  public:
   TRun(const TCliOptions& options, const TCliStreams& streams, TReportOutput& out, unsigned jobs)
@@ -624,7 +626,7 @@ class TRun final {
   void emit(std::size_t index, std::string piece);
   void tool_error(const std::string& line);
   void set_position(std::size_t index, int position) {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard<std::mutex> lock(output_mutex_);
     progress_.set_position(index, position);
   }
 
@@ -668,14 +670,15 @@ class TRun final {
   const unsigned jobs_;
   std::vector<TListedFile> listed_;
 
-  std::mutex mutex_;
+  std::mutex turns_mutex_;  // what follows, up to the streams
   std::condition_variable changed_;
   std::size_t next_ = 0;  // the next file to start
   std::size_t head_ = 0;  // the first file whose report has not all gone out
   std::vector<TSlot> slots_;
-  TProgressLine progress_;
   TRunSummary summary_;
   bool all_succeeded_ = true;
+  std::mutex output_mutex_;  // out_, the progress line and standard error
+  TProgressLine progress_;
 };
 
 // A file's log lines and progress, handed to the run.
@@ -747,7 +750,7 @@ bool TRun::in_progress(const std::optional<std::pair<dev_t, ino_t>>& identity) c
 }
 
 std::optional<std::size_t> TRun::take() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(turns_mutex_);
   for (;;) {
     // After a stop or once the report is lost, no file starts: the ones in
     // progress end, but another would change a file nobody hears about.
@@ -758,7 +761,6 @@ std::optional<std::size_t> TRun::take() {
   }
   const std::size_t index = next_++;
   slot(index) = TSlot{};
-  progress_.start_file(index, options_.files[index], listed_[index].size);
   return index;
 }
 
@@ -766,6 +768,10 @@ void TRun::run_file(std::size_t index) {
   const std::string& path = options_.files[index];
   TFileSink sink(*this, index, options_.json);
   const TSinkScope sink_scope(&sink);
+  {
+    const std::lock_guard<std::mutex> lock(output_mutex_);
+    progress_.start_file(index, path, listed_[index].size);
+  }
   if (options_.json) emit(index, json_file_start(path, index == 0));
 
   const TFileOperation operation = operation_for(options_.mode);
@@ -789,7 +795,8 @@ void TRun::run_file(std::size_t index) {
 }
 
 void TRun::finish(std::size_t index, const TOutcome& outcome, const TFileSink& sink) {
-  const std::lock_guard<std::mutex> lock(mutex_);
+  const std::lock_guard<std::mutex> lock(turns_mutex_);
+  const std::lock_guard<std::mutex> output_lock(output_mutex_);
   progress_.end_file(index);
   if (outcome.succeeded) {
     ++summary_.succeeded;
@@ -824,12 +831,15 @@ void TRun::finish(std::size_t index, const TOutcome& outcome, const TFileSink& s
 }
 
 void TRun::emit(std::size_t index, std::string piece) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  if (index == head_) {
-    write_now(piece);
-  } else {
+  std::unique_lock<std::mutex> lock(turns_mutex_);
+  if (index != head_) {
     slot(index).pending += piece;
+    return;
   }
+  // The turn cannot pass on while this file is not done.
+  lock.unlock();
+  const std::lock_guard<std::mutex> output_lock(output_mutex_);
+  write_now(piece);
 }
 
 void TRun::write_now(std::string_view piece) {
@@ -845,7 +855,7 @@ void TRun::write_now(std::string_view piece) {
 }
 
 void TRun::tool_error(const std::string& line) {
-  const std::lock_guard<std::mutex> lock(mutex_);
+  const std::lock_guard<std::mutex> lock(output_mutex_);
   progress_.hide();
   streams_.err << visible_text(line) << '\n' << std::flush;
 }

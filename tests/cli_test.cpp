@@ -27,6 +27,7 @@
 #include <optional>
 #include <ostream>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <streambuf>
@@ -734,6 +735,11 @@ INSTANTIATE_TEST_SUITE_P(
                    "",
                    {"--check and --strip-index exclude each other"}},
         TUsageCase{"InPlaceCheck", {"--in-place", "--check", "a.avi"}, exit_usage, "", {"--in-place applies to repairs only"}},
+        TUsageCase{"JobsWithoutANumber", {"a.avi", "-j"}, exit_usage, "", {"-j needs a number of files"}},
+        TUsageCase{"JobsNotANumber", {"-j", "x", "a.avi"}, exit_usage, "", {"-j takes a number of files from 0 to 256, not 'x'"}},
+        TUsageCase{"TooManyJobs", {"--jobs=257", "a.avi"}, exit_usage, "", {"not '257'"}},
+        // -j takes the next argument; after "--" it is a file name again.
+        TUsageCase{"JobsThenSeparator", {"-j", "2", "--", "-j"}, exit_some_failed, "", {"reelwright-fix: -j: No such file or directory\n"}},
         // After "--" an option-like argument is a file name.
         TUsageCase{"SeparatorMakesAFileName",
                    {"--", "--x"},
@@ -1100,9 +1106,12 @@ TEST_F(CliTest, ProgressIsDrawnOnATerminalAndErasedAtTheEnd) {
   EXPECT_EQ(split_summary(r.out).first, text_report(expected));
   EXPECT_NE(r.err.find('\r'), std::string::npos);
   EXPECT_EQ(r.err.find('\n'), std::string::npos);
-  for (const std::string& shown : std::vector<std::string>{"% first.avi", "100% second \xC3\xA9.avi"}) {
+  for (const std::string& shown : std::vector<std::string>{"% first.avi", "100% second \xC3\xA9.avi", "\r1/2  "}) {
     EXPECT_NE(r.err.find(shown), std::string::npos) << shown << " not in: " << r.err;
   }
+  // The files started of all, and at the end the bytes of both files done.
+  EXPECT_TRUE(std::regex_search(r.err, std::regex("\r2/2  ([0-9.]+ [KM]?i?B)/\\1  100% second \xC3\xA9\\.avi")))
+      << r.err;
   EXPECT_EQ(visible_line(r.err).find_first_not_of(' '), std::string::npos)
       << "left on the terminal: '" << visible_line(r.err) << "'";
   EXPECT_TRUE(read_file(first) == first_bytes);
@@ -1677,4 +1686,144 @@ TEST_F(CliTest, TwoRepairsAtOnceDoNotMix) {
     EXPECT_TRUE(read_file(in_place ? one : fs::path(fixed_name(one.string()))) == expected_one);
     EXPECT_TRUE(read_file(in_place ? two : fs::path(fixed_name(two.string()))) == expected_two);
   }
+}
+
+// ---------------------------------------------------------------------------
+// Several files at once
+
+struct TJobsCase {
+  std::string label;
+  std::vector<std::string> options;  // -j and the mode
+  std::string summary;               // text: the lines before "Total time"; JSON: the object before "seconds"
+};
+
+void PrintTo(const TJobsCase& c, std::ostream* os) { *os << c.label; }
+
+class CliJobs : public CliTest, public ::testing::WithParamInterface<TJobsCase> {};
+
+// Whatever the order the files end in (the big first one ends last), the
+// report is the one -j 1 gives, and so are the files; one file named twice
+// is never worked on twice at once (in place, the second run would find it
+// locked).
+TEST_P(CliJobs, ReportAsOneAtATime) {
+  const TJobsCase& c = GetParam();
+  const std::vector<std::pair<std::string, TBytes>> sources = {
+      {"big.avi", big_avi(8u << 20)}, {"damaged.avi", damaged_avi()}, {"clean.avi", clean_avi()},
+      {"other.avi", damaged_avi()}, {"short.avi", not_an_avi()}};
+  std::vector<std::string> args = c.options;
+  for (const char* name : {"big.avi", "damaged.avi", "big.avi", "missing.avi", "clean.avi", "other.avi", "short.avi"})
+    args.push_back(work_.file(name).string());
+  const bool json = std::find(args.begin(), args.end(), "--json") != args.end();
+  const std::regex time(json ? "\"seconds\":[0-9]+\\.[0-9]{3}\\}" : "   Total time: [0-9.:]+( s)?\n");
+
+  std::vector<std::string> one_at_a_time = args;
+  one_at_a_time.insert(one_at_a_time.begin(), "-j1");
+  std::string outs[2];
+  std::vector<TBytes> results[2];
+  for (const int run_index : {0, 1}) {
+    for (const auto& [name, bytes] : sources) restore(work_.file(name), bytes);
+    const TResult r = run(run_index == 0 ? one_at_a_time : args);
+    EXPECT_EQ(r.exit.code, exit_some_failed);
+    EXPECT_EQ(r.err, "reelwright-fix: " + work_.file("missing.avi").string() + ": No such file or directory\n");
+    EXPECT_TRUE(std::regex_search(r.out, time)) << r.out;
+    outs[run_index] = r.out;
+    for (const auto& [name, bytes] : sources) {
+      const fs::path fixed = fixed_name(work_.file(name).string());
+      results[run_index].push_back(read_file(work_.file(name)));
+      results[run_index].push_back(fs::exists(fixed) ? read_file(fixed) : TBytes{});
+    }
+  }
+  const std::string report = std::regex_replace(outs[1], time, "");
+  EXPECT_EQ(report, std::regex_replace(outs[0], time, ""));
+  EXPECT_TRUE(results[1] == results[0]) << "the files differ from those of -j 1";
+  if (json) {
+    EXPECT_TRUE(json_document(outs[1]));
+  }
+  EXPECT_NE(report.find(c.summary), std::string::npos) << report;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, CliJobs,
+    ::testing::Values(
+        TJobsCase{"NewFileText", {"-j", "4"},
+                  "not an AVI file.\n   Repaired: 5\n   Not repaired: 2\n   Stopped: 0\n   Damaged places in all: 2\n"},
+        TJobsCase{"NewFileJson", {"--jobs=2", "--json"},
+                  "}],\n\"summary\":{\"repaired\":5,\"not_repaired\":2,\"stopped\":0,\"damaged_places\":2,"},
+        TJobsCase{"InPlaceJson", {"--in-place", "-j3", "--json"},
+                  "\"summary\":{\"repaired\":5,\"not_repaired\":2,\"stopped\":0,\"damaged_places\":2,"},
+        TJobsCase{"CheckText", {"--check", "-j", "0"},
+                  "\n   Clean: 3\n   With problems: 4\n   Stopped: 0\n   Damaged places in all: 2\n"},
+        TJobsCase{"StripText", {"--strip-index", "--jobs", "3"}, "\n   Index removed: 2\n   Left as they were: 5\n"}),
+    [](const ::testing::TestParamInfo<TJobsCase>& p) { return p.param.label; });
+
+// Waits until the tool's `threads` threads are all held: one in a write to
+// its (stopped) terminal, the others asleep behind it; a worker that has not
+// started its file never sleeps, the files being there to take.
+bool wait_until_all_held(pid_t pid, int threads) {
+  const auto deadline = std::chrono::steady_clock::now() + 15s;
+  int quiet_polls = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+    int tasks = 0;
+    int writing = 0;
+    int asleep = 0;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+      ++tasks;
+      const pid_t tid = std::stoi(task.path().filename().string());
+      if (writing_to_stderr(tid).value_or(false)) {
+        ++writing;
+      } else if (process_state(tid) == 'S') {
+        ++asleep;
+      }
+    }
+    quiet_polls = catches_signal(pid, SIGINT) && tasks == threads && writing == 1 && asleep == threads - 1
+                      ? quiet_polls + 1
+                      : 0;
+    if (quiet_polls >= 20) return true;
+  }
+  return false;
+}
+
+// Ctrl-C with four files in progress stops all four, as Stop does, and
+// starts none of the files after them.
+TEST_F(CliTest, InterruptStopsEveryFileInProgress) {
+  const TBytes big_bytes = big_avi(8u << 20);
+  const TBytes small_bytes = clean_avi();
+  std::vector<std::string> args = {"--json", "-j", "4"};
+  for (int i = 0; i < 6; ++i) {
+    args.push_back(put("clip" + std::to_string(i) + ".avi", i < 4 ? big_bytes : small_bytes).string());
+  }
+  TPseudoTerminal tty;
+  tty.hold_output(true);
+  TLaunch l = launch_with(args);
+  l.stderr_fd = tty.slave();
+  TToolRun tool(l);
+  ASSERT_TRUE(wait_until_all_held(tool.pid(), 5));
+  ASSERT_EQ(::kill(tool.pid(), SIGINT), 0);
+  tty.hold_output(false);
+  const TResult r = tool.finish(&tty);
+
+  EXPECT_EQ(r.exit.code, exit_interrupted);
+  const std::optional<TJson> doc = json_document(r.out);
+  ASSERT_TRUE(doc);
+  const TJson& files = files_of(*doc);
+  ASSERT_EQ(files.items.size(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(files[i]["path"].text, args[3 + i]);
+    EXPECT_EQ(files[i]["result"].number, fix_stopped) << args[3 + i];
+    EXPECT_TRUE(read_file(args[3 + i]) == big_bytes);
+  }
+  EXPECT_EQ((*doc)["summary"]["stopped"].number, 4);
+  for (std::size_t i = 4; i < 6; ++i) EXPECT_FALSE(fs::exists(fixed_name(args[3 + i]))) << args[3 + i];
+}
+
+// The summary's exact wording and numbers; time from an hour on as h:mm:ss.
+TEST(CliSummary, TextAndJson) {
+  const TRunSummary fix{TMode::fix, 3, 1, 1, 7, 12.34};
+  EXPECT_EQ(summary_text(fix),
+            "   Repaired: 3\n   Not repaired: 1\n   Stopped: 1\n   Damaged places in all: 7\n   Total time: 12.3 s\n");
+  EXPECT_EQ(summary_json(fix), "{\"repaired\":3,\"not_repaired\":1,\"stopped\":1,\"damaged_places\":7,\"seconds\":12.340}");
+  const TRunSummary strip{TMode::strip_index, 2, 5, 0, 0, 3723.5};
+  EXPECT_EQ(summary_text(strip), "   Index removed: 2\n   Left as they were: 5\n   Total time: 1:02:03\n");
+  EXPECT_EQ(summary_json(strip), "{\"removed\":2,\"kept\":5,\"seconds\":3723.500}");
 }
