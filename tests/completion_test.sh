@@ -41,7 +41,12 @@ expect() {
 
 expect '--check' reelwright-fix --ch
 expect '--in-place' reelwright-fix --js --in
-expect '--|--check|--help|--in-place|--json|--strip-index|--version' reelwright-fix --
+expect '--|--check|--help|--in-place|--jobs|--json|--strip-index|--version' reelwright-fix --
+expect '-j' reelwright-fix -j
+# A number follows -j, not a file.
+expect '' reelwright-fix -j ''
+expect '' reelwright-fix --json --jobs ''
+expect 'a.avi' reelwright-fix -j 2 a
 expect '-dash.avi|B.AVI|a.avi|c.divx|clips|e f.avi|my films' reelwright-fix ''
 expect 'a.avi' reelwright-fix --json a
 expect 'clips/x.avi' reelwright-fix clips/
