@@ -678,6 +678,7 @@ class TRun final {
   std::vector<TSlot> slots_;
   TRunSummary summary_;
   bool all_succeeded_ = true;
+  std::atomic<bool> output_failed_{false};
   std::mutex output_mutex_;  // out_, the progress line and standard error
   TProgressLine progress_;
 };
@@ -755,7 +756,7 @@ std::optional<std::size_t> TRun::take() {
   for (;;) {
     // After a stop or once the report is lost, no file starts: the ones in
     // progress end, but another would change a file nobody hears about.
-    if (interrupt_seen.load() || out_.failed() || next_ >= listed_.size()) return std::nullopt;
+    if (interrupt_seen.load() || output_failed_.load() || next_ >= listed_.size()) return std::nullopt;
     if (next_ < head_ + jobs_ && !in_progress(listed_[next_].identity)) break;
     // Woken when a file ends; the time-out only bounds the wait for a signal.
     changed_.wait_for(lock, std::chrono::milliseconds(200));
@@ -822,6 +823,7 @@ void TRun::finish(std::size_t index, const TOutcome& outcome, const TFileSink& s
   // The file's turn, and that of each after it that is done or has begun.
   while (head_ < next_ && slot(head_).done) {
     out_.flush();
+    if (out_.failed()) output_failed_.store(true);
     ++head_;
     if (head_ < next_ && !slot(head_).pending.empty()) {
       write_now(slot(head_).pending);
@@ -844,15 +846,15 @@ void TRun::emit(std::size_t index, std::string piece) {
 }
 
 void TRun::write_now(std::string_view piece) {
-  if (options_.json) {
-    out_.write(piece);
-    return;
-  }
-  progress_.hide();
+  if (!options_.json) progress_.hide();
   out_.write(piece);
-  // The progress line shares the terminal: the log line must show before it is redrawn.
-  if (progress_.enabled()) out_.flush();
-  progress_.redraw();
+  if (!options_.json) {
+    // The progress line shares the terminal: the log line must show before it is redrawn.
+    if (progress_.enabled()) out_.flush();
+    progress_.redraw();
+  }
+  // Read by take(), which does not wait for the streams.
+  if (out_.failed()) output_failed_.store(true);
 }
 
 void TRun::tool_error(const std::string& line) {
