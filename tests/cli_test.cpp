@@ -1760,26 +1760,18 @@ INSTANTIATE_TEST_SUITE_P(
 // its (stopped) terminal, the others asleep behind it; a worker that has not
 // started its file never sleeps, the files being there to take.
 bool wait_until_all_held(pid_t pid, int threads) {
-  const auto deadline = std::chrono::steady_clock::now() + 15s;
   int quiet_polls = 0;
-  while (std::chrono::steady_clock::now() < deadline) {
+  for (const auto deadline = std::chrono::steady_clock::now() + 15s; std::chrono::steady_clock::now() < deadline;) {
     std::this_thread::sleep_for(5ms);
-    int tasks = 0;
-    int writing = 0;
-    int asleep = 0;
+    int tasks = 0, writing = 0, asleep = 0;
     for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-      ++tasks;
       const pid_t tid = std::stoi(task.path().filename().string());
-      if (writing_to_stderr(tid).value_or(false)) {
-        ++writing;
-      } else if (process_state(tid) == 'S') {
-        ++asleep;
-      }
+      ++tasks;
+      writing += writing_to_stderr(tid).value_or(false) ? 1 : 0;
+      asleep += process_state(tid) == 'S' ? 1 : 0;
     }
-    quiet_polls = catches_signal(pid, SIGINT) && tasks == threads && writing == 1 && asleep == threads - 1
-                      ? quiet_polls + 1
-                      : 0;
-    if (quiet_polls >= 20) return true;
+    const bool held = catches_signal(pid, SIGINT) && tasks == threads && writing == 1 && asleep == threads;
+    if ((quiet_polls = held ? quiet_polls + 1 : 0) >= 20) return true;
   }
   return false;
 }
@@ -1815,15 +1807,4 @@ TEST_F(CliTest, InterruptStopsEveryFileInProgress) {
   }
   EXPECT_EQ((*doc)["summary"]["stopped"].number, 4);
   for (std::size_t i = 4; i < 6; ++i) EXPECT_FALSE(fs::exists(fixed_name(args[3 + i]))) << args[3 + i];
-}
-
-// The summary's exact wording and numbers; time from an hour on as h:mm:ss.
-TEST(CliSummary, TextAndJson) {
-  const TRunSummary fix{TMode::fix, 3, 1, 1, 7, 12.34};
-  EXPECT_EQ(summary_text(fix),
-            "   Repaired: 3\n   Not repaired: 1\n   Stopped: 1\n   Damaged places in all: 7\n   Total time: 12.3 s\n");
-  EXPECT_EQ(summary_json(fix), "{\"repaired\":3,\"not_repaired\":1,\"stopped\":1,\"damaged_places\":7,\"seconds\":12.340}");
-  const TRunSummary strip{TMode::strip_index, 2, 5, 0, 0, 3723.5};
-  EXPECT_EQ(summary_text(strip), "   Index removed: 2\n   Left as they were: 5\n   Total time: 1:02:03\n");
-  EXPECT_EQ(summary_json(strip), "{\"removed\":2,\"kept\":5,\"seconds\":3723.500}");
 }
