@@ -39,6 +39,8 @@ struct TCliOptions {
   bool in_place = false;
   bool json = false;
   TWalkOptions walk;  // folders (-r, -L) and the output folder (-o)
+  // -j: files worked on at the same time; 0 until resolved means one per CPU.
+  unsigned jobs = 1;
   std::vector<std::string> files;
   std::string error;  // the complaint, for usage_error
 };
@@ -78,6 +80,27 @@ class TReportOutput final {
   std::optional<std::string> error_;
 };
 
+// The pieces of the JSON document, for a run that writes a file's part
+// when its turn comes.
+[[nodiscard]] std::string json_file_start(std::string_view path, bool first_file);
+[[nodiscard]] std::string json_log_line(std::uint8_t kind, std::string_view text, bool first_line);
+[[nodiscard]] std::string json_file_end(std::optional<int> result, const std::optional<std::string>& output);
+
+// What a run over several files came to, for the summary after them.
+struct TRunSummary {
+  TMode mode = TMode::fix;
+  // fix: repaired, not repaired, stopped; check: clean, with problems,
+  // stopped; strip_index: removed, kept (a strip cannot be stopped).
+  std::size_t succeeded = 0;
+  std::size_t failed = 0;
+  std::size_t stopped = 0;
+  std::uint64_t damaged_places = 0;
+  double seconds = 0;
+};
+// The summary's lines in the text report, and its JSON object.
+[[nodiscard]] std::string summary_text(const TRunSummary& summary);
+[[nodiscard]] std::string summary_json(const TRunSummary& summary);
+
 // The JSON document, written as the run goes: a file's log lines go out as
 // they come, its result and output after them, so memory does not grow with
 // the log. Holds nothing but where it is in the document.
@@ -88,7 +111,8 @@ class TJsonReport final {
   void begin_file(std::string_view path);
   void line(std::uint8_t kind, std::string_view text);
   void end_file(std::optional<int> result, const std::optional<std::string>& output);
-  void end_document();
+  // The summary object, when given, follows "files".
+  void end_document(const std::optional<TRunSummary>& summary = std::nullopt);
 
  private:
   TReportOutput& out_;

@@ -48,10 +48,14 @@ int fix_file(const std::string& path, std::uint8_t backup, std::optional<std::st
   engine_detail::TScan repair(path, mode, false, output_folder);
   const int result = repair.run_repair();
   written = repair.written();
-  if (result != engine_detail::TScan::read_again) return result;
+  if (result != engine_detail::TScan::read_again) {
+    report_sink()->damaged_places(repair.damage_count());
+    return result;
+  }
   engine_detail::TScan careful(path, mode, true, output_folder);
   const int again = careful.run_repair();
   written = careful.written();
+  report_sink()->damaged_places(careful.damage_count());
   return again;
 }
 

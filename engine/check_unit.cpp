@@ -18,7 +18,7 @@ int TScan::run_check() {
     if (!scan()) {
       log_message(msg_stopped, mk_warning);
       show_progress(0);
-      stop_flag.store(0);
+      report_sink()->file_stopped();
       return check_failed;
     }
     return finish_check();
@@ -189,7 +189,9 @@ using namespace engine_detail;
 
 int check_file(const std::string& path) {
   TScan check(path, TScanMode::check);
-  return check.run_check();
+  const int result = check.run_check();
+  report_sink()->damaged_places(check.damage_count());
+  return result;
 }
 
 int strip_index(const std::string& path) {

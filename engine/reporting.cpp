@@ -17,10 +17,14 @@ class TNullSink final : public TReportSink {
   int position_ = 0;
 };
 
-TNullSink null_sink;
-TReportSink* current_sink = &null_sink;
+// Per thread: the command-line tool runs files side by side, each reporting
+// to its own sink.
+thread_local TNullSink null_sink;
+thread_local TReportSink* current_sink = &null_sink;
 
 }  // namespace
+
+void TReportSink::file_stopped() { stop_flag.store(0); }
 
 void set_report_sink(TReportSink* sink) { current_sink = sink != nullptr ? sink : &null_sink; }
 

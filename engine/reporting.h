@@ -22,9 +22,18 @@ class TReportSink {
   // The message the engine's line uses in place of message k: a front end's
   // own wording where the window's names a control only the window has.
   [[nodiscard]] virtual std::uint32_t wording(std::uint32_t k) const { return k; }
+  // The engine abandoned the file at the stop request. The request is used
+  // up then, so that a batch goes on with its next file; a front end that
+  // ends its whole run on a stop keeps it, for the files still in progress
+  // on other threads.
+  virtual void file_stopped();
+  // How many damaged places the walk over the file counted, once it ended
+  // (stopped too). A careful second walk reports again; its count holds.
+  virtual void damaged_places(std::uint32_t) {}
 };
 
-// Installs the sink (nullptr: lines and progress go nowhere). Not owned.
+// Installs the sink for the calling thread (nullptr: lines and progress go
+// nowhere). Each thread that runs the engine has its own. Not owned.
 void set_report_sink(TReportSink* sink);
 [[nodiscard]] TReportSink* report_sink();
 

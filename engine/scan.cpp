@@ -839,7 +839,7 @@ void TScan::end_of_file_outcome() {
 int TScan::stop() {
   log_message(msg_stopped, mk_warning);
   show_progress(0);
-  stop_flag.store(0);
+  report_sink()->file_stopped();
   // What was copied so far takes the "Fixed." name, without an index, only
   // while that name is free: a file there may be a complete earlier repair.
   if (new_file() && !publish_output(false)) {

@@ -100,6 +100,7 @@ class TScan final {
   int run_repair();
   [[nodiscard]] const std::optional<std::string>& written() const { return written_; }
   int run_check();
+  [[nodiscard]] std::uint32_t damage_count() const { return damage_count_; }
 
  private:
   enum class TStep { go_on, finish };

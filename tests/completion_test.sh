@@ -41,10 +41,15 @@ expect() {
 
 expect '--check' reelwright-fix --ch
 expect '--in-place' reelwright-fix --js --in
-expect '--|--check|--follow-links|--help|--in-place|--json|--output-dir|--recursive|--strip-index|--version' reelwright-fix --
+expect '--|--check|--follow-links|--help|--in-place|--jobs|--json|--output-dir|--recursive|--strip-index|--version' reelwright-fix --
 expect '--output-dir' reelwright-fix --ou
 expect 'clips|my films' reelwright-fix -r -o ''
 expect 'clips' reelwright-fix a.avi --output-dir c
+expect '-j' reelwright-fix -j
+# A number follows -j, not a file.
+expect '' reelwright-fix -j ''
+expect '' reelwright-fix --json --jobs ''
+expect 'a.avi' reelwright-fix -j 2 a
 expect '-dash.avi|B.AVI|a.avi|c.divx|clips|e f.avi|my films' reelwright-fix ''
 expect 'a.avi' reelwright-fix --json a
 expect 'clips/x.avi' reelwright-fix clips/
