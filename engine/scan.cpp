@@ -1101,6 +1101,10 @@ std::optional<std::uint32_t> TScan::finish_in_place(const std::vector<TFieldWrit
   for (const TStretch& d : damaged_stretches_) junk.push_back({d.start, std::min(d.end, q)});
   if (end_ == TScanEnd::cut_off_chunk || end_ == TScanEnd::chunk_into_index) junk.push_back({end_chunk_pos_, q});
   if (cut_junk_ && *cut_junk_ + chunk_header_size <= q) junk.push_back({*cut_junk_, q});
+  // So does an index chunk of a long recording cut off there.
+  if (index_cut_at_end_ && *index_cut_at_end_ < q && end_ != TScanEnd::cut_off_chunk) {
+    junk.push_back({*index_cut_at_end_, q});
+  }
   bool pad_into_junk = false;
   // Fewer bytes than a chunk header right before the old index: the new
   // index begins where they do, as no walk could step over them.
