@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -710,6 +711,14 @@ class TRun final {
   }
 
   [[nodiscard]] const TRunSummary& summary() const { return summary_; }
+  // After the run: the output folders it made that stayed empty go again.
+  void remove_unused_folders() {
+    // Removed from the end, so the deepest go first: a folder holding an
+    // empty one is not empty.
+    std::sort(unused_folders_.begin(), unused_folders_.end(),
+              [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
+    remove_empty_folders(unused_folders_);
+  }
   [[nodiscard]] bool all_succeeded() const { return all_succeeded_; }
   [[nodiscard]] bool progress_shown() const { return progress_.enabled(); }
 
@@ -755,6 +764,7 @@ class TRun final {
   std::size_t next_ = 0;  // the next file to start
   std::size_t head_ = 0;  // the first file whose report has not all gone out
   std::vector<TSlot> slots_;
+  std::vector<std::string> unused_folders_;
   TRunSummary summary_;
   bool all_succeeded_ = true;
   std::atomic<bool> output_failed_{false};
@@ -867,7 +877,12 @@ void TRun::run_file(std::size_t index) {
     if (has_result) outcome.result = fix_not_repaired;
   } else {
     const TFileStep step = run_file_step(operation, path, options_.in_place, source.output_folder);
-    if (!step.output) remove_empty_folders(made);
+    // Folders made for a copy that never came are removed after the run:
+    // another file in progress may be about to write into them.
+    if (!step.output) {
+      const std::lock_guard<std::mutex> lock(turns_mutex_);
+      unused_folders_.insert(unused_folders_.end(), made.begin(), made.end());
+    }
     // The other files and the JSON document still matter: the step went on.
     if (step.failure) sink.tool_error(path, step.failure->empty() ? std::string("unexpected error") : *step.failure);
     if (has_result) outcome.result = step.result;
@@ -991,6 +1006,7 @@ int run_cli(const std::vector<std::string>& args, const TCliStreams& streams) {
     for (unsigned i = 0; i < jobs; ++i) workers.emplace_back([&run] { run.work(); });
     for (std::thread& worker : workers) worker.join();
   }
+  run.remove_unused_folders();
 
   std::optional<TRunSummary> summary;
   if (sources.files.size() > 1) {
