@@ -656,16 +656,34 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
   if (grows) source_.reserve(end);
   source_size_before_finish_ = file_size_;
 
-  // 0. Damaged places become JUNK chunks where one lies within a movi list
-  // with nothing the walk steps over (a RIFF header, an index chunk) inside.
+  // 0. Damaged places become JUNK chunks. What the walk steps over inside
+  // one (a further RIFF chunk's headers, an index chunk it took) stays, and
+  // the bytes on either side of it become JUNK chunks of their own.
   for (const TStretch& d : damaged_stretches_) {
-    const bool crosses_extent = source_extent_of(d.start) != source_extent_of(d.end - 1);
-    const bool holds_index = std::any_of(index_chunks_seen_.begin(), index_chunks_seen_.end(),
-                                         [&](std::uint64_t at) { return at >= d.start && at < d.end; });
+    if (d.end > file_size_) continue;
+    std::vector<TStretch> walked;
+    for (const std::uint64_t r : extent_starts_) {
+      if (r < d.start || r >= d.end) continue;
+      // Its movi list's header too, where it is one.
+      const auto list = source_.read_fourcc_at(r + list_header_size);
+      const auto movi = source_.read_fourcc_at(r + list_header_size + 8);
+      const bool movi_list = list && movi && same_id(*list, id_list) && same_id(*movi, id_movi);
+      walked.push_back({r, r + list_header_size + (movi_list ? list_header_size : 0)});
+    }
+    for (const std::uint64_t at : index_chunks_seen_) {
+      const auto size = source_.read_le32_at(at + 4);
+      if (size && at >= d.start && at < d.end) walked.push_back({at, at + chunk_header_size + padded_size(*size)});
+    }
+    std::sort(walked.begin(), walked.end(), [](const TStretch& a, const TStretch& b) { return a.start < b.start; });
+    std::uint64_t from = d.start;
+    for (const TStretch& k : walked) {
+      write_junk_header(from, k.start);
+      from = std::max(from, k.end);
+    }
     // (One that ends where the index chunks are appended after a pad byte
     // takes the pad byte in, so that a walk over it lands on them.)
     const std::uint64_t end_with_pad = grows && pad && d.end == append_at ? d.end + 1 : d.end;
-    if (!crosses_extent && !holds_index && d.end <= file_size_) write_junk_header(d.start, end_with_pad);
+    if (from < d.end) write_junk_header(from, end_with_pad);
   }
 
   // 1. The new standard index chunks, after what the end holds now.

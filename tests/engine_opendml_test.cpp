@@ -250,6 +250,13 @@ TEST(OpenDml, InPlaceRebuildsOnlyWhatDisagrees) {
   put_le32(idx1_too_short, full.idx1_pos + 4, 32);
   TBytes wrong_id = full.bytes;
   wrong_id[full.ix_pos[0] + 17] = 'c';  // "0cdc": right entries, a chunk id no chunk has
+  // Damage the search steps over together with what follows: the next RIFF
+  // chunk's headers, or an index chunk.
+  auto zeroed = [&](std::uint64_t at, std::size_t n) {
+    TBytes b = full.bytes;
+    std::fill_n(b.begin() + static_cast<std::ptrdiff_t>(at), n, 0);
+    return b;
+  };
   const struct {
     const char* name;
     TBytes source;
@@ -264,6 +271,8 @@ TEST(OpenDml, InPlaceRebuildsOnlyWhatDisagrees) {
       {"an index chunk naming another chunk id", wrong_id, false, 1, 58},
       {"idx1's size runs past the file", idx1_too_long, true, 0, 58},
       {"idx1's size ends inside its entries", idx1_too_short, true, 0, 58},
+      {"the first index chunk's size zeroed", zeroed(full.ix_pos[0] + 4, 6), false, 1, 58},
+      {"a later index chunk's size zeroed", zeroed(full.ix_pos[2] + 4, 6), false, 1, 58},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
