@@ -372,11 +372,9 @@ void check_fix(TFindings& findings, TWorkspace& workspace, const TBytes& source,
       // chunk cut off, an index that agrees. An index with no key frame at
       // all is the one problem the check may still count: what the stream's
       // bytes say decides that, not the repair.
-      // (In place, not a long recording: a damaged stretch of one in
-      // several RIFF chunks that holds a RIFF header or an index chunk stays
-      // in its movi list, as it cannot become a JUNK chunk, and the check
-      // still counts it; damage around the index chunks of one in a single
-      // RIFF chunk still leaves some that fail it.)
+      // (In place, not a long recording: damage around the index chunks
+      // and the first RIFF chunk's idx1 of one still leaves some repaired
+      // files that fail it.)
       const bool known_in_place_gap = !new_file && (opendml || source_is_opendml(path));
       if (problem.empty() && check_output && !known_in_place_gap) {
         const int problems = check_file((new_file ? output : path).string());
