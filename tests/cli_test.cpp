@@ -1008,6 +1008,8 @@ TEST_P(CliFolder, TakesEachAviFileOnceInPathOrder) {
   (void)put("card/b.divx", damaged_avi());
   (void)put("card/DCIM/broken.Avi", not_an_avi());
   (void)put("card/DCIM/notes.txt", not_an_avi());
+  fs::create_directories(work_.file("card/bad"));
+  (void)put("card/bad/x.avi", not_an_avi());  // its output folder is made, then removed
   fs::create_hard_link(work_.file("card/A.AVI"), work_.file("card/DCIM/same.bin"));
   fs::create_symlink("../A.AVI", work_.file("card/DCIM/file-link.avi"));
   fs::create_directory_symlink("../../away", work_.file("card/DCIM/away"));
@@ -1025,7 +1027,8 @@ TEST_P(CliFolder, TakesEachAviFileOnceInPathOrder) {
   ASSERT_TRUE(doc);
   std::vector<std::string> paths;
   for (const TJson& file : files_of(*doc).items) paths.push_back(file["path"].text);
-  std::vector<std::string> expected = {"card/A.AVI", "card/DCIM/broken.Avi", "card/DCIM/noext", "card/b.divx"};
+  std::vector<std::string> expected = {"card/A.AVI", "card/DCIM/broken.Avi", "card/DCIM/noext", "card/b.divx",
+                                       "card/bad/x.avi"};
   std::vector<std::string> written = {"out/DCIM/Fixed.noext.avi", "out/Fixed.A.AVI.avi", "out/Fixed.b.divx"};
   if (follow) {
     expected.insert(expected.begin() + 1, "card/DCIM/away/o.avi");
@@ -1038,14 +1041,17 @@ TEST_P(CliFolder, TakesEachAviFileOnceInPathOrder) {
   }
   std::sort(made.begin(), made.end());
   EXPECT_EQ(made, written);
+  EXPECT_FALSE(fs::exists(work_.file("out/bad"))) << "a folder made for no copy";
   EXPECT_TRUE(read_file(work_.file("out/Fixed.b.divx")) != damaged_avi()) << "not repaired";
   EXPECT_EQ(tree_of(work_.file("card")), card_before) << "the sources' folder changed";
 
-  // A second run logs alike, and takes none of the copies the first one wrote.
-  l.argv.push_back("out");
+  // A second run, three files at once, logs alike and takes none of the
+  // copies the first one wrote.
+  l.argv.insert(l.argv.end(), {"-j", "3", "out"});
   const TResult again = TToolRun(l).finish();
   const std::regex time("\"seconds\":[0-9.]+");
   EXPECT_EQ(std::regex_replace(again.out, time, ""), std::regex_replace(r.out, time, ""));
+  EXPECT_FALSE(fs::exists(work_.file("out/bad")));
 }
 
 // Two sources of one name, one output folder: the second is refused, the
