@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "file_io.h"
 #include "scan.h"
 
 std::string fixed_name(const std::string& path) {
@@ -27,14 +28,13 @@ std::string fixed_name(const std::string& path, const std::string& folder) {
 
 bool written_by_repair(std::string_view name) {
   if (name.starts_with("Fixed.")) return true;
-  // Private names end in six random characters (see TFileIO::create_temp).
-  constexpr std::size_t random = 6;
+  constexpr std::size_t random = TFileIO::temp_name_random;
   const auto private_name = [&](std::string_view prefix, std::string_view before_random) {
     return name.size() >= prefix.size() + before_random.size() + random && name.starts_with(prefix) &&
            name.substr(name.size() - random - before_random.size(), before_random.size()) == before_random;
   };
-  return private_name(".Fixed.", ".part-") || private_name("reelwright-index-", "") ||
-         private_name("reelwright-odml-", "");
+  return private_name(".Fixed.", partial_name_tag) || private_name(temp_index_prefix, "") ||
+         private_name(temp_odml_index_prefix, "");
 }
 
 int fix_file(const std::string& path, std::uint8_t backup) {

@@ -147,6 +147,13 @@ struct TIndexEntry {
 // The same name in `folder` instead of beside the source; beside it when
 // `folder` is empty.
 [[nodiscard]] std::string fixed_name(const std::string& path, const std::string& folder);
+
+// The names of a repair's own files, each completed by random characters:
+// a new file being written ("." + its "Fixed." name + the tag), and the
+// temporary indexes.
+inline constexpr std::string_view partial_name_tag = ".part-";
+inline constexpr std::string_view temp_index_prefix = "reelwright-index-";
+inline constexpr std::string_view temp_odml_index_prefix = "reelwright-odml-";
 // Whether a file of this name (no folder) is one a repair writes: a "Fixed."
 // copy, the private name of one being written, or a temporary index.
 [[nodiscard]] bool written_by_repair(std::string_view name);

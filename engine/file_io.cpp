@@ -302,7 +302,7 @@ bool TFileIO::create_temp(const std::string& folder, const std::string& prefix, 
 }
 
 bool TFileIO::create_named(const std::string& folder, const std::string& prefix, unsigned mode) {
-  const std::string name = folder + prefix + "XXXXXX";
+  const std::string name = folder + prefix + std::string(temp_name_random, 'X');
   std::vector<char> buffer(name.begin(), name.end());
   buffer.push_back('\0');
   // mkostemp creates with O_EXCL and mode 0600: nothing planted can redirect it.

@@ -54,8 +54,10 @@ class TFileIO final {
   // one else should read). Where the file system can, it has no name at all
   // (O_TMPFILE), so that a process killed at any instant leaves nothing
   // behind; close_as gives it one. Elsewhere it gets a unique name, `prefix`
-  // and six random characters, exclusively. A file for close_as is only
-  // made without a name where the system can name it later (/proc).
+  // and temp_name_random random characters, exclusively. A file for
+  // close_as is only made without a name where the system can name it
+  // later (/proc).
+  static constexpr std::size_t temp_name_random = 6;  // as mkostemp fills them
   enum class TTempUse { scratch, to_publish };
   [[nodiscard]] bool create_temp(const std::string& folder, const std::string& prefix, unsigned mode = 0600,
                                  TTempUse use = TTempUse::scratch);

@@ -319,7 +319,7 @@ std::optional<int> TScan::set_up() {
   }
 
   if (mode_ != TScanMode::check) {
-    if (!temp_.create_temp(temp_folder(), "reelwright-index-")) {
+    if (!temp_.create_temp(temp_folder(), std::string(temp_index_prefix))) {
       log_message(msg_no_temp_file, mk_error);
       source_.abandon();
       return fix_not_repaired;
@@ -355,7 +355,7 @@ std::optional<int> TScan::set_up() {
     const std::size_t limit = TFileIO::name_limit(folder);
     const std::string private_base = TFileIO::fit_name(base, limit - std::min<std::size_t>(limit, 13));
     if (base.size() > limit ||
-        !output_.create_temp(folder, "." + private_base + ".part-", source_identity_.mode, TFileIO::TTempUse::to_publish)) {
+        !output_.create_temp(folder, "." + private_base + std::string(partial_name_tag), source_identity_.mode, TFileIO::TTempUse::to_publish)) {
       // A folder the user named: which one, and why not.
       if (output_folder_.empty()) {
         log_message(msg_no_output_file, mk_error);

@@ -571,7 +571,7 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
   begin[extents] = entries_end;
 
   // The standard index chunks this file should have, written aside.
-  if (!new_indexes_.create_temp(temp_folder(), "reelwright-odml-")) throw TIoError(true, errno, "temporary file");
+  if (!new_indexes_.create_temp(temp_folder(), std::string(temp_odml_index_prefix))) throw TIoError(true, errno, "temporary file");
   std::vector<std::vector<TSuperEntry>> fresh(extents);
   for (std::size_t k = 0; k < extents; ++k) {
     fresh[k] = write_standard_indexes(temp_, begin[k], begin[k + 1], extent_movi(k), new_indexes_, sample_sizes_, super_ids_);
