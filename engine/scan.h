@@ -279,6 +279,9 @@ class TScan final {
   std::vector<std::uint64_t> extent_starts_;  // the source's further RIFF chunks, in file order
   std::uint64_t old_idx1_pos_ = 0;            // the first RIFF chunk's idx1 (its bytes are no chunks)
   std::uint64_t old_idx1_end_ = 0;
+  // Where the first RIFF chunk's idx1 belongs when none is there (its head
+  // lost with damage): from the end of its movi list to the next RIFF chunk.
+  std::optional<TStretch> lost_idx1_room_;
   std::vector<std::uint32_t> sample_sizes_;   // per stream
   std::vector<std::optional<TChunkSpan>> super_rooms_;  // each stream's indx data
   std::vector<TFourCC> super_ids_;                      // each stream's indx chunk id

@@ -69,6 +69,9 @@ void TScan::set_up_opendml() {
     // says: a damaged one must neither hide the further chunks nor lead
     // into them, nor leave part of the entries as data.
     if (!extent_starts_.empty()) old_idx1_end_ = extent_starts_.front();
+  } else if (!extent_starts_.empty() && after_movi > movi_pos_ &&
+             after_movi + chunk_header_size <= extent_starts_.front()) {
+    lost_idx1_room_ = TStretch{after_movi, extent_starts_.front()};
   }
   const auto header = walk_header_list(source_);
   set_up_output_streams(header ? *header : THeaderList{});
@@ -632,13 +635,28 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
   if (!grows) end = file_size_;
 
   // The legacy index of the first RIFF chunk, in its own place when it fits.
+  // One whose head damage wiped out gets the place it had, when all of that
+  // place is damage the walk stepped over: nothing there is data.
+  std::uint64_t idx1_pos = old_idx1_pos_;
+  std::uint64_t idx1_end = old_idx1_end_;
+  const bool idx1_lost = old_idx1_pos_ == 0 && lost_idx1_room_ &&
+                         std::any_of(damaged_stretches_.begin(), damaged_stretches_.end(), [&](const TStretch& d) {
+                           return d.start <= lost_idx1_room_->start && lost_idx1_room_->end <= d.end;
+                         });
+  if (idx1_lost) {
+    idx1_pos = lost_idx1_room_->start;
+    idx1_end = lost_idx1_room_->end;
+  }
   const std::uint64_t legacy_bytes = begin[1] - first_entry_pos;
   // Its room ends with the first RIFF chunk, whatever its size field says.
-  const std::uint64_t old_legacy = old_idx1_pos_ != 0 ? old_idx1_end_ - old_idx1_pos_ - chunk_header_size : 0;
+  const std::uint64_t old_legacy = idx1_pos != 0 ? idx1_end - idx1_pos - chunk_header_size : 0;
   const bool legacy_fits =
-      old_idx1_pos_ != 0 && (legacy_bytes == old_legacy || legacy_bytes + chunk_header_size <= old_legacy);
+      idx1_pos != 0 && (legacy_bytes == old_legacy || legacy_bytes + chunk_header_size <= old_legacy);
+  // Without one, players of the first RIFF chunk alone could not seek and
+  // the old one would disagree with the data: only a new file has room.
+  if (idx1_pos != 0 && !legacy_fits) return msg_further_riff_chunks;
   const bool legacy_size_differs =
-      old_idx1_pos_ != 0 && source_.read_le32_at(old_idx1_pos_ + 4) != std::optional<std::uint32_t>(legacy_bytes);
+      idx1_lost || source_.read_le32_at(idx1_pos + 4) != std::optional<std::uint32_t>(legacy_bytes);
 
   source_.set_write_buffer(block_size);
   source_.watch_size(file_size_);
@@ -674,6 +692,8 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
       const auto size = source_.read_le32_at(at + 4);
       if (size && at >= d.start && at < d.end) walked.push_back({at, at + chunk_header_size + padded_size(*size)});
     }
+    // (The lost idx1's place takes the new one.)
+    if (idx1_lost && d.start <= idx1_pos && idx1_end <= d.end) walked.push_back({idx1_pos, idx1_end});
     std::sort(walked.begin(), walked.end(), [](const TStretch& a, const TStretch& b) { return a.start < b.start; });
     std::uint64_t from = d.start;
     for (const TStretch& k : walked) {
@@ -730,16 +750,17 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
   }
   // 4. idx1: a JUNK chunk over what the new one leaves of it, the entries,
   //    and its size last, so that until then the old size steps over it all.
+  //    (A lost one's id after the size.)
   if (legacy_fits) {
     const std::uint64_t rest = old_legacy - legacy_bytes;
     if (rest > 0) {
       unsigned char junk[chunk_header_size];
       std::memcpy(junk, id_junk.data(), 4);
       write_le32(junk + 4, static_cast<std::uint32_t>(rest - chunk_header_size));
-      source_.seek(old_idx1_pos_ + chunk_header_size + legacy_bytes);
+      source_.seek(idx1_pos + chunk_header_size + legacy_bytes);
       source_.write(junk, sizeof junk);
     }
-    source_.seek(old_idx1_pos_ + chunk_header_size);
+    source_.seek(idx1_pos + chunk_header_size);
     for (std::uint64_t at = first_entry_pos; at < begin[1];) {
       const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(begin[1] - at, block_.size()));
       const std::size_t got = temp_.read_at(at, block_.data(), want);
@@ -752,8 +773,13 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
       source_.sync();
       unsigned char field[4];
       write_le32(field, static_cast<std::uint32_t>(legacy_bytes));
-      source_.seek(old_idx1_pos_ + 4);
+      source_.seek(idx1_pos + 4);
       source_.write(field, sizeof field);
+    }
+    // A lost one's id last: until it is there, the place is the damage it was.
+    if (idx1_lost) {
+      source_.seek(idx1_pos);
+      source_.write(id_idx1.data(), 4);
     }
   }
   // 5. The last extent's sizes (also when an earlier run was stopped before

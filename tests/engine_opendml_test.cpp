@@ -273,6 +273,8 @@ TEST(OpenDml, InPlaceRebuildsOnlyWhatDisagrees) {
       {"idx1's size ends inside its entries", idx1_too_short, true, 0, 58},
       {"the first index chunk's size zeroed", zeroed(full.ix_pos[0] + 4, 6), false, 1, 58},
       {"a later index chunk's size zeroed", zeroed(full.ix_pos[2] + 4, 6), false, 1, 58},
+      {"the first RIFF chunk's index chunks and idx1's head wiped",
+       zeroed(full.ix_pos[0] + 8, full.idx1_pos + 24 - full.ix_pos[0] - 8), false, 1, 58},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
