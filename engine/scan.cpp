@@ -1105,6 +1105,21 @@ std::optional<std::uint32_t> TScan::finish_in_place(const std::vector<TFieldWrit
   if (index_cut_at_end_ && *index_cut_at_end_ < q && end_ != TScanEnd::cut_off_chunk) {
     junk.push_back({*index_cut_at_end_, q});
   }
+  // A long recording's first idx1 that the list now runs over (the next
+  // RIFF chunk lost) is stale: it becomes a JUNK chunk too.
+  if (opendml_ && old_idx1_pos_ != 0 && old_idx1_pos_ < q) junk.push_back({old_idx1_pos_, std::min(old_idx1_end_, q)});
+  // A few damaged bytes right after another stretch, too few for a chunk
+  // header of their own, join it.
+  std::stable_sort(junk.begin(), junk.end(), [](const TStretch& a, const TStretch& b) { return a.start < b.start; });
+  std::vector<TStretch> joined;
+  for (const TStretch& j : junk) {
+    if (!joined.empty() && j.end - j.start < chunk_header_size && j.start <= joined.back().end) {
+      joined.back().end = std::max(joined.back().end, j.end);
+    } else {
+      joined.push_back(j);
+    }
+  }
+  junk = std::move(joined);
   bool pad_into_junk = false;
   // Fewer bytes than a chunk header right before the old index: the new
   // index begins where they do, as no walk could step over them.

@@ -305,7 +305,7 @@ class TScan final {
   std::vector<std::uint32_t> entry_extents_;
   // In place: where each extent's entries begin in the index under
   // construction, the standard index chunks the walk stepped over whole, one
-  // cut off at the end of the file, and whether the walk met a RIFF chunk
+  // (or an idx1) cut off at the end of the file, and whether the walk met a RIFF chunk
   // the size fields did not lead to.
   std::vector<std::uint64_t> extent_entry_begin_;
   std::vector<std::uint64_t> index_chunks_seen_;

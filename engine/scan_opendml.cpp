@@ -190,7 +190,8 @@ TScan::TOdmlStep TScan::step_over_opendml(std::uint64_t id_pos) {
   if (size && next > data_end_ && data_end_ < file_size_) return TOdmlStep::damaged;
   if (size && !sound && !lands_on_known_id(next)) return TOdmlStep::damaged;
   if (standard_index && size && next <= file_size_) index_chunks_seen_.push_back(id_pos);
-  if (standard_index && (!size || next > file_size_)) index_cut_at_end_ = id_pos;
+  // (So is a stray idx1 there: index data that no longer fit the file.)
+  if (!size || next > file_size_) index_cut_at_end_ = id_pos;
   if (next >= file_size_) {
     // An index chunk cut off at the end: no data are missing.
     rel_pos_ = static_cast<std::int64_t>(file_size_) - movi();
@@ -603,8 +604,14 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
   // chunk, as nothing can index it), or over an index chunk cut off there.
   std::uint64_t append_at = file_size_;
   std::optional<std::uint64_t> cut_chunk;
+  // An idx1 the last RIFF chunk ends in indexes nothing of a long recording
+  // (its own idx1 closes the first RIFF chunk): the new index chunks go over
+  // it, or it becomes a JUNK chunk.
+  const bool stale_idx1_at_end = end_ == TScanEnd::old_index && cur_id_pos_ < file_size_;
   if (index_cut_at_end_) {
     append_at = *index_cut_at_end_;
+  } else if (stale_idx1_at_end) {
+    append_at = cur_id_pos_;
   } else if (end_ == TScanEnd::cut_off_chunk && end_chunk_pos_ < file_size_) {
     cut_chunk = end_chunk_pos_;
     append_at = std::max(file_size_, end_chunk_pos_ + chunk_header_size);
@@ -706,6 +713,7 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
     if (from < d.end) write_junk_header(from, end_with_pad);
   }
 
+  if (stale_idx1_at_end && !grows) write_junk_header(cur_id_pos_, file_size_);
   // 1. The new standard index chunks, after what the end holds now.
   if (grows) {
     if (cut_chunk) {
@@ -734,9 +742,11 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
   for (const std::uint64_t at : to_junk) {
     source_.seek(at);
     source_.write(id_junk.data(), 4);
-    // (The last one before the appended chunks takes their pad byte in.)
+    // (The last one before the appended chunks takes their pad byte in, and
+    // one of an odd size the pad byte after it: a walk steps over a JUNK
+    // chunk's size as it stands.)
     const auto size = source_.read_le32_at(at + 4);
-    if (grows && pad && size && at + chunk_header_size + *size == append_at) {
+    if (size && (*size % 2 != 0 || (grows && pad && at + chunk_header_size + *size == append_at))) {
       unsigned char field[4];
       write_le32(field, *size + 1);
       source_.seek(at + 4);

@@ -372,11 +372,7 @@ void check_fix(TFindings& findings, TWorkspace& workspace, const TBytes& source,
       // chunk cut off, an index that agrees. An index with no key frame at
       // all is the one problem the check may still count: what the stream's
       // bytes say decides that, not the repair.
-      // (In place, not a long recording: damage around the index chunks
-      // and the first RIFF chunk's idx1 of one still leaves some repaired
-      // files that fail it.)
-      const bool known_in_place_gap = !new_file && (opendml || source_is_opendml(path));
-      if (problem.empty() && check_output && !known_in_place_gap) {
+      if (problem.empty() && check_output) {
         const int problems = check_file((new_file ? output : path).string());
         const int allowed = video_without_key_frames(*repaired) ? 1 : 0;
         // (The check takes no file too short to hold the first stream's rate.)
