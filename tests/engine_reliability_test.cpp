@@ -85,6 +85,15 @@ TBytes opendml_wrong_indexes() {
   return bytes;
 }
 
+// The first RIFF chunk's index chunks and the head of its idx1 wiped: a new
+// idx1 goes where the old one was.
+TBytes opendml_idx1_head_lost() {
+  const TAvi avi = three_extents();
+  TBytes bytes = avi.bytes;
+  std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(avi.ix_pos[0] + 8), bytes.begin() + static_cast<std::ptrdiff_t>(avi.idx1_pos + 24), 0);
+  return bytes;
+}
+
 // Whether the folder holds just the source and its "Fixed." file.
 bool only_a_and_fixed(const fs::path& dir) {
   std::vector<std::string> names;
@@ -148,7 +157,8 @@ const auto finish_cases =
     testing::Values(TKillCase{"without_index", &without_index},
                     TKillCase{"index_longer", [] { return index_longer_than_data(7); }},
                     TKillCase{"index_shorter", [] { return index_shorter_than_data(9); }},
-                    TKillCase{"opendml_cut", &opendml_cut}, TKillCase{"opendml_wrong_indexes", &opendml_wrong_indexes});
+                    TKillCase{"opendml_cut", &opendml_cut}, TKillCase{"opendml_wrong_indexes", &opendml_wrong_indexes},
+                    TKillCase{"opendml_idx1_head_lost", &opendml_idx1_head_lost});
 
 std::string case_name(const testing::TestParamInfo<TKillCase>& p) { return p.param.name; }
 
