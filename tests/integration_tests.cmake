@@ -18,3 +18,13 @@ if(ENABLE_SLOW_TESTS)
   gtest_discover_tests(long_recording_test TEST_PREFIX "slow." DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 1800 LABELS slow ENVIRONMENT "LC_ALL=C.UTF-8")
 endif()
+
+# A recording read through the kernel from a medium whose reads fail with
+# EIO (a FUSE file system); skipped where FUSE cannot be mounted.
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_Interpreter_FOUND)
+  add_test(NAME integration.unreadable_medium
+    COMMAND "${Python3_EXECUTABLE}" "${CMAKE_CURRENT_LIST_DIR}/unreadable_medium_test.py" --bin "$<TARGET_FILE:reelwright-fix>")
+  set_tests_properties(integration.unreadable_medium PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300
+    ENVIRONMENT "LC_ALL=C.UTF-8")
+endif()
