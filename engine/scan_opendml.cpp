@@ -660,8 +660,8 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
   const bool legacy_fits =
       idx1_pos != 0 && (legacy_bytes == old_legacy || legacy_bytes + chunk_header_size <= old_legacy);
   // Without one, players of the first RIFF chunk alone could not seek and
-  // the old one would disagree with the data: only a new file has room.
-  if (idx1_pos != 0 && !legacy_fits) return msg_further_riff_chunks;
+  // an old one would disagree with the data: only a new file has room.
+  if (!legacy_fits) return msg_further_riff_chunks;
   const bool legacy_size_differs =
       idx1_lost || source_.read_le32_at(idx1_pos + 4) != std::optional<std::uint32_t>(legacy_bytes);
 

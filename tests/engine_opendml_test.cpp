@@ -310,7 +310,8 @@ TEST(OpenDml, InPlaceRebuildsOnlyWhatDisagrees) {
 namespace {
 
 // An idx1 header the next RIFF chunk already overlaps (a hostile file) is no
-// room to write an index into: in place, the RIFF header must stay.
+// room to write an index into: in place, where the first RIFF chunk gets no
+// idx1, the file is refused and stays as it was.
 TEST(OpenDml, AnIdx1OverlappedByTheNextRiffChunkIsLeftAlone) {
   use_english_catalogue();
   const TAvi full = three_extents();
@@ -322,18 +323,17 @@ TEST(OpenDml, AnIdx1OverlappedByTheNextRiffChunkIsLeftAlone) {
   for (const bool new_file : {false, true}) {
     SCOPED_TRACE(new_file ? "new file" : "in place");
     const TRun run = run_fix(source, new_file);
+    if (!new_file) {
+      EXPECT_EQ(run.result, fix_not_repaired);
+      EXPECT_EQ(run.output, source);
+      continue;
+    }
     ASSERT_EQ(run.result, fix_repaired);
     EXPECT_EQ(run.lines[run.lines.size() - 2], (TLine{" " + msg(msg_damage_count) + " 1", mk_plain}));
     TOpened f(run.output);
     EXPECT_EQ(further_extents(f.file).size(), 2u);
-    if (new_file) {
-      const std::vector<std::size_t> chunks = indexed_chunks(run.output, 2);
-      EXPECT_GE(chunks[0] + chunks[1], 58u - 2);
-    } else {
-      // The four bytes of "idx1" stay as they were; the RIFF header after them too.
-      const auto from = static_cast<std::ptrdiff_t>(next_riff - 4);
-      EXPECT_TRUE(std::equal(source.begin() + from, source.begin() + from + 28, run.output.begin() + from));
-    }
+    const std::vector<std::size_t> chunks = indexed_chunks(run.output, 2);
+    EXPECT_GE(chunks[0] + chunks[1], 58u - 2);
   }
 }
 
