@@ -639,7 +639,9 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
     if (super[n].size() > capacity) return msg_further_riff_chunks;
   }
   const bool grows = !appended.empty();
-  if (!grows) end = file_size_;
+  // Without new chunks, a chunk cut off at the end still becomes a JUNK
+  // chunk to the end (its header completed when it is cut off too).
+  if (!grows) end = cut_chunk ? std::max(file_size_, *cut_chunk + chunk_header_size) : file_size_;
 
   // The legacy index of the first RIFF chunk, in its own place when it fits.
   // One whose head damage wiped out gets the place it had, when all of that
@@ -678,7 +680,7 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
   for (const TFieldWrite& w : writes) rewrite(w.offset);
   rewrite(extent_starts_.back() + 4);
   source_.flush();
-  if (grows) source_.reserve(end);
+  if (end > file_size_) source_.reserve(end);
   source_size_before_finish_ = file_size_;
 
   // 0. Damaged places become JUNK chunks. What the walk steps over inside
@@ -714,6 +716,7 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
   }
 
   if (stale_idx1_at_end && !grows) write_junk_header(cur_id_pos_, file_size_);
+  if (cut_chunk && !grows) write_junk_header(*cut_chunk, end);
   // 1. The new standard index chunks, after what the end holds now.
   if (grows) {
     if (cut_chunk) {
