@@ -152,6 +152,13 @@ bool TScan::lands_on_known_id(std::uint64_t next) {
 }
 
 TScan::TOdmlStep TScan::step_over_opendml(std::uint64_t id_pos) {
+  // In place what the walk steps over stays where it is: no chunk found
+  // after damage may begin inside it.
+  auto stepped = [this] {
+    position(movi() + rel_pos_);
+    if (mode_ == TScanMode::in_place) taken_end_ = std::max(taken_end_, static_cast<std::uint64_t>(movi() + rel_pos_));
+    return TOdmlStep::stepped;
+  };
   if (same_id(cur_id_, id_riff)) {
     const auto form = source_.read_fourcc_at(id_pos + 8);
     if (!form || !same_id(*form, id_avix)) return TOdmlStep::damaged;
@@ -162,15 +169,13 @@ TScan::TOdmlStep TScan::step_over_opendml(std::uint64_t id_pos) {
       walk_found_extent_ = true;
     }
     rel_pos_ += list_header_size;
-    position(movi() + rel_pos_);
-    return TOdmlStep::stepped;
+    return stepped();
   }
   // The first RIFF chunk's idx1 is followed by the further ones, so the
   // data go on after it, and the first of them is where they do.
   if (same_id(cur_id_, id_idx1) && id_pos == old_idx1_pos_ && !extent_starts_.empty()) {
     rel_pos_ = static_cast<std::int64_t>(old_idx1_end_) - movi();
-    position(movi() + rel_pos_);
-    return TOdmlStep::stepped;
+    return stepped();
   }
   const bool standard_index = classify_id(cur_id_) == TChunkClass::stream_index;
   // The old index the data end at is no chunk to step over: the scan ends there.
@@ -195,12 +200,10 @@ TScan::TOdmlStep TScan::step_over_opendml(std::uint64_t id_pos) {
   if (next >= file_size_) {
     // An index chunk cut off at the end: no data are missing.
     rel_pos_ = static_cast<std::int64_t>(file_size_) - movi();
-    position(movi() + rel_pos_);
-    return TOdmlStep::stepped;
+    return stepped();
   }
   rel_pos_ = static_cast<std::int64_t>(next) - movi();
-  position(movi() + rel_pos_);
-  return TOdmlStep::stepped;
+  return stepped();
 }
 
 bool TScan::enter_output_extent(std::uint64_t pos, std::uint64_t length) {
