@@ -30,7 +30,8 @@ bool wanted(const TFourCC& id, const std::vector<TFourCC>& ids) {
 // RIFF chunk): ids the walk knows.
 bool known_id(const TFourCC& id) { return same_id(id, id_riff) || classify_id(id) != TChunkClass::damage; }
 
-// Whether a run of chunk_run_length data chunks of `ids` starts at `start`.
+// Whether a run of chunk_run_length data chunks, the first one of `ids`,
+// starts at `start`.
 bool run_starts_at(TFileIO& file, std::uint64_t start, const std::vector<TFourCC>& ids) {
   const std::uint64_t end = file.size();
   std::uint64_t at = start;
@@ -43,7 +44,9 @@ bool run_starts_at(TFileIO& file, std::uint64_t start, const std::vector<TFourCC
     const TChunkClass kind = classify_id(*id);
     if (at != start && (same_id(*id, id_riff) || kind == TChunkClass::old_index)) return true;
     if (kind == TChunkClass::data) {
-      if (!wanted(*id, ids)) return false;
+      // Chunks of other streams after the first are for the reference's
+      // test of fit to name.
+      if (at == start && !wanted(*id, ids)) return false;
       if (++chunks >= chunk_run_length) return true;
     } else if (at == start || !known_id(*id)) {
       return false;

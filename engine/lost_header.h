@@ -21,8 +21,9 @@ inline constexpr int chunk_run_length = 4;
 
 // The offset of the first chunk of the first run of data chunks in the file,
 // each one's size leading to the next chunk header (or the end of the file,
-// an old index or a further RIFF chunk), wherever the run begins. Only ids
-// in `ids` are taken; an empty list takes any data chunk id. Only reads.
+// an old index or a further RIFF chunk), wherever the run begins. The first
+// chunk's id is one in `ids` (any data chunk id when the list is empty).
+// Only reads.
 [[nodiscard]] std::optional<std::uint64_t> find_chunk_run(TFileIO& file, const std::vector<TFourCC>& ids);
 
 // The whole "LIST" "hdrl" chunk of an AVI file (of its first RIFF chunk),
