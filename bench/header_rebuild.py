@@ -125,12 +125,13 @@ def picture_at(path, t):
 
 
 def frame_rate(path):
-    out = run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "stream=r_frame_rate",
+    """The rate the header gives (ffprobe's r_frame_rate is a guess of its own)."""
+    out = run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "stream=avg_frame_rate",
                "-of", "csv=p=0", str(path)]).stdout.strip()
     if "/" not in out:
         return "-"
     n, d = out.split("/")
-    return "%g" % (int(n) / int(d)) if int(d) else "-"
+    return "%.4g" % (int(n) / int(d)) if int(d) else "-"
 
 
 def measure(path, original, first, kept, first_key):
