@@ -434,18 +434,13 @@ std::string picture_after_seek(const fs::path& file, double seconds) {
   return last == std::string::npos ? std::string() : out.substr(out.find_first_not_of(' ', last + 1), 32);
 }
 
-// Where each video chunk's header lies, walked by the size fields of the movi list.
-std::vector<std::size_t> video_chunk_offsets(const TBytes& bytes, std::size_t& movi_end) {
-  std::size_t movi = 12;
-  while (movi + 12 <= bytes.size() &&
-         !(std::equal(bytes.begin() + movi, bytes.begin() + movi + 4, "LIST") &&
-           std::equal(bytes.begin() + movi + 8, bytes.begin() + movi + 12, "movi"))) {
-    movi += 8 + get_le32(bytes, movi + 4) + (get_le32(bytes, movi + 4) & 1);
-  }
-  movi_end = std::min<std::size_t>(bytes.size(), movi + 8 + get_le32(bytes, movi + 4));
+// Where each video chunk's header lies, by the writer's index (offsets from "movi").
+std::vector<std::size_t> video_chunk_offsets(const TBytes& bytes) {
+  const std::string movi = "movi";
+  const auto at = static_cast<std::size_t>(std::search(bytes.begin(), bytes.end(), movi.begin(), movi.end()) - bytes.begin());
   std::vector<std::size_t> video;
-  for (std::size_t at = movi + 12; at + 8 <= movi_end; at += 8 + get_le32(bytes, at + 4) + (get_le32(bytes, at + 4) & 1)) {
-    if (bytes[at + 2] == 'd' && (bytes[at + 3] == 'c' || bytes[at + 3] == 'b')) video.push_back(at);
+  for (const TEntry& e : index_entries(bytes, find_last_idx1(bytes))) {
+    if (e.id.substr(2) == "dc") video.push_back(at + e.offset);
   }
   return video;
 }
@@ -457,8 +452,7 @@ TEST_P(LostStart, EveryFrameAfterItComesBackBehindAnotherRecordingsHeader) {
   const fs::path original = noisy_clip(dir, "original.avi", GetParam(), "testsrc", GetParam().seconds);
   const fs::path reference = noisy_clip(dir, "reference.avi", GetParam(), "testsrc2", 2);
   const TBytes bytes = read_file(original);
-  std::size_t movi_end = 0;
-  const std::vector<std::size_t> video = video_chunk_offsets(bytes, movi_end);
+  const std::vector<std::size_t> video = video_chunk_offsets(bytes);
   const std::map<int, std::string> pictures = frames_by_time(original);
   ASSERT_GT(bytes.size(), std::size_t{6} << 20);
 
