@@ -488,7 +488,8 @@ THeaderGuessResult guess_header_list(TFileIO& file, std::uint64_t data_start) {
       plan.picture = video.info;
       if (!first_video) {
         first_video = n;
-        if (video.info.rate != 0) stated = reduced(video.info.rate, video.info.scale);
+        const TRate said = reduced(video.info.rate, video.info.scale);
+        if (said.rate != 0 && said.fps() >= lowest_fps && said.fps() <= highest_fps) stated = said;
       }
     } else {
       const auto format = survey_audio(file, chunks, n);
@@ -507,7 +508,7 @@ THeaderGuessResult guess_header_list(TFileIO& file, std::uint64_t data_start) {
                                plans[static_cast<std::size_t>(*first_audio)].audio);
   }
   constexpr double agreement = 0.01;
-  if (stated && stated->rate != 0 && (dv || !measured || std::fabs(stated->fps() / *measured - 1) < agreement)) {
+  if (stated && (dv || !measured || std::fabs(stated->fps() / *measured - 1) < agreement)) {
     rate = *stated;
   } else if (const auto from_audio = measured ? snapped(*measured) : std::nullopt) {
     rate = *from_audio;
@@ -593,7 +594,10 @@ bool code_in(const TFourCC& code, std::initializer_list<const char*> codes) {
 TVideoKind expected_kind(const TReferenceStream& s) {
   const TFourCC code = s.compression.value_or(s.handler);
   if (code_in(code, {"MJPG", "AVRN", "AVDJ", "DMB1", "JPEG"})) return TVideoKind::jpeg;
-  if (code_in(code, {"DVSD", "DV25", "DV50", "DVSL", "DVHD", "CDVC", "DVCP", "DVPP"})) return TVideoKind::dv;
+  // (Standard definition DV only: other frame sizes are not told apart.)
+  if (code_in(code, {"DVSD", "DV25", "DV50", "CDVC", "DVCP", "DVPP"})) return TVideoKind::dv;
+  // H.264 with its parameter sets in the header, not in the data.
+  if (code_in(code, {"AVC1"})) return TVideoKind::none;
   TStreamInfo info;
   info.fcc_type = id_vids;
   info.fcc_handler = s.handler;

@@ -1,0 +1,189 @@
+// Files written by ffmpeg with their first bytes lost: the header list made
+// from their data says what ffmpeg's own says, field by field, and ffmpeg's
+// own fits the data.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <map>
+#include <numeric>
+
+#include "avi_builder.h"
+#include "engine/file_io.h"
+#include "engine/header_rebuild.h"
+#include "platform/message_ids.h"
+#include "process_runner.h"
+
+namespace fs = std::filesystem;
+using namespace avitest;
+
+namespace {
+
+struct TClip {
+  TBytes bytes;
+  std::size_t data_start = 0;  // the first chunk's id
+  TBytes header_list;          // ffmpeg's
+};
+
+// `seconds` of testsrc and a sine at `rate` fps, encoded as `codecs` say.
+TClip make_clip(const TTempDir& dir, const std::string& size, const std::string& rate, int seconds,
+                const std::vector<std::string>& codecs) {
+  std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                                   "testsrc=size=" + size + ":rate=" + rate, "-f", "lavfi", "-i",
+                                   "sine=sample_rate=48000", "-t", std::to_string(seconds)};
+  argv.insert(argv.end(), codecs.begin(), codecs.end());
+  argv.push_back(dir.file("clip.avi").string());
+  const TProcessResult r = run_process(argv);
+  EXPECT_EQ(r.exit.code, 0) << r.err;
+  TClip clip;
+  clip.bytes = read_file(dir.file("clip.avi"));
+  const std::string text(clip.bytes.begin(), clip.bytes.end());
+  clip.data_start = text.find("movi") + 4;
+  clip.header_list.assign(clip.bytes.begin() + 12, clip.bytes.begin() + 20 + get_le32(clip.bytes, 16));
+  // As a card gives it back: zeros where the header was.
+  std::fill(clip.bytes.begin(), clip.bytes.begin() + static_cast<std::ptrdiff_t>(clip.data_start), 0);
+  return clip;
+}
+
+// The fields players read, by name: avih's, then each stream's strh and
+// strf. Codes in capitals, rates reduced.
+std::map<std::string, std::string> fields(const TBytes& h) {
+  std::map<std::string, std::string> out;
+  auto le16 = [&h](std::size_t p) { return static_cast<std::uint32_t>(h[p] | (h[p + 1] << 8)); };
+  auto code = [&h](std::size_t p) {
+    std::string s(h.begin() + static_cast<std::ptrdiff_t>(p), h.begin() + static_cast<std::ptrdiff_t>(p) + 4);
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+  };
+  int stream = -1;
+  bool video = false;
+  for (std::size_t p = 12; p + 8 <= h.size();) {
+    const std::string id(h.begin() + static_cast<std::ptrdiff_t>(p), h.begin() + static_cast<std::ptrdiff_t>(p) + 4);
+    const std::uint32_t size = get_le32(h, p + 4);
+    const std::size_t d = p + 8;
+    const std::string s = std::to_string(stream) + ".";
+    if (id == "LIST") {
+      stream += code(d) == "STRL" ? 1 : 0;
+      p += 12;
+      continue;
+    }
+    if (id == "avih") {
+      for (const auto& [name, at] : {std::pair<const char*, int>{"usec_per_frame", 0}, {"flags", 12},
+                                     {"streams", 24}, {"buffer", 28}, {"width", 32}, {"height", 36}}) {
+        out[std::string("avih.") + name] = std::to_string(get_le32(h, d + static_cast<std::size_t>(at)));
+      }
+    } else if (id == "strh") {
+      video = code(d) == "VIDS";
+      out[s + "type"] = code(d);
+      out[s + "handler"] = video ? code(d + 4) : std::to_string(get_le32(h, d + 4));
+      const std::uint32_t scale = get_le32(h, d + 20);
+      const std::uint32_t rate = get_le32(h, d + 24);
+      const std::uint32_t g = std::gcd(scale, rate);
+      out[s + "rate"] = std::to_string(rate / g) + "/" + std::to_string(scale / g);
+      out[s + "quality"] = std::to_string(get_le32(h, d + 40));
+      out[s + "sample_size"] = std::to_string(get_le32(h, d + 44));
+      for (int i = 0; i < 4; ++i) out[s + "frame" + std::to_string(i)] = std::to_string(le16(d + 48 + 2 * i));
+    } else if (id == "strf" && video) {
+      for (const auto& [name, at] : {std::pair<const char*, int>{"size", 0}, {"width", 4}, {"height", 8},
+                                     {"image_size", 20}}) {
+        out[s + name] = std::to_string(get_le32(h, d + static_cast<std::size_t>(at)));
+      }
+      out[s + "planes_bits"] = std::to_string(get_le32(h, d + 12));
+      out[s + "compression"] = code(d + 16);
+    } else if (id == "strf") {
+      out[s + "format"] = std::to_string(le16(d)) + " " + std::to_string(le16(d + 2)) + " " +
+                          std::to_string(get_le32(h, d + 4));
+      // (ffmpeg leaves the byte rate 0 where its encoder gave none.)
+      if (get_le32(h, d + 8) != 0) out[s + "bytes_per_second"] = std::to_string(get_le32(h, d + 8));
+      out[s + "align_bits"] = std::to_string(le16(d + 12)) + " " + std::to_string(le16(d + 14));
+      out[s + "extra"] = std::string(h.begin() + static_cast<std::ptrdiff_t>(d) + 16,
+                                     h.begin() + static_cast<std::ptrdiff_t>(d + size));
+    }
+    p = d + size + (size & 1);
+  }
+  return out;
+}
+
+struct TWriterCase {
+  const char* name;
+  std::string size;
+  std::string rate;
+  int seconds;
+  std::vector<std::string> codecs;
+  std::uint32_t refusal;  // 0: a header is made
+  std::vector<std::uint32_t> lines;
+};
+
+void PrintTo(const TWriterCase& c, std::ostream* os) { *os << c.name; }
+
+class FfmpegHeaders : public ::testing::TestWithParam<TWriterCase> {};
+
+}  // namespace
+
+TEST_P(FfmpegHeaders, HeaderFromTheDataIsTheWritersOwn) {
+  const TWriterCase& c = GetParam();
+  TTempDir dir;
+  const TClip clip = make_clip(dir, c.size, c.rate, c.seconds, c.codecs);
+  write_file(dir.file("lost.avi"), clip.bytes);
+  TFileIO file;
+  ASSERT_TRUE(file.open_read(dir.file("lost.avi").string()));
+  const THeaderGuessResult r = guess_header_list(file, clip.data_start);
+  EXPECT_EQ(reference_mismatch(clip.header_list, file, clip.data_start), std::nullopt);
+  if (c.refusal != 0) {
+    ASSERT_TRUE(r.refusal.has_value());
+    EXPECT_EQ(r.refusal->message, c.refusal);
+    return;
+  }
+  ASSERT_TRUE(r.guess.has_value()) << r.refusal->tail;
+  std::vector<std::uint32_t> lines;
+  for (const auto& l : r.guess->assumptions) lines.push_back(l.message);
+  EXPECT_EQ(lines, c.lines);
+  auto guessed = fields(TBytes(r.guess->header_list.begin(), r.guess->header_list.end()));
+  auto own = fields(clip.header_list);
+  for (const auto& [name, value] : guessed) {
+    if (name.ends_with("bytes_per_second") && !own.contains(name)) own[name] = value;
+  }
+  EXPECT_EQ(guessed, own);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Integration, FfmpegHeaders,
+    ::testing::Values(
+        TWriterCase{"mjpeg_pcm", "320x240", "25", 2, {"-c:v", "mjpeg", "-c:a", "pcm_s16le"}, msg_header_not_recognised,
+                    {}},
+        TWriterCase{"mjpeg", "320x240", "25", 2, {"-c:v", "mjpeg", "-an"}, 0, {msg_frame_rate_assumed}},
+        TWriterCase{"mpeg4_mp3", "320x240", "25", 4, {"-c:v", "mpeg4", "-c:a", "libmp3lame"}, 0,
+                    {msg_frame_rate_from_audio}},
+        TWriterCase{"libxvid_mp3", "320x240", "25", 4, {"-c:v", "libxvid", "-c:a", "libmp3lame"}, 0, {}},
+        TWriterCase{"mpeg4_mp3_23.976", "160x120", "24000/1001", 20, {"-c:v", "mpeg4", "-c:a", "libmp3lame"}, 0,
+                    {msg_frame_rate_from_audio}},
+        TWriterCase{"mpeg4_mp2_29.97", "320x240", "30000/1001", 4, {"-c:v", "mpeg4", "-c:a", "mp2"}, 0,
+                    {msg_frame_rate_from_audio}},
+        TWriterCase{"libx264_ac3", "320x240", "24000/1001", 4, {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "ac3"},
+                    0, {}},
+        TWriterCase{"dv_pal_pcm", "720x576", "25", 1, {"-c:v", "dvvideo", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16le"},
+                    msg_header_not_recognised, {}},
+        TWriterCase{"dv_ntsc_pcm", "720x480", "30000/1001", 1,
+                    {"-c:v", "dvvideo", "-pix_fmt", "yuv411p", "-c:a", "pcm_s16le"}, msg_header_not_recognised, {}},
+        TWriterCase{"dv_pal", "720x576", "25", 1, {"-c:v", "dvvideo", "-pix_fmt", "yuv420p", "-an"}, 0, {}},
+        TWriterCase{"dv_ntsc", "720x480", "30000/1001", 1, {"-c:v", "dvvideo", "-pix_fmt", "yuv411p", "-an"}, 0, {}}),
+    [](const auto& param_info) {
+      std::string name = param_info.param.name;
+      std::replace(name.begin(), name.end(), '.', '_');
+      return name;
+    });
+
+TEST(FfmpegHeaders, AnotherRecordingsHeaderDoesNotFit) {
+  TTempDir small_dir;
+  TTempDir large_dir;
+  const std::vector<std::string> codecs = {"-c:v", "mpeg4", "-c:a", "libmp3lame"};
+  const TClip small = make_clip(small_dir, "160x120", "25", 1, codecs);
+  const TClip large = make_clip(large_dir, "320x240", "25", 1, codecs);
+  write_file(small_dir.file("lost.avi"), small.bytes);
+  TFileIO file;
+  ASSERT_TRUE(file.open_read(small_dir.file("lost.avi").string()));
+  const auto line = reference_mismatch(large.header_list, file, small.data_start);
+  ASSERT_TRUE(line.has_value());
+  EXPECT_EQ(line->tail, "video: reference 320x240, data 160x120");
+}
