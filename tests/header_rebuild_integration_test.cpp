@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <map>
-#include <numeric>
 
 #include "avi_builder.h"
 #include "engine/file_io.h"
@@ -46,61 +44,36 @@ TClip make_clip(const TTempDir& dir, const std::string& size, const std::string&
   return clip;
 }
 
-// The fields players read, by name: avih's, then each stream's strh and
-// strf. Codes in capitals, rates reduced.
-std::map<std::string, std::string> fields(const TBytes& h) {
-  std::map<std::string, std::string> out;
-  auto le16 = [&h](std::size_t p) { return static_cast<std::uint32_t>(h[p] | (h[p + 1] << 8)); };
-  auto code = [&h](std::size_t p) {
-    std::string s(h.begin() + static_cast<std::ptrdiff_t>(p), h.begin() + static_cast<std::ptrdiff_t>(p) + 4);
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-  };
-  int stream = -1;
-  bool video = false;
+// avih, strh and strf in the order they come, in hex, without what only
+// the whole file tells (avih's byte rate; the counts the repair writes);
+// codes in capitals.
+std::vector<std::string> fields(const TBytes& h) {
+  std::vector<std::string> out;
   for (std::size_t p = 12; p + 8 <= h.size();) {
     const std::string id(h.begin() + static_cast<std::ptrdiff_t>(p), h.begin() + static_cast<std::ptrdiff_t>(p) + 4);
     const std::uint32_t size = get_le32(h, p + 4);
-    const std::size_t d = p + 8;
-    const std::string s = std::to_string(stream) + ".";
-    if (id == "LIST") {
-      stream += code(d) == "STRL" ? 1 : 0;
-      p += 12;
-      continue;
-    }
+    TBytes d(h.begin() + static_cast<std::ptrdiff_t>(p) + 8, h.begin() + static_cast<std::ptrdiff_t>(p + 8 + size));
+    const auto upper = [&d](std::size_t at) {
+      for (std::size_t i = at; i < at + 4; ++i) d[i] = static_cast<std::uint8_t>(std::toupper(d[i]));
+    };
     if (id == "avih") {
-      for (const auto& [name, at] : {std::pair<const char*, int>{"usec_per_frame", 0}, {"flags", 12},
-                                     {"streams", 24}, {"buffer", 28}, {"width", 32}, {"height", 36}}) {
-        out[std::string("avih.") + name] = std::to_string(get_le32(h, d + static_cast<std::size_t>(at)));
-      }
+      put_le32(d, 4, 0);
+      put_le32(d, 16, 0);
     } else if (id == "strh") {
-      video = code(d) == "VIDS";
-      out[s + "type"] = code(d);
-      out[s + "handler"] = video ? code(d + 4) : std::to_string(get_le32(h, d + 4));
-      const std::uint32_t scale = get_le32(h, d + 20);
-      const std::uint32_t rate = get_le32(h, d + 24);
-      const std::uint32_t g = std::gcd(scale, rate);
-      out[s + "rate"] = std::to_string(rate / g) + "/" + std::to_string(scale / g);
-      out[s + "quality"] = std::to_string(get_le32(h, d + 40));
-      out[s + "sample_size"] = std::to_string(get_le32(h, d + 44));
-      for (int i = 0; i < 4; ++i) out[s + "frame" + std::to_string(i)] = std::to_string(le16(d + 48 + 2 * i));
-    } else if (id == "strf" && video) {
-      for (const auto& [name, at] : {std::pair<const char*, int>{"size", 0}, {"width", 4}, {"height", 8},
-                                     {"image_size", 20}}) {
-        out[s + name] = std::to_string(get_le32(h, d + static_cast<std::size_t>(at)));
-      }
-      out[s + "planes_bits"] = std::to_string(get_le32(h, d + 12));
-      out[s + "compression"] = code(d + 16);
-    } else if (id == "strf") {
-      out[s + "format"] = std::to_string(le16(d)) + " " + std::to_string(le16(d + 2)) + " " +
-                          std::to_string(get_le32(h, d + 4));
-      // (ffmpeg leaves the byte rate 0 where its encoder gave none.)
-      if (get_le32(h, d + 8) != 0) out[s + "bytes_per_second"] = std::to_string(get_le32(h, d + 8));
-      out[s + "align_bits"] = std::to_string(le16(d + 12)) + " " + std::to_string(le16(d + 14));
-      out[s + "extra"] = std::string(h.begin() + static_cast<std::ptrdiff_t>(d) + 16,
-                                     h.begin() + static_cast<std::ptrdiff_t>(d + size));
+      upper(4);
+      put_le32(d, 32, 0);
+    } else if (id == "strf" && get_le32(d, 0) == 40) {
+      upper(16);
     }
-    p = d + size + (size & 1);
+    if (id == "avih" || id == "strh" || id == "strf") {
+      std::string text = id + " ";
+      for (const std::uint8_t byte : d) {
+        text += "0123456789abcdef"[byte >> 4];
+        text += "0123456789abcdef"[byte & 15];
+      }
+      out.push_back(text);
+    }
+    p += id == "LIST" ? 12 : 8 + size + (size & 1);
   }
   return out;
 }
@@ -139,12 +112,7 @@ TEST_P(FfmpegHeaders, HeaderFromTheDataIsTheWritersOwn) {
   std::vector<std::uint32_t> lines;
   for (const auto& l : r.guess->assumptions) lines.push_back(l.message);
   EXPECT_EQ(lines, c.lines);
-  auto guessed = fields(TBytes(r.guess->header_list.begin(), r.guess->header_list.end()));
-  auto own = fields(clip.header_list);
-  for (const auto& [name, value] : guessed) {
-    if (name.ends_with("bytes_per_second") && !own.contains(name)) own[name] = value;
-  }
-  EXPECT_EQ(guessed, own);
+  EXPECT_EQ(fields(r.guess->header_list), fields(clip.header_list));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -153,10 +121,10 @@ INSTANTIATE_TEST_SUITE_P(
         TWriterCase{"mjpeg_pcm", "320x240", "25", 2, {"-c:v", "mjpeg", "-c:a", "pcm_s16le"}, msg_header_not_recognised,
                     {}},
         TWriterCase{"mjpeg", "320x240", "25", 2, {"-c:v", "mjpeg", "-an"}, 0, {msg_frame_rate_assumed}},
-        TWriterCase{"mpeg4_mp3", "320x240", "25", 4, {"-c:v", "mpeg4", "-c:a", "libmp3lame"}, 0,
+        TWriterCase{"mpeg4_mp3", "320x240", "25", 4, {"-c:v", "mpeg4", "-c:a", "libmp3lame", "-b:a", "128k"}, 0,
                     {msg_frame_rate_from_audio}},
-        TWriterCase{"libxvid_mp3", "320x240", "25", 4, {"-c:v", "libxvid", "-c:a", "libmp3lame"}, 0, {}},
-        TWriterCase{"mpeg4_mp3_23.976", "160x120", "24000/1001", 20, {"-c:v", "mpeg4", "-c:a", "libmp3lame"}, 0,
+        TWriterCase{"libxvid_mp3", "320x240", "25", 4, {"-c:v", "libxvid", "-c:a", "libmp3lame", "-b:a", "128k"}, 0, {}},
+        TWriterCase{"mpeg4_mp3_23.976", "160x120", "24000/1001", 20, {"-c:v", "mpeg4", "-c:a", "libmp3lame", "-b:a", "128k"}, 0,
                     {msg_frame_rate_from_audio}},
         TWriterCase{"mpeg4_mp2_29.97", "320x240", "30000/1001", 4, {"-c:v", "mpeg4", "-c:a", "mp2"}, 0,
                     {msg_frame_rate_from_audio}},
@@ -177,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(FfmpegHeaders, AnotherRecordingsHeaderDoesNotFit) {
   TTempDir small_dir;
   TTempDir large_dir;
-  const std::vector<std::string> codecs = {"-c:v", "mpeg4", "-c:a", "libmp3lame"};
+  const std::vector<std::string> codecs = {"-c:v", "mpeg4", "-c:a", "libmp3lame", "-b:a", "128k"};
   const TClip small = make_clip(small_dir, "160x120", "25", 1, codecs);
   const TClip large = make_clip(large_dir, "320x240", "25", 1, codecs);
   write_file(small_dir.file("lost.avi"), small.bytes);
