@@ -7,6 +7,7 @@
 
 #include "avi_builder.h"
 #include "engine/file_io.h"
+#include "engine/header_fields.h"
 #include "engine/header_rebuild.h"
 #include "engine/stream_sniff.h"
 #include "platform/message_ids.h"
@@ -265,6 +266,18 @@ TEST_P(Guess, HeaderFromTheData) {
   for (const auto& l : r.guess->assumptions) lines.push_back(l.message);
   EXPECT_EQ(lines, c.line ? std::vector<std::uint32_t>{c.line} : std::vector<std::uint32_t>{});
   EXPECT_EQ(reference_mismatch(h, opened.file, avi.chunk_pos[0]), std::nullopt);
+
+  // Before the data, it is where the repair reads the codec and writes the counts.
+  TBytes rebuilt = TBytes{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'A', 'V', 'I', ' '} + TBytes(h.begin(), h.end());
+  rebuilt = rebuilt + TBytes{'L', 'I', 'S', 'T', 0, 0, 0, 0, 'm', 'o', 'v', 'i'} +
+            TBytes(avi.bytes.begin() + avi.chunk_pos[0], avi.bytes.end());
+  TOpened whole(rebuilt);
+  EXPECT_NE(codec_family(read_stream_headers(whole.file).at(0)), TCodecFamily::other);
+  TIndexTally tally{};
+  for (auto& t : tally) t.chunks = 7;
+  const auto writes = length_field_writes(whole.file, rebuilt.size(), tally);
+  ASSERT_TRUE(writes.has_value());
+  EXPECT_EQ(writes->size(), 1 + c.tracks.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(
