@@ -507,10 +507,14 @@ THeaderGuessResult guess_header_list(TFileIO& file, std::uint64_t data_start) {
     measured = rate_from_audio(file, chunks, *first_video, *first_audio,
                                plans[static_cast<std::size_t>(*first_audio)].audio);
   }
+  // The rate a bitstream states is exact where the audio only comes near
+  // it; where the two disagree, the stream's own statement is what is wrong
+  // (a field rate, a writer's default).
   constexpr double agreement = 0.01;
-  if (stated && (dv || !measured || std::fabs(stated->fps() / *measured - 1) < agreement)) {
+  const std::optional<TRate> from_audio = measured ? snapped(*measured) : std::nullopt;
+  if (stated && (dv || !from_audio || std::fabs(stated->fps() / from_audio->fps() - 1) < agreement)) {
     rate = *stated;
-  } else if (const auto from_audio = measured ? snapped(*measured) : std::nullopt) {
+  } else if (from_audio) {
     rate = *from_audio;
     guess.assumptions.push_back(line(msg_frame_rate_from_audio, mk_plain, fps_text(rate)));
   } else {

@@ -141,17 +141,3 @@ INSTANTIATE_TEST_SUITE_P(
       std::replace(name.begin(), name.end(), '.', '_');
       return name;
     });
-
-TEST(FfmpegHeaders, AnotherRecordingsHeaderDoesNotFit) {
-  TTempDir small_dir;
-  TTempDir large_dir;
-  const std::vector<std::string> codecs = {"-c:v", "mpeg4", "-c:a", "libmp3lame", "-b:a", "128k"};
-  const TClip small = make_clip(small_dir, "160x120", "25", 1, codecs);
-  const TClip large = make_clip(large_dir, "320x240", "25", 1, codecs);
-  write_file(small_dir.file("lost.avi"), small.bytes);
-  TFileIO file;
-  ASSERT_TRUE(file.open_read(small_dir.file("lost.avi").string()));
-  const auto line = reference_mismatch(large.header_list, file, small.data_start);
-  ASSERT_TRUE(line.has_value());
-  EXPECT_EQ(line->tail, "video: reference 320x240, data 160x120");
-}

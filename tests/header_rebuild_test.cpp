@@ -216,12 +216,10 @@ struct TGuessCase {
 
 void PrintTo(const TGuessCase& c, std::ostream* os) { *os << c.name; }
 
-// The 32-bit field at `offset` in the data of the `nth` chunk `id`.
-std::uint32_t field(const std::vector<unsigned char>& h, const std::string& id, int nth, std::size_t offset) {
+// The 32-bit field at `offset` in the data of the first chunk `id`.
+std::uint32_t field(const TBytes& h, const std::string& id, std::size_t offset) {
   for (std::size_t p = 0; p + 8 <= h.size(); ++p) {
-    if (std::equal(id.begin(), id.end(), h.begin() + static_cast<std::ptrdiff_t>(p)) && nth-- == 0) {
-      return get_le32(TBytes(h.begin(), h.end()), p + 8 + offset);
-    }
+    if (std::equal(id.begin(), id.end(), h.begin() + static_cast<std::ptrdiff_t>(p))) return get_le32(h, p + 8 + offset);
   }
   ADD_FAILURE() << "no " << id;
   return 0;
@@ -252,16 +250,16 @@ TEST_P(Guess, HeaderFromTheData) {
     return;
   }
   const auto& h = r.guess->header_list;
-  EXPECT_EQ(get_le32(TBytes(h.begin(), h.end()), 4), h.size() - 8);
+  EXPECT_EQ(get_le32(h, 4), h.size() - 8);
   EXPECT_EQ(std::string(h.begin() + 8, h.begin() + 12), "hdrl");
-  EXPECT_EQ(field(h, "strh", 0, 4), get_le32(TBytes(c.code, c.code + 4), 0));
-  EXPECT_EQ(field(h, "strf", 0, 16), get_le32(TBytes(c.code, c.code + 4), 0));
-  EXPECT_EQ(field(h, "strf", 0, 4), static_cast<std::uint32_t>(c.width));
-  EXPECT_EQ(field(h, "strf", 0, 8), static_cast<std::uint32_t>(c.height));
-  EXPECT_EQ(field(h, "strh", 0, 20), c.scale);
-  EXPECT_EQ(field(h, "strh", 0, 24), c.rate);
-  EXPECT_EQ(field(h, "avih", 0, 0), 1000000ull * c.scale / c.rate);
-  EXPECT_EQ(field(h, "avih", 0, 24), c.tracks.size());
+  EXPECT_EQ(field(h, "strh", 4), get_le32(TBytes(c.code, c.code + 4), 0));
+  EXPECT_EQ(field(h, "strf", 16), get_le32(TBytes(c.code, c.code + 4), 0));
+  EXPECT_EQ(field(h, "strf", 4), static_cast<std::uint32_t>(c.width));
+  EXPECT_EQ(field(h, "strf", 8), static_cast<std::uint32_t>(c.height));
+  EXPECT_EQ(field(h, "strh", 20), c.scale);
+  EXPECT_EQ(field(h, "strh", 24), c.rate);
+  EXPECT_EQ(field(h, "avih", 0), 1000000ull * c.scale / c.rate);
+  EXPECT_EQ(field(h, "avih", 24), c.tracks.size());
   std::vector<std::uint32_t> lines;
   for (const auto& l : r.guess->assumptions) lines.push_back(l.message);
   EXPECT_EQ(lines, c.line ? std::vector<std::uint32_t>{c.line} : std::vector<std::uint32_t>{});
