@@ -195,18 +195,29 @@ std::optional<TAudioFrameInfo> survey_audio(TFileIO& file, const std::vector<TCh
 std::optional<double> rate_from_audio(TFileIO& file, const std::vector<TChunkSeen>& chunks, int video, int audio,
                                       const TAudioFrameInfo& format) {
   TAudioFrameCounter counter(format);
-  std::vector<std::pair<double, double>> points;
+  struct TPoint {
+    double frame;
+    double seconds;
+    std::size_t audio_before;
+  };
+  std::vector<TPoint> all;
   std::size_t audio_chunks = 0;
   for (const TChunkSeen& chunk : chunks) {
     if (chunk.stream == video) {
-      points.emplace_back(static_cast<double>(points.size()),
-                          static_cast<double>(counter.samples()) / format.sample_rate);
+      all.push_back({static_cast<double>(all.size()), static_cast<double>(counter.samples()) / format.sample_rate,
+                     audio_chunks});
     } else if (chunk.stream == audio) {
       ++audio_chunks;
       const std::vector<unsigned char> bytes = read_data(file, chunk, audio_window);
       counter.add(bytes.data(), bytes.size());
       if (bytes.size() < chunk.size) counter.gap();
     }
+  }
+  // Only frames with audio on either side: a muxer may write some audio
+  // ahead of the first frame, or frames on after the audio ended.
+  std::vector<std::pair<double, double>> points;
+  for (const TPoint& p : all) {
+    if (p.audio_before > 0 && p.audio_before < audio_chunks) points.emplace_back(p.frame, p.seconds);
   }
   constexpr std::size_t least_frames = 16;
   constexpr std::size_t least_audio_chunks = 8;

@@ -141,3 +141,23 @@ INSTANTIATE_TEST_SUITE_P(
       std::replace(name.begin(), name.end(), '.', '_');
       return name;
     });
+
+// mencoder writes half a second of audio ahead of the first frame, and the
+// last frames after the audio ended.
+TEST(FfmpegHeaders, MencodersFrameRateFromItsAudio) {
+  TTempDir dir;
+  make_clip(dir, "320x240", "30000/1001", 12, {"-c:v", "rawvideo", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16le"});
+  const fs::path file = dir.file("mencoder.avi");
+  ASSERT_EQ(run_process({"mencoder", "-really-quiet", dir.file("clip.avi").string(), "-ovc", "lavc", "-lavcopts",
+                         "vcodec=mpeg4", "-oac", "mp3lame", "-o", file.string()})
+                .exit.code,
+            0);
+  const TBytes bytes = read_file(file);
+  TFileIO source;
+  ASSERT_TRUE(source.open_read(file.string()));
+  const THeaderGuessResult r =
+      guess_header_list(source, std::string(bytes.begin(), bytes.end()).find("movi") + 4);
+  ASSERT_TRUE(r.guess.has_value());
+  const std::string strh = fields(r.guess->header_list).at(1);
+  EXPECT_EQ(strh.substr(45, 16), "e903000030750000") << "30000/1001";
+}
