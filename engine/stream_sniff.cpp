@@ -59,8 +59,9 @@ constexpr std::uint32_t dif_frame_525 = 120000;
 constexpr std::uint32_t dif_frame_625 = 144000;
 
 std::optional<TVideoFrameInfo> sniff_dv(const unsigned char* d, std::size_t n, std::uint32_t chunk_size) {
-  // Section type 0 (header), DIF sequence 0, block 0.
-  if (n < 8 || (d[0] & 0xE0) != 0 || (d[1] & 0xF0) != 0 || d[2] != 0) return std::nullopt;
+  // Section type 0 (header) with its reserved bits set, DIF sequence 0,
+  // block 0.
+  if (n < 8 || d[0] != 0x1F || (d[1] & 0xF0) != 0 || d[2] != 0 || (d[3] & 0x3F) != 0x3F) return std::nullopt;
   const bool lines_625 = (d[3] & 0x80) != 0;
   const std::uint32_t frame = lines_625 ? dif_frame_625 : dif_frame_525;
   // 25 Mbit/s, or 50 (twice the DIF sequences).
