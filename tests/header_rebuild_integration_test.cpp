@@ -126,6 +126,8 @@ INSTANTIATE_TEST_SUITE_P(
         TWriterCase{"libxvid_mp3", "320x240", "25", 4, {"-c:v", "libxvid", "-c:a", "libmp3lame", "-b:a", "128k"}, 0, {}},
         TWriterCase{"mpeg4_mp3_23.976", "160x120", "24000/1001", 20, {"-c:v", "mpeg4", "-c:a", "libmp3lame", "-b:a", "128k"}, 0,
                     {msg_frame_rate_from_audio}},
+        TWriterCase{"mjpeg_mp2_24", "160x120", "24", 20, {"-c:v", "mjpeg", "-c:a", "mp2"}, 0,
+                    {msg_frame_rate_from_audio}},
         TWriterCase{"mpeg4_mp2_29.97", "320x240", "30000/1001", 4, {"-c:v", "mpeg4", "-c:a", "mp2"}, 0,
                     {msg_frame_rate_from_audio}},
         TWriterCase{"libx264_ac3", "320x240", "24000/1001", 4, {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "ac3"},
