@@ -320,8 +320,7 @@ std::optional<TAudioFrameInfo> mpeg_audio_frame(const unsigned char* d, std::siz
   const auto index = static_cast<std::size_t>(rate_index);
   f.bit_rate = 1000 * (!f.mpeg1 ? mpeg2_rates[index] : f.layer == 2 ? mpeg1_layer2_rates[index] : mpeg1_layer3_rates[index]);
   f.sample_rate = mpeg_sample_rates[frequency] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
-  f.mode = d[3] >> 6;
-  f.channels = f.mode == 3 ? 1 : 2;
+  f.channels = (d[3] >> 6) == 3 ? 1 : 2;  // channel mode 3: one channel
   f.samples = (f.layer == 3 && !f.mpeg1) ? 576 : 1152;
   const std::uint32_t padding = (d[2] >> 1) & 1;
   f.length = f.samples / 8 * f.bit_rate / f.sample_rate + padding;
@@ -356,7 +355,6 @@ std::optional<TAudioFrameInfo> ac3_frame(const unsigned char* d, std::size_t n) 
   TBitReader bits(d, n, 6);
   const auto acmod = bits.read(3);
   if (!acmod) return std::nullopt;
-  f.mode = static_cast<int>(*acmod);
   if ((*acmod & 1) && *acmod != 1 && !bits.skip(2)) return std::nullopt;  // cmixlev
   if ((*acmod & 4) && !bits.skip(2)) return std::nullopt;                 // surmixlev
   if (*acmod == 2 && !bits.skip(2)) return std::nullopt;                  // dsurmod
