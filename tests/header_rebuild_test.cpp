@@ -378,7 +378,7 @@ TEST(HeaderRebuild, DamagedData) {
   for (int round = 0; round < 200; ++round) {
     TBytes bytes = avi.bytes;
     seed = seed * 1103515245 + 12345;
-    bytes.resize(avi.chunk_pos[0] + seed % (bytes.size() - avi.chunk_pos[0]));
+    bytes.resize(avi.chunk_pos[0] + 1 + seed % (bytes.size() - avi.chunk_pos[0]));
     for (int i = 0; i < round % 8; ++i) {
       seed = seed * 1103515245 + 12345;
       bytes[avi.chunk_pos[0] + seed % (bytes.size() - avi.chunk_pos[0])] = static_cast<std::uint8_t>(seed >> 24);
