@@ -5,7 +5,6 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <numeric>
 
 #include "avi_structs.h"
