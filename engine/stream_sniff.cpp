@@ -266,6 +266,14 @@ bool read_sps(const unsigned char* d, std::size_t n, TVideoFrameInfo& info) {
 
 constexpr unsigned char nal_sps = 7;
 
+// A slice or an IDR slice with the reference mark the standard allows it:
+// every H.264 frame holds one, and no HEVC NAL unit header (whose first
+// byte is even) looks like one.
+bool h264_slice(unsigned char nal) {
+  const int type = nal & 0x1F;
+  return (nal & 0x80) == 0 && (type == 1 || (type == 5 && (nal & 0x60) != 0));
+}
+
 std::optional<TVideoFrameInfo> sniff_h264(const unsigned char* d, std::size_t n) {
   TVideoFrameInfo info;
   info.fourcc = fourcc("H264");
@@ -273,11 +281,10 @@ std::optional<TVideoFrameInfo> sniff_h264(const unsigned char* d, std::size_t n)
   std::size_t from = 0;
   while (auto at = find_code(d, n, from, start_code, 1)) {
     const unsigned char nal = d[*at + 3];
-    const int type = nal & 0x1F;
     from = *at + 3;
-    if ((nal & 0x80) != 0 || type == 0 || type > 12) continue;
-    h264 = true;
-    if (type == nal_sps && info.width == 0) {
+    if (h264_slice(nal)) h264 = true;
+    const bool sps_header = (nal & 0x9F) == nal_sps && (nal & 0x60) != 0;
+    if (sps_header && info.width == 0) {
       const std::size_t begin = *at + 4;
       const std::size_t end = find_code(d, n, begin, start_code, 0).value_or(n);
       TVideoFrameInfo sps;

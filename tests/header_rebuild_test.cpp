@@ -44,6 +44,7 @@ const TBytes xvid = hex(  // 320x240, fixed rate 25
 const TBytes x264_sd = hex("000000016764000dacd94141fb011000003e90000ea600f1429960");  // 320x240, 30000/1001
 const TBytes x264_hd =
     hex("0000000167640028acd940780227e5c044000003000400000300c83c60c658");  // 1920x1080 cropped from 1088, 25
+const TBytes idr = hex("00000001658884");  // an IDR slice's first bytes
 const TBytes dv_pal = hex("1f0700bff8787878");
 const TBytes dv_ntsc = hex("1f07003ff9797979");
 
@@ -98,13 +99,15 @@ INSTANTIATE_TEST_SUITE_P(
         TVideoCase{"MPEG-4 frame without VOL", hex("000001b650f023e1"), 0, TVideoKind::mpeg4, 0, 0, 0, 0, "FMP4"},
         TVideoCase{"VOL cut off", TBytes(xvid.begin(), xvid.begin() + 24) + hex("000001b6"), 0, TVideoKind::mpeg4, 0,
                    0, 0, 0, nullptr},
-        TVideoCase{"x264 SD", x264_sd + hex("0000000168"), 0, TVideoKind::h264, 320, 240, 60000, 2002, "H264"},
-        TVideoCase{"x264 HD, cropped", x264_hd, 0, TVideoKind::h264, 1920, 1080, 50, 2, "H264"},
-        TVideoCase{"x264 High 4:4:4", hex("0000000167f4000d919b28283f6022000007d2000177001e28532c"), 0,
+        TVideoCase{"x264 SD", x264_sd + idr, 0, TVideoKind::h264, 320, 240, 60000, 2002, "H264"},
+        TVideoCase{"x264 HD, cropped", x264_hd + idr, 0, TVideoKind::h264, 1920, 1080, 50, 2, "H264"},
+        TVideoCase{"x264 High 4:4:4", hex("0000000167f4000d919b28283f6022000007d2000177001e28532c") + idr, 0,
                    TVideoKind::h264, 320, 240, 48000, 2002, "H264"},
-        TVideoCase{"SPS cut off", TBytes(x264_hd.begin(), x264_hd.begin() + 9), 0, TVideoKind::h264, 0, 0, 0, 0,
+        TVideoCase{"SPS cut off", TBytes(x264_hd.begin(), x264_hd.begin() + 9) + idr, 0, TVideoKind::h264, 0, 0, 0, 0,
                    nullptr},
         TVideoCase{"H.264 P slice", hex("00000001419a246c43bf"), 0, TVideoKind::h264, 0, 0, 0, 0, nullptr},
+        TVideoCase{"HEVC (x265)", hex("0000000140010c01ffff0000000142010100000001440100000001280100"), 0,
+                   TVideoKind::none, 0, 0, 0, 0, nullptr},
         TVideoCase{"JPEG", jpeg(640, 480), 0, TVideoKind::jpeg, 640, 480, 0, 0, "MJPG"},
         TVideoCase{"JPEG field (AVI1)", jpeg(720, 288, 1), 0, TVideoKind::jpeg, 720, 576, 0, 0, "MJPG"},
         TVideoCase{"JPEG cut before SOF", hex("ffd8ffc00011"), 0, TVideoKind::jpeg, 0, 0, 0, 0,
@@ -290,7 +293,7 @@ INSTANTIATE_TEST_SUITE_P(
                    30, 0, "MJPG", 640, 480, 24000, 1001, msg_frame_rate_from_audio},
         TGuessCase{"Xvid and MP3: the VOL's rate", {{"00dc", padded(xvid, 700), 0.04}, mp3_track}, 8, 0, "XVID", 320,
                    240, 25, 1, 0},
-        TGuessCase{"H.264: the SPS's rate", {{"00dc", x264_sd + hex("00000001658880"), 1001.0 / 30000}}, 4, 0, "H264",
+        TGuessCase{"H.264: the SPS's rate", {{"00dc", x264_sd + idr, 1001.0 / 30000}}, 4, 0, "H264",
                    320, 240, 30000, 1001, 0},
         TGuessCase{"DV", {{"00dc", padded(dv_ntsc, 120000), 1001.0 / 30000}}, 1, 0, "dvsd", 720, 480, 30000, 1001, 0},
         TGuessCase{"MJPEG alone", {mjpeg25}, 4, 0, "MJPG", 320, 240, 25, 1, msg_frame_rate_assumed},
@@ -353,7 +356,7 @@ INSTANTIATE_TEST_SUITE_P(
         TReferenceCase{"OpenDML", reference({video("MJPG"), audio}, 320, 240, true), {mjpeg25, mp3_track}, nullptr},
         TReferenceCase{"Xvid's header, ffmpeg's data", reference({video("XVID"), audio}, 320, 240),
                        {{"00dc", padded(ffmpeg_mpeg4, 900), 0.04}, mp3_track}, nullptr},
-        TReferenceCase{"coded H.264 size", reference({video("H264")}, 1920, 1088), {{"00dc", x264_hd, 0.04}}, nullptr},
+        TReferenceCase{"coded H.264 size", reference({video("H264")}, 1920, 1088), {{"00dc", x264_hd + idr, 0.04}}, nullptr},
         TReferenceCase{"JPEG fields", reference({video("MJPG")}, 720, 576), {{"00dc", jpeg(720, 288), 0.04}}, nullptr},
         TReferenceCase{"uncompressed: not checked", reference({{"vids", "DIB ", std::string(4, '\0')}}, 64, 48),
                        {mjpeg25}, nullptr},
@@ -372,7 +375,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Cut short or overwritten anywhere, the data give a header or a refusal,
 // and the reference test an answer; nothing is read out of bounds.
 TEST(HeaderRebuild, DamagedData) {
-  const TAvi avi = recording({{"00dc", padded(x264_hd, 300), 0.04}, {"01wb", ac3_frame, 0.032}}, 1);
+  const TAvi avi = recording({{"00dc", padded(x264_hd + idr, 300), 0.04}, {"01wb", ac3_frame, 0.032}}, 1);
   const TBytes reference_list = reference({video("H264"), audio}, 1920, 1080);
   std::uint32_t seed = 1;
   for (int round = 0; round < 200; ++round) {
