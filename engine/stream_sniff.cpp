@@ -282,6 +282,7 @@ std::optional<TVideoFrameInfo> sniff_h264(const unsigned char* d, std::size_t n)
   while (auto at = find_code(d, n, from, start_code, 1)) {
     const unsigned char nal = d[*at + 3];
     from = *at + 3;
+    if (nal == 0) return std::nullopt;  // an MPEG-1 or MPEG-2 picture's start code
     if (h264_slice(nal)) h264 = true;
     const bool sps_header = (nal & 0x9F) == nal_sps && (nal & 0x60) != 0;
     if (sps_header && info.width == 0) {

@@ -106,6 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
         TVideoCase{"SPS cut off", TBytes(x264_hd.begin(), x264_hd.begin() + 9) + idr, 0, TVideoKind::h264, 0, 0, 0, 0,
                    nullptr},
         TVideoCase{"H.264 P slice", hex("00000001419a246c43bf"), 0, TVideoKind::h264, 0, 0, 0, 0, nullptr},
+        TVideoCase{"MPEG-2", hex("000001b31400f0130fffffe0000001b8000800000000010000000000000101"), 0, TVideoKind::none,
+                   0, 0, 0, 0, nullptr},
         TVideoCase{"HEVC (x265)", hex("0000000140010c01ffff0000000142010100000001440100000001280100"), 0,
                    TVideoKind::none, 0, 0, 0, 0, nullptr},
         TVideoCase{"JPEG", jpeg(640, 480), 0, TVideoKind::jpeg, 640, 480, 0, 0, "MJPG"},
