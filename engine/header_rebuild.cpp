@@ -5,7 +5,6 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <numeric>
 
 #include "avi_structs.h"
@@ -195,18 +194,29 @@ std::optional<TAudioFrameInfo> survey_audio(TFileIO& file, const std::vector<TCh
 std::optional<double> rate_from_audio(TFileIO& file, const std::vector<TChunkSeen>& chunks, int video, int audio,
                                       const TAudioFrameInfo& format) {
   TAudioFrameCounter counter(format);
-  std::vector<std::pair<double, double>> points;
+  struct TPoint {
+    double frame;
+    double seconds;
+    std::size_t audio_before;
+  };
+  std::vector<TPoint> all;
   std::size_t audio_chunks = 0;
   for (const TChunkSeen& chunk : chunks) {
     if (chunk.stream == video) {
-      points.emplace_back(static_cast<double>(points.size()),
-                          static_cast<double>(counter.samples()) / format.sample_rate);
+      all.push_back({static_cast<double>(all.size()), static_cast<double>(counter.samples()) / format.sample_rate,
+                     audio_chunks});
     } else if (chunk.stream == audio) {
       ++audio_chunks;
       const std::vector<unsigned char> bytes = read_data(file, chunk, audio_window);
       counter.add(bytes.data(), bytes.size());
       if (bytes.size() < chunk.size) counter.gap();
     }
+  }
+  // Only frames with audio on either side: a muxer may write some audio
+  // ahead of the first frame, or frames on after the audio ended.
+  std::vector<std::pair<double, double>> points;
+  for (const TPoint& p : all) {
+    if (p.audio_before > 0 && p.audio_before < audio_chunks) points.emplace_back(p.frame, p.seconds);
   }
   constexpr std::size_t least_frames = 16;
   constexpr std::size_t least_audio_chunks = 8;
@@ -488,7 +498,8 @@ THeaderGuessResult guess_header_list(TFileIO& file, std::uint64_t data_start) {
       plan.picture = video.info;
       if (!first_video) {
         first_video = n;
-        if (video.info.rate != 0) stated = reduced(video.info.rate, video.info.scale);
+        const TRate said = reduced(video.info.rate, video.info.scale);
+        if (said.rate != 0 && said.fps() >= lowest_fps && said.fps() <= highest_fps) stated = said;
       }
     } else {
       const auto format = survey_audio(file, chunks, n);
@@ -506,10 +517,14 @@ THeaderGuessResult guess_header_list(TFileIO& file, std::uint64_t data_start) {
     measured = rate_from_audio(file, chunks, *first_video, *first_audio,
                                plans[static_cast<std::size_t>(*first_audio)].audio);
   }
+  // The rate a bitstream states is exact where the audio only comes near
+  // it; where the two disagree, the stream's own statement is what is wrong
+  // (a field rate, a writer's default).
   constexpr double agreement = 0.01;
-  if (stated && stated->rate != 0 && (dv || !measured || std::fabs(stated->fps() / *measured - 1) < agreement)) {
+  const std::optional<TRate> from_audio = measured ? snapped(*measured) : std::nullopt;
+  if (stated && (dv || !from_audio || std::fabs(stated->fps() / from_audio->fps() - 1) < agreement)) {
     rate = *stated;
-  } else if (const auto from_audio = measured ? snapped(*measured) : std::nullopt) {
+  } else if (from_audio) {
     rate = *from_audio;
     guess.assumptions.push_back(line(msg_frame_rate_from_audio, mk_plain, fps_text(rate)));
   } else {
@@ -593,7 +608,10 @@ bool code_in(const TFourCC& code, std::initializer_list<const char*> codes) {
 TVideoKind expected_kind(const TReferenceStream& s) {
   const TFourCC code = s.compression.value_or(s.handler);
   if (code_in(code, {"MJPG", "AVRN", "AVDJ", "DMB1", "JPEG"})) return TVideoKind::jpeg;
-  if (code_in(code, {"DVSD", "DV25", "DV50", "DVSL", "DVHD", "CDVC", "DVCP", "DVPP"})) return TVideoKind::dv;
+  // (Standard definition DV only: other frame sizes are not told apart.)
+  if (code_in(code, {"DVSD", "DV25", "DV50", "CDVC", "DVCP", "DVPP"})) return TVideoKind::dv;
+  // H.264 with its parameter sets in the header, not in the data.
+  if (code_in(code, {"AVC1"})) return TVideoKind::none;
   TStreamInfo info;
   info.fcc_type = id_vids;
   info.fcc_handler = s.handler;

@@ -59,8 +59,9 @@ constexpr std::uint32_t dif_frame_525 = 120000;
 constexpr std::uint32_t dif_frame_625 = 144000;
 
 std::optional<TVideoFrameInfo> sniff_dv(const unsigned char* d, std::size_t n, std::uint32_t chunk_size) {
-  // Section type 0 (header), DIF sequence 0, block 0.
-  if (n < 8 || (d[0] & 0xE0) != 0 || (d[1] & 0xF0) != 0 || d[2] != 0) return std::nullopt;
+  // Section type 0 (header) with its reserved bits set, DIF sequence 0,
+  // block 0.
+  if (n < 8 || d[0] != 0x1F || (d[1] & 0xF0) != 0 || d[2] != 0 || (d[3] & 0x3F) != 0x3F) return std::nullopt;
   const bool lines_625 = (d[3] & 0x80) != 0;
   const std::uint32_t frame = lines_625 ? dif_frame_625 : dif_frame_525;
   // 25 Mbit/s, or 50 (twice the DIF sequences).
@@ -265,6 +266,14 @@ bool read_sps(const unsigned char* d, std::size_t n, TVideoFrameInfo& info) {
 
 constexpr unsigned char nal_sps = 7;
 
+// A slice or an IDR slice with the reference mark the standard allows it:
+// every H.264 frame holds one, and no HEVC NAL unit header (whose first
+// byte is even) looks like one.
+bool h264_slice(unsigned char nal) {
+  const int type = nal & 0x1F;
+  return (nal & 0x80) == 0 && (type == 1 || (type == 5 && (nal & 0x60) != 0));
+}
+
 std::optional<TVideoFrameInfo> sniff_h264(const unsigned char* d, std::size_t n) {
   TVideoFrameInfo info;
   info.fourcc = fourcc("H264");
@@ -272,11 +281,11 @@ std::optional<TVideoFrameInfo> sniff_h264(const unsigned char* d, std::size_t n)
   std::size_t from = 0;
   while (auto at = find_code(d, n, from, start_code, 1)) {
     const unsigned char nal = d[*at + 3];
-    const int type = nal & 0x1F;
     from = *at + 3;
-    if ((nal & 0x80) != 0 || type == 0 || type > 12) continue;
-    h264 = true;
-    if (type == nal_sps && info.width == 0) {
+    if (nal == 0) return std::nullopt;  // an MPEG-1 or MPEG-2 picture's start code
+    if (h264_slice(nal)) h264 = true;
+    const bool sps_header = (nal & 0x9F) == nal_sps && (nal & 0x60) != 0;
+    if (sps_header && info.width == 0) {
       const std::size_t begin = *at + 4;
       const std::size_t end = find_code(d, n, begin, start_code, 0).value_or(n);
       TVideoFrameInfo sps;
@@ -319,8 +328,7 @@ std::optional<TAudioFrameInfo> mpeg_audio_frame(const unsigned char* d, std::siz
   const auto index = static_cast<std::size_t>(rate_index);
   f.bit_rate = 1000 * (!f.mpeg1 ? mpeg2_rates[index] : f.layer == 2 ? mpeg1_layer2_rates[index] : mpeg1_layer3_rates[index]);
   f.sample_rate = mpeg_sample_rates[frequency] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
-  f.mode = d[3] >> 6;
-  f.channels = f.mode == 3 ? 1 : 2;
+  f.channels = (d[3] >> 6) == 3 ? 1 : 2;  // channel mode 3: one channel
   f.samples = (f.layer == 3 && !f.mpeg1) ? 576 : 1152;
   const std::uint32_t padding = (d[2] >> 1) & 1;
   f.length = f.samples / 8 * f.bit_rate / f.sample_rate + padding;
@@ -355,7 +363,6 @@ std::optional<TAudioFrameInfo> ac3_frame(const unsigned char* d, std::size_t n) 
   TBitReader bits(d, n, 6);
   const auto acmod = bits.read(3);
   if (!acmod) return std::nullopt;
-  f.mode = static_cast<int>(*acmod);
   if ((*acmod & 1) && *acmod != 1 && !bits.skip(2)) return std::nullopt;  // cmixlev
   if ((*acmod & 4) && !bits.skip(2)) return std::nullopt;                 // surmixlev
   if (*acmod == 2 && !bits.skip(2)) return std::nullopt;                  // dsurmod

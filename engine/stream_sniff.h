@@ -42,7 +42,6 @@ struct TAudioFrameInfo {
   TAudioKind kind = TAudioKind::none;
   int layer = 0;          // MPEG audio: 2 or 3
   bool mpeg1 = false;     // MPEG audio: MPEG-1 (else MPEG-2 or 2.5)
-  int mode = 0;           // MPEG audio: channel mode (3: one channel); AC-3: acmod
   std::uint32_t sample_rate = 0;
   std::uint32_t bit_rate = 0;  // bits per second
   std::uint32_t channels = 0;

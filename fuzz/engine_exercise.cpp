@@ -17,6 +17,7 @@
 #include "engine/avi_structs.h"
 #include "engine/file_io.h"
 #include "engine/header_list.h"
+#include "engine/header_rebuild.h"
 #include "engine/keyframe.h"
 #include "engine/opendml.h"
 #include "engine/reporting.h"
@@ -550,6 +551,40 @@ void check_strip(TFindings& findings, const fs::path& path, const TBytes& source
   }
 }
 
+// The header made from the data is made or refused, and one made fits the
+// data it was made from; the file's own first bytes as a reference, whatever
+// they are, get an answer. The file is only read.
+void check_rebuild(TFindings& findings, const fs::path& path, const TBytes& source, std::uint8_t parameter,
+                   TWorkspace& workspace) {
+  {
+    TFileIO file;
+    if (!file.open_read(path.string())) {
+      findings.add("cannot open the file read-only");
+      return;
+    }
+    // Where the data start: after the first "movi", else where the parameter says.
+    const auto movi = std::search(source.begin(), source.end(), id_movi.begin(), id_movi.end());
+    const std::uint64_t start =
+        movi != source.end() ? static_cast<std::uint64_t>(movi - source.begin()) + 4 : parameter;
+    const THeaderGuessResult r = guess_header_list(file, start);
+    if (r.guess.has_value() == r.refusal.has_value()) {
+      findings.add("guess_header_list gave both a header and a refusal, or neither");
+    }
+    if (r.guess) {
+      const TBytes& h = r.guess->header_list;
+      if (h.size() < list_header_size || le32(h, 4) != h.size() - chunk_header_size) {
+        findings.add("the header list's size is not its own");
+      } else if (const auto differs = reference_mismatch(h, file, start)) {
+        findings.add("the header made from the data does not fit them: " + differs->tail);
+      }
+    }
+    if (source.size() > header_list_offset) {
+      (void)reference_mismatch(TBytes(source.begin() + header_list_offset, source.end()), file, start);
+    }
+  }
+  check_read_only(findings, "the header rebuild", path, source, workspace);
+}
+
 }  // namespace
 
 TBranch branch_of(const std::uint8_t* data, std::size_t size) {
@@ -567,6 +602,7 @@ const char* branch_name(TBranch branch) {
     case TBranch::stop_new_file: return "stop_new_file";
     case TBranch::stop_in_place: return "stop_in_place";
     case TBranch::modes_agree: return "modes_agree";
+    case TBranch::rebuild_header: return "rebuild_header";
   }
   return "?";
 }
@@ -627,6 +663,9 @@ std::string exercise(TWorkspace& workspace, TBranch branch, const std::uint8_t* 
         break;
       case TBranch::locate_index:
         check_locate(findings, path, source, parameter);
+        break;
+      case TBranch::rebuild_header:
+        check_rebuild(findings, path, source, parameter, workspace);
         break;
       case TBranch::keyframe:
         check_keyframe(findings, path, source);
