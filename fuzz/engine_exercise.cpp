@@ -585,6 +585,24 @@ void check_rebuild(TFindings& findings, const fs::path& path, const TBytes& sour
   check_read_only(findings, "the header rebuild", path, source, workspace);
 }
 
+// A new file of the data behind the header made from them (reelwright-fix's
+// repair of a file whose start is lost): the source is only read, a refusal
+// leaves nothing, a new file is one the check can read.
+void check_rebuilt_repair(TFindings& findings, TWorkspace& workspace, const TBytes& source) {
+  const fs::path path = workspace.files() / source_name;
+  const fs::path output = workspace.files() / fixed_output_name;
+  std::optional<std::string> written;
+  const int result = fix_file(path.string(), 1, written, {}, THeaderRebuild{true, {}});
+  if (result != fix_repaired && result != fix_not_repaired) {
+    findings.add("fix_file with the header rebuild returned " + std::to_string(result));
+  }
+  const std::optional<TBytes> after = read_bytes(path);
+  if (!after || *after != source) findings.add("the repair with the header rebuild changed the source");
+  if (fs::exists(output) != (result == fix_repaired)) findings.add("the header rebuild's new file is there after a failure, or missing after a repair");
+  if (result == fix_repaired && check_file(output.string()) == check_failed) findings.add("the check cannot read the rebuilt file");
+  fs::remove(output);
+}
+
 }  // namespace
 
 TBranch branch_of(const std::uint8_t* data, std::size_t size) {
@@ -666,6 +684,7 @@ std::string exercise(TWorkspace& workspace, TBranch branch, const std::uint8_t* 
         break;
       case TBranch::rebuild_header:
         check_rebuild(findings, path, source, parameter, workspace);
+        check_rebuilt_repair(findings, workspace, source);
         break;
       case TBranch::keyframe:
         check_keyframe(findings, path, source);
