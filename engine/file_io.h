@@ -117,7 +117,7 @@ class TFileIO final {
   // The size reads see: the file's, or the view's (see set_view).
   [[nodiscard]] std::uint64_t size() const { return size_ + prefix_.size() - skip_; }
   [[nodiscard]] std::uint64_t pos() const { return pos_; }
-  [[nodiscard]] bool at_end() const { return pos_ >= size_; }
+  [[nodiscard]] bool at_end() const { return pos_ >= size(); }
   void seek(std::uint64_t position) { pos_ = position; }
 
   // Reads at the position and advances by the bytes read; fewer than n only
