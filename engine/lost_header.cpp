@@ -70,6 +70,31 @@ bool run_starts_at(TFileIO& file, std::uint64_t start, const std::vector<TFourCC
   return chunks > 0;
 }
 
+// Reads like read_at; what a bad block of the medium keeps from being read
+// is searched as zeros, which spell no chunk id.
+std::size_t read_around_bad_blocks(TFileIO& file, std::uint64_t at, unsigned char* buffer, std::size_t n) {
+  try {
+    return file.read_at(at, buffer, n);
+  } catch (const TIoError& e) {
+    if (!e.is_unreadable()) throw;
+  }
+  constexpr std::size_t page = 4096;
+  std::size_t done = 0;
+  while (done < n) {
+    const std::size_t step = std::min(page, n - done);
+    std::size_t got = step;
+    try {
+      got = file.read_at(at + done, buffer + done, step);
+    } catch (const TIoError& e) {
+      if (!e.is_unreadable()) throw;
+      std::fill_n(buffer + done, step, 0);
+    }
+    done += got;
+    if (got < step) break;
+  }
+  return done;
+}
+
 TFourCC id_of(int stream, const char* kind) {
   const std::string text = two_digits(static_cast<std::uint64_t>(stream)) + kind;
   return {text[0], text[1], text[2], text[3]};
@@ -89,14 +114,19 @@ std::optional<std::uint64_t> find_chunk_run(TFileIO& file, const std::vector<TFo
   std::vector<unsigned char> block(run_search_block);
   const std::uint64_t end = file.size();
   for (std::uint64_t from = 0; from < end;) {
-    const std::size_t got = file.read_at(from, block.data(), block.size());
+    const std::size_t got = read_around_bad_blocks(file, from, block.data(), block.size());
     // The pair "dc", "db" or "wb" at bytes 3-4 of an id; the id lies whole in the block.
     for (std::size_t j = 0; j + 4 <= got; ++j) {
       const unsigned char c = block[j + 2];
       const unsigned char d = block[j + 3];
       if (!((c == 'd' && (d == 'c' || d == 'b')) || (c == 'w' && d == 'b'))) continue;
       if (!wanted(to_fourcc(block.data() + j), ids)) continue;
-      if (run_starts_at(file, from + j, ids)) return from + j;
+      try {
+        if (run_starts_at(file, from + j, ids)) return from + j;
+      } catch (const TIoError& e) {
+        // (A run that leads into a bad block is none.)
+        if (!e.is_unreadable()) throw;
+      }
     }
     if (got < block.size()) break;
     pump_messages();
