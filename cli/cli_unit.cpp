@@ -97,6 +97,7 @@ std::size_t terminal_width(int fd) {
 std::string usage_text() {
   std::ostringstream out;
   out << "Usage: " << program_name << " [--in-place | -o DIR] [-r [-L]] [--json] [-j N] [--] FILE...\n"
+      << "       " << program_name << " --reference GOOD.avi [-o DIR] [-r [-L]] [--json] [-j N] [--] FILE...\n"
       << "       " << program_name << " --check [-r [-L]] [--json] [-j N] [--] FILE...\n"
       << "       " << program_name << " --strip-index [-r [-L]] [--json] [-j N] [--] FILE...\n"
       << "Rebuilds the index of damaged AVI files, one after the other or, with -j,\n"
@@ -113,6 +114,13 @@ std::string usage_text() {
       << "              \"Fixed.*\" are copies, never sources\n"
       << "  -L, --follow-links  follow links met in a folder (by default they are\n"
       << "              skipped); each file is still taken once\n"
+      << "  --reference GOOD.avi  a FILE whose start is lost (no AVI header, not\n"
+      << "              even the header list) is read behind the header of GOOD.avi,\n"
+      << "              a healthy recording of the same camera or encoder, once it\n"
+      << "              is shown to fit the FILE's data (streams, chunk ids, the\n"
+      << "              first key frame); without it, such a FILE gets a header made\n"
+      << "              from what its data say, for the common codecs. Into a new\n"
+      << "              file only; a FILE with a header list of its own keeps it\n"
       << "  --check     only report what is wrong with each FILE; nothing is written\n"
       << "  --strip-index  remove the index at the end of each FILE, nothing else\n"
       << "  --json      print one JSON document with each file's path, result (1\n"
@@ -300,6 +308,19 @@ TCliOptions parse_arguments(const std::vector<std::string>& args) {
       options_ended = true;
     } else if (const std::optional<bool> walk_option = parse_walk_option(args, i, options)) {
       if (!*walk_option) return options;
+    } else if (arg == "--reference" || arg.starts_with("--reference=")) {
+      std::optional<std::string> file;
+      if (arg.size() > 11) {
+        file = arg.substr(12);
+      } else if (i + 1 < args.size()) {
+        file = args[++i];
+      }
+      if (!file || file->empty()) {
+        options.command = TCommand::usage_error;
+        options.error = "option '--reference' needs a file";
+        return options;
+      }
+      options.reference = *file;
     } else if (arg == "--in-place") {
       options.in_place = true;
     } else if (arg == "--json") {
@@ -333,6 +354,11 @@ TCliOptions parse_arguments(const std::vector<std::string>& args) {
   } else if (options.in_place && options.mode != TMode::fix) {
     options.command = TCommand::usage_error;
     options.error = "--in-place applies to repairs only";
+  } else if (options.reference && (options.in_place || options.mode != TMode::fix)) {
+    // The header a file gets is written into a new file, never into the source.
+    options.command = TCommand::usage_error;
+    options.error = options.in_place ? "--reference and --in-place exclude each other"
+                                     : "--reference applies to repairs only";
   } else if (options.walk.output_dir && (options.in_place || options.mode != TMode::fix)) {
     options.command = TCommand::usage_error;
     options.error = options.in_place ? "--output-dir and --in-place exclude each other"
@@ -876,7 +902,9 @@ void TRun::run_file(std::size_t index) {
     sink.tool_error(path, *reason);
     if (has_result) outcome.result = fix_not_repaired;
   } else {
-    const TFileStep step = run_file_step(operation, path, options_.in_place, source.output_folder);
+    // A file whose header is gone is taken only into a new file.
+    const THeaderRebuild rebuild{!options_.in_place, options_.reference.value_or(std::string())};
+    const TFileStep step = run_file_step(operation, path, options_.in_place, source.output_folder, rebuild);
     // Folders made for a copy that never came are removed after the run:
     // another file in progress may be about to write into them.
     if (!step.output) {

@@ -38,6 +38,8 @@ struct TCliOptions {
   TMode mode = TMode::fix;
   bool in_place = false;
   bool json = false;
+  // --reference: the header list a file whose own is gone is read behind.
+  std::optional<std::string> reference;
   TWalkOptions walk;  // folders (-r, -L) and the output folder (-o)
   // -j: files worked on at the same time; 0 until resolved means one per CPU.
   unsigned jobs = 1;

@@ -43,16 +43,16 @@ int fix_file(const std::string& path, std::uint8_t backup) {
 }
 
 int fix_file(const std::string& path, std::uint8_t backup, std::optional<std::string>& written,
-             const std::string& output_folder) {
+             const std::string& output_folder, const THeaderRebuild& rebuild) {
   const auto mode = backup == 1 ? engine_detail::TScanMode::new_file : engine_detail::TScanMode::in_place;
-  engine_detail::TScan repair(path, mode, false, output_folder);
+  engine_detail::TScan repair(path, mode, false, output_folder, rebuild);
   const int result = repair.run_repair();
   written = repair.written();
   if (result != engine_detail::TScan::read_again) {
     report_sink()->damaged_places(repair.damage_count());
     return result;
   }
-  engine_detail::TScan careful(path, mode, true, output_folder);
+  engine_detail::TScan careful(path, mode, true, output_folder, rebuild);
   const int again = careful.run_repair();
   written = careful.written();
   report_sink()->damaged_places(careful.damage_count());

@@ -15,6 +15,16 @@ inline constexpr int fix_repaired = 1;
 inline constexpr int fix_not_repaired = 0;
 inline constexpr int fix_stopped = -1;
 
+// What a new-file repair does with a file whose start is lost, neither an
+// AVI header nor a header list left: by default it is no AVI file; allowed,
+// its movi data are read behind a header list made from what its chunks
+// hold, or behind the one of `reference` (a healthy recording of the same
+// camera or encoder) once that is shown to fit them.
+struct THeaderRebuild {
+  bool allowed = false;
+  std::string reference;
+};
+
 // Repairs one file. backup == 1: new-file mode ("Fixed." + name beside the
 // source, the source only read); any other value: in-place mode.
 // Returns 1 repaired, 0 not repaired (the reason was logged), -1 stopped.
@@ -24,7 +34,7 @@ int fix_file(const std::string& path, std::uint8_t backup);
 // A new file goes to `output_folder` when one is given (an existing folder),
 // so that a source on a read-only medium can be repaired too.
 int fix_file(const std::string& path, std::uint8_t backup, std::optional<std::string>& written,
-             const std::string& output_folder = {});
+             const std::string& output_folder = {}, const THeaderRebuild& rebuild = {});
 
 // check_file results: the number of problems found, so 0 is a healthy file.
 inline constexpr int check_healthy = 0;

@@ -262,6 +262,9 @@ bool TFileIO::adopt(int fd, const std::string& path) {
   temp_named_ = false;
   pos_ = 0;
   size_ = static_cast<std::uint64_t>(st.st_size);
+  prefix_.clear();
+  skip_ = 0;
+  overlay_ = false;
   cache_length_ = 0;
   pending_.clear();
   return true;
@@ -449,26 +452,32 @@ void TFileIO::set_write_buffer(std::size_t bytes) {
 }
 
 std::size_t TFileIO::raw_read(std::uint64_t offset, unsigned char* buffer, std::size_t n) {
+  // What the view's prefix shows, then the file's bytes from `skip_` on.
   std::size_t done = 0;
-  if (!failing_reads.empty() && read_fails(offset, n)) throw TIoError::unreadable(path_, offset);
-  while (done < n) {
-    const ssize_t got = ::pread(fd_, buffer + done, n - done, static_cast<off_t>(offset + done));
-    if (got < 0) {
+  if (offset < prefix_.size()) {
+    done = static_cast<std::size_t>(std::min<std::uint64_t>(n, prefix_.size() - offset));
+    std::memcpy(buffer, prefix_.data() + offset, done);
+  }
+  const std::uint64_t file_offset = offset + done - prefix_.size() + skip_;
+  if (!failing_reads.empty() && done < n && read_fails(file_offset, n - done)) {
+    throw TIoError::unreadable(path_, shown_at(file_offset));
+  }
+  std::size_t got = 0;
+  while (done + got < n) {
+    const ssize_t r = ::pread(fd_, buffer + done + got, n - done - got, static_cast<off_t>(file_offset + got));
+    if (r < 0) {
       if (errno == EINTR) continue;
-      if (errno == EIO) throw TIoError::unreadable(path_, offset + done);
+      if (errno == EIO) throw TIoError::unreadable(path_, shown_at(file_offset + got));
       throw TIoError(false, errno, path_);
     }
-    if (got == 0) break;
-    done += static_cast<std::size_t>(got);
+    if (r == 0) break;
+    got += static_cast<std::size_t>(r);
   }
-  for (std::uint64_t i = offset; i < offset + done && i < head_overlay_.size(); ++i) {
-    buffer[i - offset] = head_overlay_[static_cast<std::size_t>(i)];
-  }
-  return done;
+  return done + got;
 }
 
-void TFileIO::raw_write(std::uint64_t offset, const unsigned char* buffer, std::size_t n) {
-  step_point();
+void TFileIO::raw_write(std::uint64_t offset, const unsigned char* buffer, std::size_t n, bool step) {
+  if (step) step_point();
   if (size_watched_ && offset + n > known_size_) check_known_size();
   std::size_t done = 0;
   while (done < n) {
@@ -635,7 +644,21 @@ void TFileIO::copy_range(TFileIO& from, std::uint64_t offset, std::uint64_t targ
   }
   if (hook) hook();
   step_point();
-  if (!failing_reads.empty() && read_fails(offset, length)) throw TIoError::unreadable(from.path_, offset);
+  // The part of a view's prefix the copy covers is written from memory; the
+  // rest is copied from where the view shows it in the file.
+  if (offset < from.prefix_.size()) {
+    const auto head = static_cast<std::size_t>(std::min<std::uint64_t>(length, from.prefix_.size() - offset));
+    // (Part of the copy's one step.)
+    raw_write(target, from.prefix_.data() + offset, head, false);
+    offset += head;
+    target += head;
+    length -= head;
+    if (length == 0) return;
+  }
+  offset = offset - from.prefix_.size() + from.skip_;
+  if (!failing_reads.empty() && read_fails(offset, length)) {
+    throw TIoError::unreadable(from.path_, from.shown_at(offset));
+  }
   auto in = static_cast<off_t>(offset);
   auto out = static_cast<off_t>(target);
   std::uint64_t left = length;
@@ -650,7 +673,7 @@ void TFileIO::copy_range(TFileIO& from, std::uint64_t offset, std::uint64_t targ
     // where the new index points.
     if (done == 0) throw TIoError::ended_early(from.path_);
     if (errno == EINTR) continue;
-    if (errno == EIO) throw TIoError::unreadable(from.path_, static_cast<std::uint64_t>(in));
+    if (errno == EIO) throw TIoError::unreadable(from.path_, from.shown_at(static_cast<std::uint64_t>(in)));
     if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
       throw TIoError(errno != EIO && errno != EBADF, errno, errno == EIO ? from.path_ : path_);
     }
@@ -658,7 +681,7 @@ void TFileIO::copy_range(TFileIO& from, std::uint64_t offset, std::uint64_t targ
     std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(left, 256 * 1024)));
     while (left > 0) {
       const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
-      const std::size_t got = from.raw_read(static_cast<std::uint64_t>(in), buffer.data(), take);
+      const std::size_t got = from.raw_read(from.shown_at(static_cast<std::uint64_t>(in)), buffer.data(), take);
       raw_write(static_cast<std::uint64_t>(out), buffer.data(), got);
       in += static_cast<off_t>(got);
       out += static_cast<off_t>(got);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <memory>
@@ -113,9 +114,10 @@ class TFileIO final {
   static constexpr std::size_t direct_read_size = 16 * 1024;
   void set_write_buffer(std::size_t bytes);
 
-  [[nodiscard]] std::uint64_t size() const { return size_; }
+  // The size reads see: the file's, or the view's (see set_view).
+  [[nodiscard]] std::uint64_t size() const { return size_ + prefix_.size() - skip_; }
   [[nodiscard]] std::uint64_t pos() const { return pos_; }
-  [[nodiscard]] bool at_end() const { return pos_ >= size_; }
+  [[nodiscard]] bool at_end() const { return pos_ >= size(); }
   void seek(std::uint64_t position) { pos_ = position; }
 
   // Reads at the position and advances by the bytes read; fewer than n only
@@ -137,14 +139,30 @@ class TFileIO final {
   // Cuts (or extends) the file to `length`.
   void truncate(std::uint64_t length);
 
-  // Bytes that reads show in place of the file's own first bytes (a RIFF
-  // header that was lost); the file is not changed. Kernel copies do not
-  // see them.
+  // Bytes that reads and copies show in place of the file's own first bytes
+  // (a RIFF header that was lost); the file is not changed.
   void set_head_overlay(std::vector<unsigned char> bytes) {
-    head_overlay_ = std::move(bytes);
+    const std::uint64_t covered = bytes.size();
+    set_view(std::move(bytes), covered);
+    overlay_ = true;
+  }
+  [[nodiscard]] const std::vector<unsigned char>& head_overlay() const { return overlay_ ? prefix_ : no_prefix_; }
+  // A source read as `prefix`, then the file from offset `skip` on (a file
+  // whose start is lost, read behind a header made for it): reads, sizes and
+  // copies from it all see that view; the file is not changed. Only for
+  // files that are read. `skip` at most the file's size.
+  void set_view(std::vector<unsigned char> prefix, std::uint64_t skip) {
+    prefix_ = std::move(prefix);
+    skip_ = std::min(skip, size_);
+    overlay_ = false;
     cache_length_ = 0;
   }
-  [[nodiscard]] const std::vector<unsigned char>& head_overlay() const { return head_overlay_; }
+  // Where the view shows the file's byte at `offset`, and the size it shows
+  // for a file of `file_size` bytes.
+  [[nodiscard]] std::uint64_t shown_at(std::uint64_t offset) const { return offset + prefix_.size() - skip_; }
+  [[nodiscard]] std::uint64_t shown_size(std::uint64_t file_size) const {
+    return file_size < skip_ ? prefix_.size() : shown_at(file_size);
+  }
 
   // Test seam: every write, size change and sync of any file counts one
   // step; when `steps` of them have been made, the process is killed before
@@ -186,7 +204,7 @@ class TFileIO final {
   void queue_copy();
   void copy_range(TFileIO& from, std::uint64_t offset, std::uint64_t target, std::uint64_t length);
   std::size_t raw_read(std::uint64_t offset, unsigned char* buffer, std::size_t n);
-  void raw_write(std::uint64_t offset, const unsigned char* buffer, std::size_t n);
+  void raw_write(std::uint64_t offset, const unsigned char* buffer, std::size_t n, bool step = true);
   void flush_copy();
 
   int fd_ = -1;
@@ -213,7 +231,10 @@ class TFileIO final {
 
   std::unique_ptr<TCopier> copier_;
 
-  std::vector<unsigned char> head_overlay_;
+  std::vector<unsigned char> prefix_;
+  std::uint64_t skip_ = 0;
+  bool overlay_ = false;  // the prefix stands in for as many bytes of the file
+  static inline const std::vector<unsigned char> no_prefix_{};
   bool size_watched_ = false;
   std::uint64_t known_size_ = 0;  // the size this process made the file, while watched
   void check_known_size();

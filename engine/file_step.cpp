@@ -16,13 +16,13 @@ int failed_result(TFileOperation operation) {
 }
 
 int run_operation(TFileOperation operation, const std::string& path, bool in_place,
-                  const std::string& output_folder, std::optional<std::string>& output) {
+                  const std::string& output_folder, const THeaderRebuild& rebuild, std::optional<std::string>& output) {
   switch (operation) {
     case TFileOperation::check: return check_file(path);
     case TFileOperation::strip: return strip_index(path);
     case TFileOperation::fix: break;
   }
-  return fix_file(path, in_place ? 0 : 1, output, output_folder);
+  return fix_file(path, in_place ? 0 : 1, output, output_folder, rebuild);
 }
 
 bool succeeded(TFileOperation operation, int result) {
@@ -37,10 +37,10 @@ bool succeeded(TFileOperation operation, int result) {
 }  // namespace
 
 TFileStep run_file_step(TFileOperation operation, const std::string& path, bool in_place,
-                        const std::string& output_folder) {
+                        const std::string& output_folder, const THeaderRebuild& rebuild) {
   std::optional<std::string> output;
   TFileStep step =
-      run_step(operation, [&] { return run_operation(operation, path, in_place, output_folder, output); });
+      run_step(operation, [&] { return run_operation(operation, path, in_place, output_folder, rebuild, output); });
   step.output = std::move(output);
   return step;
 }

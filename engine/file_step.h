@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "engine/algorithm_unit.h"
+
 enum class TFileOperation { fix, check, strip };
 
 struct TFileStep {
@@ -23,9 +25,9 @@ struct TFileStep {
 
 // The engine's operation on one file. in_place applies to fix: the source
 // itself is repaired, else "Fixed." + name is written beside it, or in
-// `output_folder` when one is given.
+// `output_folder` when one is given; `rebuild` applies to a new file.
 [[nodiscard]] TFileStep run_file_step(TFileOperation operation, const std::string& path, bool in_place,
-                                      const std::string& output_folder = {});
+                                      const std::string& output_folder = {}, const THeaderRebuild& rebuild = {});
 
 // The same around any work that returns the operation's result.
 [[nodiscard]] TFileStep run_step(TFileOperation operation, const std::function<int()>& work);

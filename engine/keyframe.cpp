@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "bitstream.h"
 #include "file_io.h"
 #include "header_list.h"
 
@@ -73,54 +74,16 @@ TStreamInfo read_strl(TFileIO& file, const TStreamList& stream) {
   return info;
 }
 
-// The first occurrence of `code` (3 or 4 bytes) at or after `from` whose bytes
-// and `after` more bytes all lie in [0, n).
-std::optional<std::size_t> find_code(const unsigned char* d, std::size_t n, std::size_t from,
-                                     std::string_view code, std::size_t after) {
-  const std::size_t need = code.size() + after;
-  for (std::size_t i = from; i + need <= n; ++i) {
-    if (std::equal(code.begin(), code.end(), d + i,
-                   [](char c, unsigned char b) { return static_cast<unsigned char>(c) == b; })) {
-      return i;
-    }
-  }
-  return std::nullopt;
-}
-
-constexpr std::string_view start_code("\0\0\1", 3);
 constexpr std::string_view picture_start_code("\0\0\1\0", 4);
-
-// Reads bits from the most significant one on; empty from the first read
-// past the data on.
-class TBitReader {
- public:
-  TBitReader(const unsigned char* d, std::size_t n, std::size_t from) : d_(d), end_(n * 8), pos_(from * 8) {}
-
-  std::optional<std::uint32_t> read(int count) {
-    if (pos_ + static_cast<std::size_t>(count) > end_) {
-      pos_ = end_ + 1;
-      return std::nullopt;
-    }
-    std::uint32_t value = 0;
-    for (int i = 0; i < count; ++i, ++pos_) value = (value << 1) | ((d_[pos_ / 8] >> (7 - pos_ % 8)) & 1u);
-    return value;
-  }
-
- private:
-  const unsigned char* d_;
-  std::size_t end_;
-  std::size_t pos_;
-};
 
 constexpr unsigned char vop_code = 0xB6;
 bool is_vol_code(unsigned char code) { return code >= 0x20 && code <= 0x2F; }
 
-// The width of vop_time_increment under the VOL header whose start code is at
-// d[at]: the bits vop_time_increment_resolution - 1 needs, at least 1. Empty
-// when the header runs past the data or its resolution is 0.
-std::optional<int> vol_time_bits(const unsigned char* d, std::size_t n, std::size_t at) {
+// The VOL header whose start code is at d[at]; empty when it runs past the
+// data before vop_time_increment_resolution, or that is 0.
+std::optional<TVolHeader> read_vol(const unsigned char* d, std::size_t n, std::size_t at) {
   TBitReader bits(d, n, at + 4);
-  const auto skip = [&bits](int count) { return bits.read(count).has_value(); };
+  const auto skip = [&bits](int count) { return bits.skip(count); };
   int verid = 1;
   if (!skip(1 + 8)) return std::nullopt;  // random_accessible_vol, video_object_type_indication
   const auto has_id = bits.read(1);
@@ -143,9 +106,30 @@ std::optional<int> vol_time_bits(const unsigned char* d, std::size_t n, std::siz
   if (!skip(1)) return std::nullopt;  // marker
   const auto resolution = bits.read(16);
   if (!resolution || *resolution == 0) return std::nullopt;
-  int width = 1;
-  while (width < 16 && (*resolution - 1) >> width) ++width;
-  return width;
+  TVolHeader vol;
+  vol.time_resolution = *resolution;
+  vol.time_bits = 1;
+  while (vol.time_bits < 16 && (*resolution - 1) >> vol.time_bits) ++vol.time_bits;
+  // What follows is read for the picture size and rate only.
+  const auto marker = bits.read(1);
+  const auto fixed = bits.read(1);
+  if (!fixed || *marker != 1) return vol;
+  if (*fixed) {
+    const auto increment = bits.read(vol.time_bits);
+    if (!increment) return vol;
+    vol.fixed_increment = *increment;
+  }
+  if (*shape != 0) return vol;  // the size of a rectangular shape only
+  const auto m1 = bits.read(1);
+  const auto width = bits.read(13);
+  const auto m2 = bits.read(1);
+  const auto height = bits.read(13);
+  const auto m3 = bits.read(1);
+  if (m3 && *m1 == 1 && *m2 == 1 && *m3 == 1) {
+    vol.width = static_cast<int>(*width);
+    vol.height = static_cast<int>(*height);
+  }
+  return vol;
 }
 
 // A VOP this short codes no picture: the placeholder (N-VOP) of a packed
@@ -191,9 +175,9 @@ std::optional<bool> mpeg4_key(const unsigned char* d, std::size_t n, bool whole,
     const unsigned char code = d[*at + 3];
     if (code == vop_code) return intra_vop_starts_picture(d, n, *at, whole, time_bits);
     if (is_vol_code(code)) {
-      const auto width = vol_time_bits(d, n, *at);
-      if (!width && !whole) return std::nullopt;
-      time_bits = width.value_or(0);
+      const auto vol = read_vol(d, n, *at);
+      if (!vol && !whole) return std::nullopt;
+      time_bits = vol ? vol->time_bits : 0;
     }
     from = *at + 3;
   }
@@ -237,12 +221,17 @@ TCodecFamily codec_family(const TStreamInfo& info) {
 }
 
 int mpeg4_vop_time_bits(const unsigned char* d, std::size_t n) {
+  const auto vol = mpeg4_vol_header(d, n);
+  return vol ? vol->time_bits : 0;
+}
+
+std::optional<TVolHeader> mpeg4_vol_header(const unsigned char* d, std::size_t n) {
   std::size_t from = 0;
   while (auto at = find_code(d, n, from, start_code, 1)) {
-    if (is_vol_code(d[*at + 3])) return vol_time_bits(d, n, *at).value_or(0);
+    if (is_vol_code(d[*at + 3])) return read_vol(d, n, *at);
     from = *at + 3;
   }
-  return 0;
+  return std::nullopt;
 }
 
 std::optional<bool> key_in_window(TCodecFamily family, const unsigned char* d, std::size_t n, bool whole,

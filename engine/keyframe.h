@@ -56,6 +56,20 @@ inline constexpr int max_streams = 100;
 // when there is none or it cannot be read.
 [[nodiscard]] int mpeg4_vop_time_bits(const unsigned char* data, std::size_t n);
 
+// What an MPEG-4 VOL header says: the width of vop_time_increment, the
+// ticks per second, the ticks per frame when the rate is fixed (else 0), and
+// the picture size of a rectangular shape (0 when there is none).
+struct TVolHeader {
+  int time_bits = 0;
+  std::uint32_t time_resolution = 0;
+  std::uint32_t fixed_increment = 0;
+  int width = 0;
+  int height = 0;
+};
+// The first VOL header in the data; empty when there is none or it cannot
+// be read as far as its time resolution.
+[[nodiscard]] std::optional<TVolHeader> mpeg4_vol_header(const unsigned char* data, std::size_t n);
+
 // Per-repair keyframe decisions for video entries of size above 0.
 class TKeyframeRule final {
  public:

@@ -30,6 +30,9 @@ class TReportSink {
   // How many damaged places the walk over the file counted, once it ended
   // (stopped too). A careful second walk reports again; its count holds.
   virtual void damaged_places(std::uint32_t) {}
+  // The file was refused as no AVI file (that line is logged): a front end
+  // may add what else it can do with one.
+  virtual void refused_as_no_avi(const std::string&) {}
 };
 
 // Installs the sink for the calling thread (nullptr: lines and progress go

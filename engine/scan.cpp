@@ -14,6 +14,7 @@
 #include "platform/lang.h"
 #include "engine/algorithm_unit.h"
 #include "engine/header_fields.h"
+#include "engine/lost_header.h"
 #include "engine/opendml.h"
 #include "engine/reporting.h"
 #include "platform/message_ids.h"
@@ -125,9 +126,10 @@ void TIndexStore::cut(std::uint64_t pos) {
   }
 }
 
-TScan::TScan(std::string path, TScanMode mode, bool careful, std::string output_folder)
+TScan::TScan(std::string path, TScanMode mode, bool careful, std::string output_folder, THeaderRebuild rebuild)
     : path_(std::move(path)),
       mode_(mode),
+      rebuild_(std::move(rebuild)),
       block_(block_size),
       output_folder_(std::move(output_folder)),
       careful_(careful) {}
@@ -265,7 +267,8 @@ static bool take_headless(TFileIO& file) {
   return false;
 }
 
-bool open_avi(TFileIO& file, const std::string& path, TAccess access, std::uint64_t least_size, bool headless) {
+bool open_avi(TFileIO& file, const std::string& path, TAccess access, std::uint64_t least_size, bool headless,
+              const THeaderRebuild* rebuild) {
   const bool opened = access == TAccess::read ? file.open_read(path) : file.open_read_write(path);
   if (!opened) {
     log_message(msg_cannot_open, mk_error);
@@ -273,13 +276,28 @@ bool open_avi(TFileIO& file, const std::string& path, TAccess access, std::uint6
   }
   unsigned char signature[8];
   const std::size_t got = file.read_at(avi_signature_offset, signature, sizeof signature);
+  bool rebuilt = false;
   if (got != sizeof signature || std::memcmp(signature, avi_signature.data(), sizeof signature) != 0) {
-    if (!headless || !take_headless(file)) {
-      log_line(path + " " + message(msg_not_avi), mk_error, false);
-      file.abandon();
-      return false;
+    if (headless && take_headless(file)) {
+      log_message(msg_riff_header_lost, mk_warning, path);
+    } else {
+      const TRebuildOutcome outcome = rebuild != nullptr && rebuild->allowed
+                                          ? read_behind_new_header(file, path, *rebuild)
+                                          : TRebuildOutcome::no_data;
+      if (outcome != TRebuildOutcome::rebuilt) {
+        if (outcome == TRebuildOutcome::no_data) {
+          log_line(path + " " + message(msg_not_avi), mk_error, false);
+          report_sink()->refused_as_no_avi(path);
+        }
+        file.abandon();
+        return false;
+      }
+      rebuilt = true;
     }
-    log_message(msg_riff_header_lost, mk_warning, path);
+  }
+  // A header list of its own says more of this file than any reference.
+  if (!rebuilt && rebuild != nullptr && rebuild->allowed && !rebuild->reference.empty()) {
+    log_message(msg_reference_not_used, mk_plain, rebuild->reference);
   }
   // Plain files end where an idx1 offset can reach; the OpenDML form
   // addresses its extents with 64-bit offsets.
@@ -305,7 +323,9 @@ std::optional<TMoviList> require_movi_list(TFileIO& file, const std::string& pat
 std::optional<int> TScan::set_up() {
   const TAccess access = mode_ == TScanMode::in_place ? TAccess::read_write : TAccess::read;
   // Big enough for the first stream's dwScale and dwRate, read below.
-  if (!open_avi(source_, path_, access, dw_rate_offset + 4, true)) return fix_not_repaired;
+  if (!open_avi(source_, path_, access, dw_rate_offset + 4, true, new_file() ? &rebuild_ : nullptr)) {
+    return fix_not_repaired;
+  }
   file_size_ = source_.size();
   if (mode_ != TScanMode::check) {
     // Two repairs of one file never interleave; a repair in place also
@@ -870,7 +890,7 @@ int TScan::finish_repair() {
 
   // A source another program made shorter since the scan began: the walk
   // met its new end as the end of the data, which it was not.
-  if (new_file() && source_.identity().size < file_size_) throw TIoError::ended_early(path_);
+  if (new_file() && source_.shown_size(source_.identity().size) < file_size_) throw TIoError::ended_early(path_);
   const auto fields = length_fields(source_);
   if (!fields) log_message(msg_header_unreadable, mk_warning);
   const std::vector<TFieldWrite> writes = fields.value_or(std::vector<TFieldWrite>{});

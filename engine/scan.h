@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/algorithm_unit.h"
 #include "engine/avi_structs.h"
 #include "engine/file_io.h"
 #include "engine/header_fields.h"
@@ -37,9 +38,10 @@ enum class TAccess { read, read_write };
 // closed and returns false. With `headless`, a file whose RIFF header is
 // lost but whose header list and movi list lie where they belong is taken,
 // read with a RIFF header made anew (the file's head overlay), after a
-// warning line.
+// warning line. With `rebuild` allowed, a file without even a header list
+// is read behind a new one (read_behind_new_header).
 [[nodiscard]] bool open_avi(TFileIO& file, const std::string& path, TAccess access, std::uint64_t least_size,
-                            bool headless = false);
+                            bool headless = false, const THeaderRebuild* rebuild = nullptr);
 
 
 // An old index is real when its first entry names a "dc", "wb" or "db"
@@ -86,7 +88,9 @@ class TScan final {
   // (a failing medium): every byte is read before it is copied, and what
   // cannot be read is a damaged place. `output_folder`: where a new file
   // goes instead of beside the source.
-  TScan(std::string path, TScanMode mode, bool careful = false, std::string output_folder = {});
+  // `rebuild`: a new file of a source whose header is gone (THeaderRebuild).
+  TScan(std::string path, TScanMode mode, bool careful = false, std::string output_folder = {},
+        THeaderRebuild rebuild = {});
   // run_repair's result when a read failed and the careful pass should
   // repair the file instead (a new file only).
   static constexpr int read_again = -2;
@@ -215,6 +219,7 @@ class TScan final {
 
   std::string path_;
   TScanMode mode_;
+  THeaderRebuild rebuild_;
   std::vector<unsigned char> block_;
 
   TFileIO source_;

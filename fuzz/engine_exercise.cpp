@@ -17,6 +17,7 @@
 #include "engine/avi_structs.h"
 #include "engine/file_io.h"
 #include "engine/header_list.h"
+#include "engine/header_rebuild.h"
 #include "engine/keyframe.h"
 #include "engine/opendml.h"
 #include "engine/reporting.h"
@@ -546,6 +547,64 @@ void check_strip(TFindings& findings, const fs::path& path, const TBytes& source
   }
 }
 
+// The header made from the data is made or refused, and one made fits the
+// data it was made from; the file's own first bytes as a reference, whatever
+// they are, get an answer. The file is only read.
+void check_rebuild(TFindings& findings, const fs::path& path, const TBytes& source, std::uint8_t parameter,
+                   TWorkspace& workspace) {
+  {
+    TFileIO file;
+    if (!file.open_read(path.string())) {
+      findings.add("cannot open the file read-only");
+      return;
+    }
+    // Where the data start: after the first "movi", else where the parameter says.
+    const auto movi = std::search(source.begin(), source.end(), id_movi.begin(), id_movi.end());
+    const std::uint64_t start =
+        movi != source.end() ? static_cast<std::uint64_t>(movi - source.begin()) + 4 : parameter;
+    const THeaderGuessResult r = guess_header_list(file, start);
+    if (r.guess.has_value() == r.refusal.has_value()) {
+      findings.add("guess_header_list gave both a header and a refusal, or neither");
+    }
+    if (r.guess) {
+      const TBytes& h = r.guess->header_list;
+      if (h.size() < list_header_size || le32(h, 4) != h.size() - chunk_header_size) {
+        findings.add("the header list's size is not its own");
+      } else if (const auto differs = reference_mismatch(h, file, start)) {
+        findings.add("the header made from the data does not fit them: " + differs->tail);
+      }
+    }
+    if (source.size() > header_list_offset) {
+      (void)reference_mismatch(TBytes(source.begin() + header_list_offset, source.end()), file, start);
+    }
+  }
+  check_read_only(findings, "the header rebuild", path, source, workspace);
+}
+
+// A new file of the data behind the header made from them (reelwright-fix's
+// repair of a file whose start is lost): the source is only read, a refusal
+// leaves nothing, a new file is one the check can read.
+void check_rebuilt_repair(TFindings& findings, TWorkspace& workspace, const TBytes& source) {
+  const fs::path path = workspace.files() / source_name;
+  const fs::path output = workspace.files() / fixed_output_name;
+  std::optional<std::string> written;
+  const int result = fix_file(path.string(), 1, written, {}, THeaderRebuild{true, {}});
+  if (result != fix_repaired && result != fix_not_repaired) {
+    findings.add("fix_file with the header rebuild returned " + std::to_string(result));
+  }
+  const std::optional<TBytes> after = read_bytes(path);
+  if (!after || *after != source) findings.add("the repair with the header rebuild changed the source");
+  if (fs::exists(output) != (result == fix_repaired)) findings.add("the header rebuild's new file is there after a failure, or missing after a repair");
+  // (A file with an AVI signature or a header list is repaired as ever, and
+  // a very short one of those may give a new file too short for the check.)
+  const bool signed_avi = id_at(source, avi_signature_offset, "AVI ") && id_at(source, header_list_offset, "LIST");
+  const bool rebuilt = !signed_avi && !id_at(source, header_list_offset + 8, "hdrl");
+  if (rebuilt && result == fix_repaired && check_file(output.string()) == check_failed) {
+    findings.add("the check cannot read the rebuilt file");
+  }
+  fs::remove(output);
+}
+
 }  // namespace
 
 TBranch branch_of(const std::uint8_t* data, std::size_t size) {
@@ -563,6 +622,7 @@ const char* branch_name(TBranch branch) {
     case TBranch::stop_new_file: return "stop_new_file";
     case TBranch::stop_in_place: return "stop_in_place";
     case TBranch::modes_agree: return "modes_agree";
+    case TBranch::rebuild_header: return "rebuild_header";
   }
   return "?";
 }
@@ -623,6 +683,10 @@ std::string exercise(TWorkspace& workspace, TBranch branch, const std::uint8_t* 
         break;
       case TBranch::locate_index:
         check_locate(findings, path, source, parameter);
+        break;
+      case TBranch::rebuild_header:
+        check_rebuild(findings, path, source, parameter, workspace);
+        check_rebuilt_repair(findings, workspace, source);
         break;
       case TBranch::keyframe:
         check_keyframe(findings, path, source);

@@ -27,8 +27,9 @@ enum class TBranch : std::uint8_t {
   stop_new_file,  // fix_file(path, 1) with Stop pressed after some pumps
   stop_in_place,  // fix_file(path, 0) with Stop pressed after some pumps
   modes_agree,    // fix_file(path, 1), then fix_file(path, 0): the same index
+  rebuild_header, // guess_header_list, reference_mismatch: only read; a header made fits its data
 };
-inline constexpr int branch_count = 9;
+inline constexpr int branch_count = 10;
 
 [[nodiscard]] TBranch branch_of(const std::uint8_t* data, std::size_t size);
 [[nodiscard]] const char* branch_name(TBranch branch);

@@ -156,6 +156,24 @@ std::vector<std::pair<std::string, TBytes>> built_files() {
     add("family-" + sample.code + "-cut", cut(avi.bytes, avi.chunk_pos[7] + 20));
   }
   {
+    // Frames whose headers give the picture size, and audio frames, as
+    // ffmpeg's encoders begin them (x264's SPS, a JPEG's SOF0, MP3, AC-3):
+    // for the header made from the data.
+    const TBytes sps = {0, 0, 0, 1, 0x67, 0x64, 0, 0x0D, 0xAC, 0xD9, 0x41, 0x41, 0xFB, 0x01,
+                        0x10, 0, 0, 0x3E, 0x90, 0, 0x0E, 0xA6, 0, 0xF1, 0x42, 0x99, 0x60,
+                        0, 0, 0, 1, 0x65, 0x88, 0x84};
+    const TBytes sof = {0xFF, 0xD8, 0xFF, 0xC0, 0, 0x11, 8, 0, 0xF0, 0x01, 0x40, 3};
+    TAviBuilder h264;
+    TAviBuilder mjpeg;
+    for (int i = 0; i < 20; ++i) {
+      h264.chunk("00dc", frame(i % 5 == 0 ? sps : TBytes{0, 0, 0, 1, 0x41}, 150))
+          .chunk("01wb", frame({0x0B, 0x77, 0x48, 0x0D, 0x0C, 0x40, 0x2F}, 384));
+      mjpeg.chunk("00dc", frame(sof, 200)).chunk("01wb", frame({0xFF, 0xFB, 0x50, 0xC4}, 208));
+    }
+    add("writers-h264-ac3", h264.build().bytes);
+    add("writers-mjpeg-mp3", mjpeg.build().bytes);
+  }
+  {
     // Only the fields the engine insists on.
     TBytes tiny = bytes_of("RIFF");
     append_le32(tiny, 136);

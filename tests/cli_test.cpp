@@ -743,6 +743,12 @@ INSTANTIATE_TEST_SUITE_P(
                    {"--output-dir and --in-place exclude each other"}},
         TUsageCase{"OutputDirCheck", {"--check", "--output-dir=out", "a.avi"}, exit_usage, "",
                    {"--output-dir applies to repairs only"}},
+        // The borrowed header goes into a new file, never into the source.
+        TUsageCase{"ReferenceInPlace", {"--reference", "good.avi", "--in-place", "a.avi"}, exit_usage, "",
+                   {"--reference and --in-place exclude each other"}},
+        TUsageCase{"ReferenceCheck", {"--check", "--reference=good.avi", "a.avi"}, exit_usage, "",
+                   {"--reference applies to repairs only"}},
+        TUsageCase{"ReferenceWithoutFile", {"a.avi", "--reference"}, exit_usage, "", {"option '--reference' needs a file"}},
         TUsageCase{"OutputDirWithoutFolder", {"a.avi", "-ro"}, exit_usage, "", {"option '-o' needs a folder"}},
         TUsageCase{"OutputDirNoFolder", {"-o", "/dev/null", "a.avi"}, exit_usage, "", {"'/dev/null' is no folder"}},
         TUsageCase{"JobsWithoutANumber", {"a.avi", "-j"}, exit_usage, "", {"-j needs a number of files"}},
@@ -864,6 +870,85 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<std::tuple<TFileCase, bool>>& p) {
       return std::get<0>(p.param).label + (std::get<1>(p.param) ? "InPlace" : "NewFile");
     });
+
+// ---------------------------------------------------------------------------
+// Files whose header is gone
+
+// 24 frames with audio (or without), sizes counting up from `first`.
+TAvi recording(std::size_t first, bool audio = true) {
+  TAviBuilder b;
+  if (!audio) b.stream(TStreamDescription{});
+  for (std::size_t i = 0; i < 24; ++i) {
+    b.video(first + 7 * i, i % 4 == 0);
+    if (audio) b.audio(101 + i);
+  }
+  return b.build();
+}
+
+struct TLostHeaderCase {
+  std::string label;
+  std::function<TBytes(const TAvi&)> damage;      // of recording(300)
+  std::optional<std::function<TBytes()>> reference;
+  int code = exit_all_repaired;
+  std::vector<std::uint32_t> lines;  // messages the log shows, in order
+  std::size_t first_kept = 0;        // a repair: the source's chunks from this one on (video, audio, ...)
+};
+
+void PrintTo(const TLostHeaderCase& c, std::ostream* os) { *os << c.label; }
+
+class CliLostHeader : public CliTest, public ::testing::WithParamInterface<TLostHeaderCase> {};
+
+TEST_P(CliLostHeader, ComesBackBehindTheReferenceOrIsRefusedBeforeAnythingIsWritten) {
+  const TLostHeaderCase& c = GetParam();
+  const TAvi original = recording(300);
+  const TBytes source = c.damage(original);
+  const fs::path path = put("clip.avi", source);
+  std::vector<std::string> args = {path.string()};
+  if (c.reference) args = {"--reference", put("good.avi", (*c.reference)()).string(), path.string()};
+  const TResult r = run(args);
+  EXPECT_EQ(r.exit.code, c.code) << r.out;
+  std::size_t at = 0;
+  for (const std::uint32_t k : c.lines) {
+    at = r.out.find(message(k), at);
+    EXPECT_NE(at, std::string::npos) << k << "\n" << r.out;
+  }
+  EXPECT_TRUE(read_file(path) == source) << "the source changed";
+  const fs::path fixed = fixed_name(path.string());
+  ASSERT_EQ(fs::exists(fixed), c.code == exit_all_repaired);
+  if (!fs::exists(fixed)) return;
+  // Every whole chunk after the lost start, and a file whose check is clean.
+  const TBytes repaired = read_file(fixed);
+  const std::size_t kept = original.chunk_pos.size() - c.first_kept;
+  EXPECT_EQ(index_entries(repaired, find_last_idx1(repaired)).size(), kept);
+  EXPECT_EQ(get_le32(repaired, original.total_frames_at), (kept + 1 - c.first_kept % 2) / 2);
+  EXPECT_EQ(run({"--check", fixed.string()}).exit.code, exit_all_repaired);
+}
+
+// Zeros over the header and the first chunks.
+TBytes zeroed(const TAvi& a) {
+  TBytes b = a.bytes;
+  std::fill(b.begin(), b.begin() + a.chunk_pos[3] + 5, 0);
+  return b;
+}
+// A file carved back from a card: it begins inside a chunk and has no index.
+TBytes carved(const TAvi& a) { return TBytes(a.bytes.begin() + a.chunk_pos[6] + 9, a.bytes.begin() + a.idx1_pos); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CliLostHeader,
+    ::testing::Values(
+        TLostHeaderCase{"Zeroed", zeroed, [] { return recording(500).bytes; }, exit_all_repaired,
+                        {msg_header_gone, msg_header_from_reference, msg_repaired}, 4},
+        TLostHeaderCase{"Carved", carved, [] { return recording(500).bytes; }, exit_all_repaired,
+                        {msg_header_gone, msg_header_from_reference, msg_repaired}, 7},
+        TLostHeaderCase{"ReferenceWithOtherStreams", zeroed, [] { return recording(500, false).bytes; },
+                        exit_some_failed, {msg_header_gone, msg_reference_differs, msg_reference_refused}},
+        TLostHeaderCase{"ReferenceNoAvi", zeroed, not_an_avi, exit_some_failed, {msg_reference_unusable}},
+        TLostHeaderCase{"NoDataFound", [](const TAvi&) { return not_an_avi(); }, [] { return recording(500).bytes; },
+                        exit_some_failed, {msg_no_reference_data}},
+        // Its own header says more of the file than any reference.
+        TLostHeaderCase{"OwnHeaderKept", [](const TAvi& a) { return a.bytes; }, [] { return recording(500, false).bytes; },
+                        exit_all_repaired, {msg_reference_not_used, msg_repaired}, 0}),
+    [](const ::testing::TestParamInfo<TLostHeaderCase>& p) { return p.param.label; });
 
 // ---------------------------------------------------------------------------
 // Several files

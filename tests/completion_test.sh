@@ -41,7 +41,8 @@ expect() {
 
 expect '--check' reelwright-fix --ch
 expect '--in-place' reelwright-fix --js --in
-expect '--|--check|--follow-links|--help|--in-place|--jobs|--json|--output-dir|--recursive|--strip-index|--version' reelwright-fix --
+expect '--|--check|--follow-links|--help|--in-place|--jobs|--json|--output-dir|--recursive|--reference|--strip-index|--version' reelwright-fix --
+expect 'a.avi' reelwright-fix --reference a
 expect '--output-dir' reelwright-fix --ou
 expect 'clips|my films' reelwright-fix -r -o ''
 expect 'clips' reelwright-fix a.avi --output-dir c

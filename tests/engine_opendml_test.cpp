@@ -457,3 +457,23 @@ TEST(OpenDml, APlainFileGrowsIntoFurtherRiffChunks) {
 }
 
 }  // namespace
+
+// A long recording whose start is lost, read behind the header of a short
+// one of the same writer: its new file is the one the writer would have made
+// of the frames that are left, every RIFF chunk and index as it writes them.
+TEST(OpenDml, AReferenceHeaderCarriesALongRecordingWhoseStartIsLost) {
+  const TAvi full = three_extents();
+  TTempDir dir;
+  TBytes lost = full.bytes;
+  std::fill(lost.begin(), lost.begin() + static_cast<std::ptrdiff_t>(full.chunk_pos[2]), 0);
+  write_file(dir.file("lost.avi"), lost);
+  write_file(dir.file("good.avi"), frames(TAviBuilder().opendml(), 6).build().bytes);
+  std::optional<std::string> written;
+  ASSERT_EQ(fix_file(dir.file("lost.avi").string(), 1, written, {}, {true, dir.file("good.avi").string()}), fix_repaired);
+  TAviBuilder left = frames(TAviBuilder().opendml(), 9, 1);
+  left.extent();
+  left = frames(left, 12);
+  left.extent();
+  EXPECT_TRUE(read_file(dir.file("Fixed.lost.avi")) == frames(left, 7).build().bytes);
+  EXPECT_TRUE(read_file(dir.file("lost.avi")) == lost);
+}

@@ -595,3 +595,48 @@ TEST(FileCopy, RunsOfChunksArriveWhole) {
   ASSERT_TRUE(to.close_as(dir.file("out").string(), false));
   EXPECT_EQ(read_file(dir.file("out")), expected);
 }
+
+// A file whose start is lost is read behind a header made for it: reads and
+// copies show that header, then the file from where its data begin, and a
+// bad block is reported where the view shows it.
+TEST(FileView, ReadsAndCopiesShowThePrefixThenTheFileFromItsOffset) {
+  TTempDir dir;
+  TBytes source(300000);
+  std::uint32_t x = 777;
+  for (auto& b : source) b = static_cast<unsigned char>((x = x * 1103515245u + 12345u) >> 24);
+  write_file(dir.file("src"), source);
+  const TBytes prefix(source.rbegin(), source.rbegin() + 5000);
+  constexpr std::size_t skip = 70001;
+  TBytes shown = prefix;
+  shown.insert(shown.end(), source.begin() + skip, source.end());
+  TFileIO from;
+  ASSERT_TRUE(from.open_read(dir.file("src").string()));
+  from.set_view(prefix, skip);
+  ASSERT_EQ(from.size(), shown.size());
+  TFileIO to;
+  ASSERT_TRUE(to.create_temp(dir.path().string(), "out-", 0600, TFileIO::TTempUse::to_publish));
+  TBytes copied;
+  const std::pair<std::size_t, std::size_t> ranges[] = {{0, 10}, {4990, 20}, {4990, 40000}, {100000, 3}, {shown.size() - 5, 10}};
+  for (const auto& [at, length] : ranges) {
+    TBytes got(length);
+    got.resize(from.read_at(at, got.data(), length));
+    const TBytes want(shown.begin() + static_cast<std::ptrdiff_t>(at),
+                      shown.begin() + static_cast<std::ptrdiff_t>(std::min(at + length, shown.size())));
+    EXPECT_EQ(got, want) << at;
+    to.copy_from(from, at, length);
+    copied.insert(copied.end(), want.begin(), want.end());
+  }
+  ASSERT_TRUE(to.close_as(dir.file("out").string(), false));
+  EXPECT_EQ(read_file(dir.file("out")), copied);
+
+  TFileIO::fail_reads({{skip + 1000, skip + 1010}});
+  unsigned char byte[200];
+  try {
+    (void)from.read_at(prefix.size() + 900, byte, sizeof byte);
+    ADD_FAILURE() << "the bad block was read";
+  } catch (const TIoError& e) {
+    EXPECT_EQ(e.offset(), prefix.size() + 900);
+  }
+  TFileIO::fail_reads({});
+  EXPECT_EQ(read_file(dir.file("src")), source);
+}

@@ -4,7 +4,9 @@
 // comes back playable to its end, and healthy files check clean.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -365,4 +367,141 @@ INSTANTIATE_TEST_SUITE_P(
                   "gst-launch-1.0 -q videotestsrc num-buffers=200 ! video/x-raw,width=160,height=120,framerate=25/1 "
                   "! jpegenc ! avimux name=m ! fdsink fd=1 audiotestsrc num-buffers=344 ! "
                   "audio/x-raw,rate=44100,channels=2,format=S16LE ! m. 2>/dev/null"}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// A recording whose start is lost, read behind the header of another
+// recording of the same writer: every frame after the lost start comes back,
+// seeking shows the original's pictures, and the length is the data's.
+struct TLostStartWriter {
+  const char* name;
+  const char* size;
+  int seconds;                      // enough to outgrow 4 MiB by half
+  std::vector<std::string> codecs;  // ffmpeg's video and audio arguments; empty: mencoder Xvid + MP3
+};
+
+void PrintTo(const TLostStartWriter& w, std::ostream* os) { *os << w.name; }
+
+const std::vector<std::string> bitexact = {"-threads", "1", "-fflags", "+bitexact", "-flags:v", "+bitexact"};
+
+// Pictures with noise, so that a few seconds outgrow 4 MiB.
+fs::path noisy_clip(const TTempDir& dir, const std::string& name, const TLostStartWriter& w, const std::string& pattern,
+                    int seconds) {
+  const std::string length = std::to_string(seconds);
+  std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                                   pattern + "=size=" + w.size + ":rate=25,noise=alls=20:allf=t", "-f", "lavfi", "-i",
+                                   "sine=frequency=440:sample_rate=48000", "-t", length};
+  const bool mencoder = w.codecs.empty();
+  const std::vector<std::string> raw = {"-c:v", "rawvideo", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16le"};
+  argv.insert(argv.end(), mencoder ? raw.begin() : w.codecs.begin(), mencoder ? raw.end() : w.codecs.end());
+  argv.push_back(dir.file(mencoder ? "raw." + name : name).string());
+  const TProcessResult r = run_process(argv);
+  EXPECT_EQ(r.exit.code, 0) << r.err;
+  if (mencoder) {
+    const TProcessResult m = run_process({"mencoder", "-really-quiet", dir.file("raw." + name).string(), "-ovc", "xvid",
+                                          "-xvidencopts", "fixed_quant=2:max_key_interval=25", "-oac", "mp3lame", "-o",
+                                          dir.file(name).string()});
+    EXPECT_EQ(m.exit.code, 0) << m.err;
+    fs::remove(dir.file("raw." + name));
+  }
+  return dir.file(name);
+}
+
+// Each decoded video frame's checksum by its time stamp in frames (a frame
+// the encoder left uncoded has none).
+std::map<int, std::string> frames_by_time(const fs::path& file) {
+  std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-v", "error"};
+  argv.insert(argv.end(), bitexact.begin(), bitexact.end());
+  argv.insert(argv.end(), {"-i", file.string(), "-map", "0:v:0", "-fps_mode", "passthrough", "-f", "framemd5", "-"});
+  std::istringstream lines(run_process(argv).out);
+  std::map<int, std::string> frames;
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> fields;
+    std::istringstream cells(line);
+    for (std::string cell; std::getline(cells, cell, ',');) fields.push_back(cell);
+    if (line.empty() || line[0] == '#' || fields.size() < 6) continue;
+    frames[std::stoi(fields[2])] = fields.back().substr(fields.back().find_first_not_of(' '));
+  }
+  return frames;
+}
+
+std::string picture_after_seek(const fs::path& file, double seconds) {
+  std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-v", "error"};
+  argv.insert(argv.end(), bitexact.begin(), bitexact.end());
+  argv.insert(argv.end(), {"-ss", std::to_string(seconds), "-i", file.string(), "-map", "0:v", "-frames:v", "1", "-f",
+                           "framemd5", "-"});
+  const std::string out = run_process(argv).out;
+  const std::size_t last = out.find_last_of(',');
+  return last == std::string::npos ? std::string() : out.substr(out.find_first_not_of(' ', last + 1), 32);
+}
+
+// Where each video chunk's header lies, by the writer's index (offsets from "movi").
+std::vector<std::size_t> video_chunk_offsets(const TBytes& bytes) {
+  const std::string movi = "movi";
+  const auto at = static_cast<std::size_t>(std::search(bytes.begin(), bytes.end(), movi.begin(), movi.end()) - bytes.begin());
+  std::vector<std::size_t> video;
+  for (const TEntry& e : index_entries(bytes, find_last_idx1(bytes))) {
+    if (e.id.substr(2) == "dc") video.push_back(at + e.offset);
+  }
+  return video;
+}
+
+class LostStart : public ::testing::TestWithParam<TLostStartWriter> {};
+
+TEST_P(LostStart, EveryFrameAfterItComesBackBehindAnotherRecordingsHeader) {
+  TTempDir dir;
+  const fs::path original = noisy_clip(dir, "original.avi", GetParam(), "testsrc", GetParam().seconds);
+  const fs::path reference = noisy_clip(dir, "reference.avi", GetParam(), "testsrc2", 2);
+  const TBytes bytes = read_file(original);
+  const std::vector<std::size_t> video = video_chunk_offsets(bytes);
+  const std::map<int, std::string> pictures = frames_by_time(original);
+  ASSERT_GT(bytes.size(), std::size_t{6} << 20);
+
+  // Zeros over the first bytes, or a fragment carved from the middle of the movi data to the end.
+  for (const std::size_t lost : {std::size_t{16} << 10, std::size_t{256} << 10, std::size_t{4} << 20, std::size_t{0}}) {
+    const bool carved = lost == 0;
+    const std::size_t kept_from = carved ? video[video.size() / 2] - 4321 : lost;
+    SCOPED_TRACE(carved ? "carved" : std::to_string(lost) + " bytes zeroed");
+    TBytes damaged = bytes;
+    if (carved) {
+      damaged.erase(damaged.begin(), damaged.begin() + static_cast<std::ptrdiff_t>(kept_from));
+    } else {
+      std::fill(damaged.begin(), damaged.begin() + static_cast<std::ptrdiff_t>(lost), 0);
+    }
+    const fs::path source = dir.file("lost.avi");
+    write_file(source, damaged);
+    fs::remove(dir.file("Fixed.lost.avi"));
+    const TProcessResult fixed = repair({"--reference", reference.string(), source.string()});
+    ASSERT_EQ(fixed.exit.code, 0) << fixed.out;
+    const fs::path repaired = dir.file("Fixed.lost.avi");
+
+    const auto first = static_cast<int>(std::count_if(video.begin(), video.end(), [&](std::size_t at) { return at < kept_from; }));
+    const int kept = static_cast<int>(video.size()) - first;
+    const TBytes out = read_file(repaired);
+    std::vector<TEntry> frames = index_entries(out, find_last_idx1(out));
+    std::erase_if(frames, [](const TEntry& e) { return e.id.substr(2) != "dc"; });
+    EXPECT_EQ(static_cast<int>(frames.size()), kept);
+    // ffmpeg cannot seek to the first key frame of a file whose video has B-frames.
+    const auto first_key = std::find_if(frames.begin(), frames.end(), [](const TEntry& e) { return e.flags & 0x10; });
+    ASSERT_NE(first_key, frames.end());
+    for (const double share : {0.3, 0.55, 0.8}) {
+      int n = std::max(static_cast<int>(kept * share), static_cast<int>(first_key - frames.begin()) + 1);
+      // (Past a frame the encoder left uncoded: a seek to it shows the one before.)
+      while (!pictures.contains(first + n)) ++n;
+      EXPECT_EQ(picture_after_seek(repaired, n / 25.0), pictures.at(first + n)) << "frame " << n;
+    }
+    const TProcessResult probe = run_process({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                                              "stream=duration", "-of", "csv=p=0", repaired.string()});
+    EXPECT_NEAR(std::atof(probe.out.c_str()), kept / 25.0, 0.001);
+    EXPECT_EQ(repair({"--check", repaired.string()}).exit.code, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Integration, LostStart,
+    ::testing::Values(
+        TLostStartWriter{"mjpeg_pcm", "640x480", 5, {"-c:v", "mjpeg", "-q:v", "2", "-pix_fmt", "yuvj420p", "-c:a", "pcm_s16le"}},
+        TLostStartWriter{"mpeg4_mp3", "640x480", 5, {"-c:v", "mpeg4", "-q:v", "2", "-g", "25", "-c:a", "libmp3lame"}},
+        TLostStartWriter{"h264_ac3", "640x480", 5, {"-c:v", "libx264", "-preset", "ultrafast", "-qp", "20", "-g", "25", "-c:a", "ac3"}},
+        TLostStartWriter{"dv_pcm", "720x576", 4, {"-c:v", "dvvideo", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16le"}},
+        TLostStartWriter{"mencoder_xvid_mp3", "640x480", 8, {}}),
     [](const auto& param_info) { return std::string(param_info.param.name); });

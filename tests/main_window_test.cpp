@@ -409,6 +409,21 @@ TEST_F(MainWindow, TheSizeLimitPointsToTheCommandLineToolInEachLanguage) {
   }
 }
 
+// A file refused as no AVI file: the next line names what the command-line
+// tool does with one whose start is lost.
+TEST_F(MainWindow, AFileThatIsNoAviPointsToTheReferenceOptionInEachLanguage) {
+  TMainForm& w = *window_;
+  w.add_file(sized_file(dir_, "start_lost.avi", 300'000));
+  for (const char* module : {"lang.so", "lang.de.so"}) {
+    lang_module = load_library(module_file(module));
+    w.SelectAll1Click();
+    w.FixButtonSimpleClick();
+    const int last = w.AdvMemo->line_count() - 1;
+    EXPECT_TRUE(w.AdvMemo->line_text(last - 1).endsWith(q(message(28)))) << module;
+    EXPECT_TRUE(w.AdvMemo->line_text(last).contains("reelwright-fix --reference ")) << module;
+  }
+}
+
 TEST_F(MainWindow, DuplicatesFoldersAndMissingFiles) {
   TMainForm& w = *window_;
   const std::string a = sized_file(dir_, "a.avi", 300'000);

@@ -4,6 +4,9 @@
 #include <QCoreApplication>
 #include <QProgressBar>
 
+#include "platform/lang.h"
+#include "platform/message_ids.h"
+
 TWindowSink::TWindowSink(TOutText out_text, QProgressBar* progress, std::chrono::nanoseconds interval, TNow now)
     : out_text_(std::move(out_text)), progress_(progress), interval_(interval), now_(std::move(now)) {}
 
@@ -21,4 +24,8 @@ void TWindowSink::pump_events() {
   last_ = at;
   ++processed_;
   QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void TWindowSink::refused_as_no_avi(const std::string&) {
+  out_text_(" " + message(msg_try_reference), mk_plain, false);
 }

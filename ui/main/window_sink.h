@@ -32,6 +32,8 @@ class TWindowSink final : public TReportSink {
   [[nodiscard]] int progress_position() const override;
   void set_progress_position(int position) override;
   void pump_events() override;
+  // What the command-line tool does with a file whose start is lost.
+  void refused_as_no_avi(const std::string& path) override;
 
   [[nodiscard]] int events_processed() const { return processed_; }
   void set_interval(std::chrono::nanoseconds interval) { interval_ = interval; }
