@@ -19,6 +19,11 @@ namespace {
 constexpr std::uint32_t max_header_list = 16u << 20;
 // How far the search for a run reads at a time.
 constexpr std::size_t run_search_block = 256 * 1024;
+// How much of a file that is not zeros the search reads before it calls the
+// file no AVI: a lost start is zeros, however long (a download whose first
+// pieces never came), or a fragment that begins within a chunk or two; a
+// large file of another kind is not read to its end.
+constexpr std::uint64_t run_search_limit = 64u << 20;
 
 bool wanted(const TFourCC& id, const std::vector<TFourCC>& ids) {
   if (!is_data_id(id)) return false;
@@ -113,8 +118,12 @@ void log_rebuild_line(const TRebuildLine& line) {
 std::optional<std::uint64_t> find_chunk_run(TFileIO& file, const std::vector<TFourCC>& ids) {
   std::vector<unsigned char> block(run_search_block);
   const std::uint64_t end = file.size();
-  for (std::uint64_t from = 0; from < end;) {
+  std::uint64_t not_zeros = 0;
+  for (std::uint64_t from = 0; from < end && not_zeros <= run_search_limit;) {
     const std::size_t got = read_around_bad_blocks(file, from, block.data(), block.size());
+    if (std::any_of(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(got), [](unsigned char b) { return b != 0; })) {
+      not_zeros += got;
+    }
     // The pair "dc", "db" or "wb" at bytes 3-4 of an id; the id lies whole in the block.
     for (std::size_t j = 0; j + 4 <= got; ++j) {
       const unsigned char c = block[j + 2];

@@ -932,6 +932,13 @@ TBytes zeroed(const TAvi& a) {
 }
 // A file carved back from a card: it begins inside a chunk and has no index.
 TBytes carved(const TAvi& a) { return TBytes(a.bytes.begin() + a.chunk_pos[6] + 9, a.bytes.begin() + a.idx1_pos); }
+// The data from the fifth chunk on behind 65 MiB of `filler`: zeros are a
+// lost start however long; other bytes that long are a file of another kind.
+TBytes behind(const TAvi& a, unsigned char filler) {
+  TBytes b(a.bytes.begin() + a.chunk_pos[4], a.bytes.end());
+  b.insert(b.begin(), (65u << 20) + 3, filler);
+  return b;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CliLostHeader,
@@ -945,6 +952,10 @@ INSTANTIATE_TEST_SUITE_P(
         TLostHeaderCase{"ReferenceNoAvi", zeroed, not_an_avi, exit_some_failed, {msg_reference_unusable}},
         TLostHeaderCase{"NoDataFound", [](const TAvi&) { return not_an_avi(); }, [] { return recording(500).bytes; },
                         exit_some_failed, {msg_no_reference_data}},
+        TLostHeaderCase{"LongZeroedStart", [](const TAvi& a) { return behind(a, 0); }, [] { return recording(500).bytes; },
+                        exit_all_repaired, {msg_header_gone, msg_header_from_reference, msg_repaired}, 4},
+        TLostHeaderCase{"DataPastTheSearch", [](const TAvi& a) { return behind(a, 0x55); },
+                        [] { return recording(500).bytes; }, exit_some_failed, {msg_no_reference_data}},
         // Its own header says more of the file than any reference.
         TLostHeaderCase{"OwnHeaderKept", [](const TAvi& a) { return a.bytes; }, [] { return recording(500, false).bytes; },
                         exit_all_repaired, {msg_reference_not_used, msg_repaired}, 0}),
