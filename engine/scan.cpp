@@ -639,8 +639,13 @@ TScan::TStep TScan::accept_chunk() {
     // Lacking only its pad byte, it lacks nothing.
     pad_left_out = true;
   } else if (!continues_at(after)) {
-    if (z % 2 == 0 || !continues_at(data_stop)) return damaged();
-    pad_left_out = true;
+    if (z % 2 != 0 && continues_at(data_stop)) {
+      pad_left_out = true;
+    } else if (!known_id_just_after(after)) {
+      return damaged();
+    }
+    // (Else a few stray bytes follow a chunk that is whole: they are the
+    // damaged place, too few to hold a chunk header.)
   }
   if (pad_left_out) after = data_stop;
   taken_end_ = after;
@@ -723,8 +728,19 @@ void TScan::handle_damage(std::uint64_t search_floor) {
   // Every chunk taken so far ended where the next id the scan knows begins,
   // so nothing before the damaged place is cut back.
   damage_start_ = cur_id_pos_;
-  // Never back into a chunk the walk took.
-  const auto found = search_next_chunk(std::max(search_floor, taken_end_));
+  // A few stray bytes before an id the scan knows are the whole damaged
+  // place; else the search, never back into a chunk the walk took.
+  std::optional<TFound> found;
+  for (std::uint64_t gap = 1; gap < chunk_header_size && at + gap >= search_floor && at + gap + sizeof(TFourCC) <= data_end_;
+       ++gap) {
+    if (at + gap > taken_end_ && spelled_id_at(at + gap)) {
+      // (Read again where the walk goes on: an idx1 there is stepped over
+      // or ends the data as any other.)
+      found = TFound{at + gap, fourcc("0000")};
+      break;
+    }
+  }
+  if (!found) found = search_next_chunk(std::max(search_floor, taken_end_));
   // Bytes between two chunks too few for a chunk header: no repair in place
   // can make them a JUNK chunk, and an index that agrees steps over them. A
   // check reports them as a warning, not a problem.
@@ -819,6 +835,33 @@ bool TScan::continues_at(std::uint64_t next) {
   // chunk before them is whole.
   if (next < data_end_ && data_end_ < file_size_ && data_end_ - next < chunk_header_size) return true;
   return lands_on_known_id(next);
+}
+
+// Whether an id the scan knows begins a few bytes after `at`, fewer than a
+// chunk header: no wrong size leads that near one by chance often, and the
+// bytes between hold no chunk.
+bool TScan::known_id_just_after(std::uint64_t at) {
+  for (std::uint64_t gap = 1; gap < chunk_header_size; ++gap) {
+    if (at + gap + sizeof(TFourCC) > data_end_) return false;
+    if (spelled_id_at(at + gap)) return true;
+  }
+  return false;
+}
+
+// An id the scan knows, spelled out whole (an index id with its stream's
+// digits): what a few stray bytes are taken to end at.
+bool TScan::spelled_id_at(std::uint64_t at) {
+  const auto id = source_.read_fourcc_at(at);
+  if (!id) return false;
+  const auto digits = [](char a, char b) { return a >= '0' && a <= '9' && b >= '0' && b <= '9'; };
+  switch (classify_id(*id)) {
+    case TChunkClass::stream_index:
+      return ((*id)[0] == 'i' && digits((*id)[2], (*id)[3])) || ((*id)[2] == 'i' && digits((*id)[0], (*id)[1]));
+    case TChunkClass::damage:
+      return opendml_ && same_id(*id, id_riff);
+    default:
+      return true;
+  }
 }
 
 // A video chunk id found by the search is taken only when its chunk lies

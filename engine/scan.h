@@ -122,6 +122,8 @@ class TScan final {
   // found before `search_floor` is not taken.
   void handle_damage(std::uint64_t search_floor = 0);
   [[nodiscard]] bool continues_at(std::uint64_t next);
+  [[nodiscard]] bool known_id_just_after(std::uint64_t at);
+  [[nodiscard]] bool spelled_id_at(std::uint64_t at);
   [[nodiscard]] bool pad_before_index(std::uint64_t at);
   [[nodiscard]] bool pad_before_index_chunk(std::uint64_t at);
   struct TFound {

@@ -202,6 +202,23 @@ TEST(Damage, TwoDamagedPlacesEachCostTheirChunk) {
                                                  source_entry(avi, 5), source_entry(avi, 6)}));
 }
 
+// Fewer stray bytes than a chunk header between two chunks: the chunk before
+// them is whole and stays, in both modes; the bytes are the damaged place.
+TEST(Damage, AFewStrayBytesCostNoChunk) {
+  for (const std::size_t stray : {1u, 3u, 7u}) {
+    TAviBuilder b;
+    b.video(100, true).audio(40).raw(garbage(stray)).video(120, true).audio(42);
+    const TAvi avi = b.build();
+    for (const bool new_file : {true, false}) {
+      SCOPED_TRACE(std::to_string(stray) + (new_file ? " new file" : " in place"));
+      const TRun run = run_fix(cut(avi.bytes, avi.idx1_pos), new_file);
+      ASSERT_EQ(run.result, fix_repaired);
+      EXPECT_EQ(only_damage_lines(run.lines), damage_lines(1, "00:00:00", avi.chunk_pos[1] + 48));
+      EXPECT_EQ(new_index(run).size(), 4u);
+    }
+  }
+}
+
 TEST(Damage, FalseOldIndexInsideTheData) {
   for (const char* first : {"ix00", "00pc"}) {
     TBytes fake;
