@@ -740,7 +740,9 @@ void TScan::handle_damage(std::uint64_t search_floor) {
       break;
     }
   }
-  if (!found) found = search_next_chunk(std::max(search_floor, taken_end_));
+  // (Nor back before the damaged place: what the walk stepped over to reach
+  // it, a list header or an index chunk's first bytes, stays where it is.)
+  if (!found) found = search_next_chunk(std::max({search_floor, taken_end_, at}));
   // Bytes between two chunks too few for a chunk header: no repair in place
   // can make them a JUNK chunk, and an index that agrees steps over them. A
   // check reports them as a warning, not a problem.

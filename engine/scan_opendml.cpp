@@ -193,7 +193,7 @@ TScan::TOdmlStep TScan::step_over_opendml(std::uint64_t id_pos) {
   const std::uint64_t next = size ? id_pos + chunk_header_size + padded_size(*size) : file_size_;
   // Positions never go past the old index: a chunk that runs into it is damaged.
   if (size && next > data_end_ && data_end_ < file_size_) return TOdmlStep::damaged;
-  if (size && !sound && !continues_at(next)) return TOdmlStep::damaged;
+  if (size && !sound && !continues_at(next) && !known_id_just_after(next)) return TOdmlStep::damaged;
   if (standard_index && size && next <= file_size_) index_chunks_seen_.push_back(id_pos);
   // (So is a stray idx1 there: index data that no longer fit the file.)
   if (!size || next > file_size_) index_cut_at_end_ = id_pos;
