@@ -853,6 +853,8 @@ bool TScan::known_id_just_after(std::uint64_t at) {
 // An id the scan knows, spelled out whole (an index id with its stream's
 // digits): what a few stray bytes are taken to end at.
 bool TScan::spelled_id_at(std::uint64_t at) {
+  // (The entries of the first RIFF chunk's idx1 name chunk ids too.)
+  if (opendml_ && at > old_idx1_pos_ && at < old_idx1_end_) return false;
   const auto id = source_.read_fourcc_at(at);
   if (!id) return false;
   const auto digits = [](char a, char b) { return a >= '0' && a <= '9' && b >= '0' && b <= '9'; };

@@ -146,6 +146,9 @@ std::size_t TScan::source_extent_of(std::uint64_t pos) const {
 // chunk the scan knows; else the chunk's size is damaged.
 bool TScan::lands_on_known_id(std::uint64_t next) {
   if (next == data_end_ || next == file_size_) return true;
+  // The entries of the first RIFF chunk's idx1 name chunk ids too: a size
+  // that leads among them runs over the idx1.
+  if (opendml_ && next > old_idx1_pos_ && next < old_idx1_end_) return false;
   if (next > data_end_) return false;
   const auto id = source_.read_fourcc_at(next);
   return id && (same_id(*id, id_riff) || classify_id(*id) != TChunkClass::damage);
@@ -704,8 +707,8 @@ std::optional<std::uint32_t> TScan::finish_in_place_opendml(const std::vector<TF
       const auto size = source_.read_le32_at(at + 4);
       if (size && at >= d.start && at < d.end) walked.push_back({at, at + chunk_header_size + padded_size(*size)});
     }
-    // (The lost idx1's place takes the new one.)
-    if (idx1_lost && d.start <= idx1_pos && idx1_end <= d.end) walked.push_back({idx1_pos, idx1_end});
+    // (The idx1's place takes the new one, also a lost one's.)
+    if (idx1_pos != 0 && d.start <= idx1_pos && idx1_end <= d.end) walked.push_back({idx1_pos, idx1_end});
     std::sort(walked.begin(), walked.end(), [](const TStretch& a, const TStretch& b) { return a.start < b.start; });
     std::uint64_t from = d.start;
     for (const TStretch& k : walked) {
