@@ -42,10 +42,13 @@ struct TChunkSeen {
 // JUNK chunks and per-stream index chunks are stepped over, as is the next
 // RIFF chunk's header in a long recording; the walk ends at the first place
 // that holds no whole chunk of plausible size.
+// A bad block of the medium ends it too: what lies before it shows the
+// streams, and the repair steps over it.
 std::vector<TChunkSeen> survey(TFileIO& file, std::uint64_t data_start) {
   std::vector<TChunkSeen> chunks;
   const std::uint64_t end = file.size();
   std::uint64_t p = data_start;
+  try {
   while (chunks.size() < survey_chunks && p - data_start < survey_span) {
     const auto id = file.read_fourcc_at(p);
     const auto size = file.read_le32_at(p + 4);
@@ -70,12 +73,21 @@ std::vector<TChunkSeen> survey(TFileIO& file, std::uint64_t data_start) {
     chunks.push_back({p + chunk_header_size, *size, stream_number(*id), is_video_id(*id)});
     p += chunk_header_size + padded_size(*size);
   }
+  } catch (const TIoError& e) {
+    if (!e.is_unreadable()) throw;
+  }
   return chunks;
 }
 
+// A chunk whose first bytes cannot be read shows nothing.
 std::vector<unsigned char> read_data(TFileIO& file, const TChunkSeen& chunk, std::size_t window) {
   std::vector<unsigned char> bytes(std::min<std::size_t>(chunk.size, window));
-  bytes.resize(file.read_at(chunk.data, bytes.data(), bytes.size()));
+  try {
+    bytes.resize(file.read_at(chunk.data, bytes.data(), bytes.size()));
+  } catch (const TIoError& e) {
+    if (!e.is_unreadable()) throw;
+    bytes.clear();
+  }
   return bytes;
 }
 
